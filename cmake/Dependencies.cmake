@@ -1,0 +1,12 @@
+# Every dependency comes from Debian's packages; scripts/deps installs them.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(UDEV REQUIRED IMPORTED_TARGET libudev)
+find_package(CLI11 REQUIRED)
+find_package(nlohmann_json 3 REQUIRED)
+if(QVFW_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()
+if(QVFW_BUILD_BENCH)
+  find_package(benchmark REQUIRED)
+endif()

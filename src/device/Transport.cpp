@@ -1,0 +1,204 @@
+#include "device/Transport.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "device/AlignedBuffer.h"
+#include "platform/Assert.h"
+
+namespace qvfw::device {
+namespace {
+
+using platform::ScsiRequest;
+using platform::ScsiResult;
+
+void CheckCdb(std::span<const uint8_t> cdb) {
+  const size_t n = cdb.size();
+  QV_ASSERT(n == 6 || n == 10 || n == 12 || n == 16, "ScsiTransport");
+}
+
+// A 1-byte transfer goes on the wire as 2 bytes; the caller still sees exactly one.
+constexpr uint32_t WireLength(uint32_t length) { return length == 1 ? 2 : length; }
+
+bool OutOfMemory(const Transport& t, const char* op) {
+  t.Diag().Line(std::string("scsi: ") + op + ": out of memory for the transfer buffer");
+  return false;
+}
+
+}  // namespace
+
+uint32_t PlainOutTimeout(std::span<const uint8_t> cdb) {
+  auto byte = [&](size_t i) -> uint8_t { return i < cdb.size() ? cdb[i] : 0; };
+  if (byte(2) == 0x13 || (byte(11) == 0xFB && byte(1) == 0x03)) return kLongWriteTimeout;
+  return kWriteTimeout;
+}
+
+bool Transport::PassThroughIn(std::string_view path, std::span<const uint8_t> cdb, uint8_t* buffer, uint32_t length,
+                              uint32_t* transferred) const {
+  CheckCdb(cdb);
+  const uint32_t wire = WireLength(length);
+  AlignedBuffer bounce;
+  try {
+    if (wire) bounce = AlignedBuffer(wire);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory(*this, "PassThroughIn");
+  }
+  ScsiRequest req;
+  req.cdb = cdb;
+  req.dataIn = true;
+  req.data = wire ? bounce.data() : nullptr;
+  req.length = wire;
+  req.timeoutSeconds = kReadTimeout;
+  const ScsiResult res = passThrough_.Execute(path, req);
+  if (!res.opened) return false;
+  // Whatever the outcome, the caller gets the bounce content: zeros where nothing arrived.
+  if (length) std::memcpy(buffer, bounce.data(), length);
+  if (transferred) *transferred = res.transferred;
+  return platform::Succeeded(res);
+}
+
+bool Transport::PassThroughOut(std::string_view path, std::span<const uint8_t> cdb, const uint8_t* buffer,
+                               uint32_t length, uint32_t* transferred) const {
+  CheckCdb(cdb);
+  const uint32_t wire = WireLength(length);
+  AlignedBuffer bounce;
+  try {
+    if (wire) bounce = AlignedBuffer(wire);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory(*this, "PassThroughOut");
+  }
+  if (length && buffer) std::memcpy(bounce.data(), buffer, length);
+  ScsiRequest req;
+  req.cdb = cdb;
+  req.dataIn = false;
+  req.data = wire ? bounce.data() : nullptr;
+  req.length = wire;
+  req.timeoutSeconds = PlainOutTimeout(cdb);
+  req.exclusive = true;
+  const ScsiResult res = passThrough_.Execute(path, req);
+  if (!res.opened) return false;
+  if (transferred) *transferred = res.transferred;
+  return platform::Succeeded(res);
+}
+
+bool Transport::PassThroughInSense(std::string_view path, std::span<const uint8_t> cdb, uint8_t* buffer,
+                                   uint32_t length, uint32_t* transferred, uint8_t* sense,
+                                   uint32_t senseLength) const {
+  CheckCdb(cdb);
+  uint8_t small[2] = {};
+  uint8_t senseArea[platform::kMaxSenseLength] = {};
+  ScsiRequest req;
+  req.cdb = cdb;
+  req.dataIn = true;
+  req.length = WireLength(length);
+  req.data = length == 0 ? nullptr : (length == 1 ? small : buffer);
+  req.timeoutSeconds = kReadTimeout;
+  req.exclusive = true;
+  if (sense) {
+    req.sense = senseArea;
+    req.senseLength = platform::kMaxSenseLength;
+  }
+  const ScsiResult res = passThrough_.Execute(path, req);
+  if (!res.opened) return false;
+  if (length == 1) buffer[0] = small[0];
+  if (transferred) *transferred = res.transferred;
+  if (sense) std::memcpy(sense, senseArea, std::min(senseLength, platform::kMaxSenseLength));
+  return platform::Succeeded(res);
+}
+
+bool Transport::PassThroughOutSense(std::string_view path, std::span<const uint8_t> cdb, const uint8_t* buffer,
+                                    uint32_t length, uint32_t* transferred, uint8_t* sense,
+                                    uint32_t senseLength) const {
+  CheckCdb(cdb);
+  uint8_t small[2] = {length == 1 && buffer ? buffer[0] : uint8_t{0}, 0};
+  uint8_t senseArea[platform::kMaxSenseLength] = {};
+  ScsiRequest req;
+  req.cdb = cdb;
+  req.dataIn = false;
+  req.length = WireLength(length);
+  // The OS request takes a mutable pointer; data-out buffers are only read.
+  req.data = length == 0 ? nullptr : (length == 1 ? small : const_cast<uint8_t*>(buffer));
+  req.timeoutSeconds = kReadTimeout;
+  req.exclusive = true;
+  if (sense) {
+    req.sense = senseArea;
+    req.senseLength = platform::kMaxSenseLength;
+  }
+  const ScsiResult res = passThrough_.Execute(path, req);
+  if (!res.opened) return false;
+  if (sense) std::memcpy(sense, senseArea, std::min(senseLength, platform::kMaxSenseLength));
+  const bool ok = platform::Succeeded(res);
+  if (ok && transferred) *transferred = res.transferred;
+  return ok;
+}
+
+namespace {
+
+constexpr uint32_t kBufferSenseLength = 18;
+
+bool BecomingReady(const uint8_t* sense) { return sense[2] == 0x02 && sense[12] == 0x04 && sense[13] == 0x01; }
+
+void TraceSense(const Transport& t, const char* name, const uint8_t* s) {
+  char line[128];
+  std::snprintf(line, sizeof line,
+                "SenseData 12: %02X.%02X.%02X.%02X.%02X.%02X.%02X.%02X.%02X.%02X.%02X.%02X.%02X.%02X.%02X.%02X.%02X.%02X",
+                s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7], s[8], s[9], s[10], s[11], s[12], s[13], s[14], s[15],
+                s[16], s[17]);
+  t.Diag().Line(name);
+  t.Diag().Line(line);
+}
+
+template <typename Attempt>
+bool RunBufferCommand(const Device& dev, const char* name, Attempt attempt) {
+  const Transport& t = dev.transport();
+  uint8_t sense[kBufferSenseLength] = {};
+  bool ok = false;
+  for (int i = 0; i < kBufferCommandAttempts; ++i) {
+    std::memset(sense, 0, sizeof sense);
+    ok = attempt(sense);
+    t.PumpEvents();
+    if (ok || !BecomingReady(sense)) break;
+  }
+  if (!ok) TraceSense(t, name, sense);
+  return ok;
+}
+
+void Put24(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 16);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v);
+}
+
+}  // namespace
+
+bool QV_ReadBuffer(const Device& dev, uint8_t mode, uint8_t bufferId, uint32_t offset, uint8_t* buffer,
+                   uint32_t length) {
+  QV_ASSERT(offset <= 0xFFFFFF && length <= 0xFFFFFF, "QV_ReadBuffer");
+  uint8_t cdb[10] = {0x3C, mode, bufferId};
+  Put24(cdb + 3, offset);
+  Put24(cdb + 6, length);
+  return RunBufferCommand(dev, "QV_ReadBuffer.", [&](uint8_t* sense) {
+    uint32_t got = 0;
+    return dev.transport().PassThroughInSense(dev.path(), cdb, buffer, length, &got, sense, kBufferSenseLength);
+  });
+}
+
+bool QV_WriteBuffer(const Device& dev, uint8_t bufferId, uint8_t mode, const uint8_t* buffer, uint32_t offset,
+                    uint32_t length) {
+  QV_ASSERT(offset <= 0xFFFFFF && length <= 0xFFFFFF, "QV_WriteBuffer");
+  uint8_t cdb[10] = {0x3B, mode};
+  // Activating deferred microcode carries no buffer, offset or length in the CDB.
+  if (mode != 0x0F) {
+    cdb[2] = bufferId;
+    Put24(cdb + 3, offset);
+    Put24(cdb + 6, length);
+  }
+  return RunBufferCommand(dev, "QV_WriteBuffer.", [&](uint8_t* sense) {
+    uint32_t sent = 0;
+    return dev.transport().PassThroughOutSense(dev.path(), cdb, buffer, length, &sent, sense, kBufferSenseLength);
+  });
+}
+
+}  // namespace qvfw::device

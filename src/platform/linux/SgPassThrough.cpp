@@ -1,0 +1,114 @@
+#include "platform/linux/SgPassThrough.h"
+
+#include <fcntl.h>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace qvfw::platform::linux_os {
+namespace {
+
+// Closes the descriptor on every path out of Execute.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+std::string OpenFailureText(std::string_view path, int err) {
+  std::string text = "scsi: cannot open ";
+  text += path;
+  text += ": ";
+  switch (err) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      text += "no such device";
+      break;
+    case EACCES:
+    case EPERM:
+      text += "permission denied (needs root or membership of the disk group)";
+      break;
+    case EBUSY:
+      text += "device is busy";
+      break;
+    default:
+      text += std::strerror(err);
+  }
+  return text;
+}
+
+// Error codes for a completed ioctl whose transport reported trouble; kept apart from errno
+// values so a diagnostics reader can tell them.
+constexpr uint32_t kHostStatusError = 0x10000;
+constexpr uint32_t kDriverStatusError = 0x20000;
+constexpr unsigned kDriverSense = 0x08;  // "sense buffer valid": not an error by itself
+
+}  // namespace
+
+ScsiResult SgPassThrough::Execute(std::string_view path, const ScsiRequest& request) {
+  ScsiResult result;
+  const std::string node(path);
+  Fd fd(::open(node.c_str(), O_RDWR | O_CLOEXEC));
+  if (fd.get() < 0) {
+    diag_.Line(OpenFailureText(path, errno));
+    return result;
+  }
+  result.opened = true;
+  if (request.dataIn && request.length) std::memset(request.data, 0, request.length);
+
+  uint8_t cdb[16] = {};
+  std::copy(request.cdb.begin(), request.cdb.end(), cdb);
+  uint8_t sense[kMaxSenseLength] = {};
+
+  sg_io_hdr_t hdr{};
+  hdr.interface_id = 'S';
+  hdr.dxfer_direction = request.length == 0 ? SG_DXFER_NONE : (request.dataIn ? SG_DXFER_FROM_DEV : SG_DXFER_TO_DEV);
+  hdr.cmd_len = static_cast<unsigned char>(request.cdb.size());
+  hdr.cmdp = cdb;
+  hdr.dxfer_len = request.length;
+  hdr.dxferp = request.length ? request.data : nullptr;
+  hdr.mx_sb_len = sizeof sense;
+  hdr.sbp = sense;
+  hdr.timeout = request.timeoutSeconds * 1000u;
+
+  if (::ioctl(fd.get(), SG_IO, &hdr) != 0) {
+    const int err = errno;
+    result.osError = static_cast<uint32_t>(err);
+    if (err == EPERM) {
+      diag_.Line("scsi: " + node + ": the kernel refused the command (EPERM); vendor commands need the SCSI generic node (/dev/sgN)");
+    } else {
+      diag_.Line("scsi: " + node + ": SG_IO failed: " + std::strerror(err));
+    }
+    return result;
+  }
+  result.ioctlOk = true;
+  result.scsiStatus = hdr.status;
+  if (hdr.host_status != 0) {
+    result.osError = kHostStatusError | hdr.host_status;
+  } else if ((hdr.driver_status & ~kDriverSense) != 0) {
+    result.osError = kDriverStatusError | hdr.driver_status;
+  }
+  const int resid = std::clamp(hdr.resid, 0, static_cast<int>(request.length));
+  result.transferred = request.length - static_cast<uint32_t>(resid);
+  if (request.sense != nullptr && request.senseLength > 0) {
+    result.senseValid = std::min<uint32_t>(hdr.sb_len_wr, request.senseLength);
+    std::memcpy(request.sense, sense, std::min<uint32_t>(request.senseLength, sizeof sense));
+  }
+  return result;
+}
+
+}  // namespace qvfw::platform::linux_os
