@@ -1,0 +1,107 @@
+#include "codec/ImageCodec.h"
+
+#include <array>
+
+namespace qvfw::codec {
+namespace {
+
+constexpr uint32_t kPoly = 0x04C11DB7;
+constexpr uint32_t kScrambleSeed = 0x57334B37;
+// Output bit k of a scrambled word takes state bit kTap[k].
+constexpr std::array<int, 32> kTap = {11, 31, 13, 21, 7,  16, 0, 19, 4,  26, 6, 15, 24, 2,  14, 28,
+                                      12, 5,  20, 10, 22, 1,  17, 9, 29, 3,  25, 8, 18, 23, 30, 27};
+
+struct Tables {
+  std::array<uint32_t, 256> crc{};       // one byte through the left-shifting register
+  std::array<uint8_t, 256> reversed{};   // byte with its bit order reversed
+  std::array<std::array<uint32_t, 256>, 4> key{};  // keystream bits contributed by state byte j
+};
+
+constexpr Tables MakeTables() {
+  Tables t;
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint32_t r = i << 24;
+    for (int b = 0; b < 8; ++b) r = (r & 0x80000000u) ? (r << 1) ^ kPoly : r << 1;
+    t.crc[i] = r;
+    uint8_t rev = 0;
+    for (int b = 0; b < 8; ++b)
+      if (i & (1u << b)) rev = static_cast<uint8_t>(rev | (0x80u >> b));
+    t.reversed[i] = rev;
+  }
+  for (int j = 0; j < 4; ++j)
+    for (uint32_t v = 0; v < 256; ++v) {
+      const uint32_t state = v << (8 * j);
+      uint32_t key = 0;
+      for (int k = 0; k < 32; ++k)
+        if (state >> kTap[k] & 1u) key |= 1u << k;
+      t.key[j][v] = key;
+    }
+  return t;
+}
+
+constexpr Tables kTables = MakeTables();
+
+uint32_t LoadLe(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+void StoreLe(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
+
+uint32_t ImageCrcBitwise(std::span<const uint8_t> bytes) {
+  uint32_t r = 0xFFFFFFFFu;
+  for (size_t g = 0; g + 4 <= bytes.size(); g += 4) {
+    for (int i = 3; i >= 0; --i) {
+      const uint8_t byte = bytes[g + static_cast<size_t>(i)];
+      for (int b = 0; b < 8; ++b) {
+        const uint32_t fed = byte >> b & 1u;
+        const uint32_t out = r >> 31;
+        r <<= 1;
+        if (fed != out) r ^= kPoly;
+      }
+    }
+  }
+  return r;
+}
+
+uint32_t ImageCrc(std::span<const uint8_t> bytes) {
+  // Feeding a byte least significant bit first into a left-shifting register is the ordinary
+  // most-significant-first update with the byte's bits reversed.
+  uint32_t r = 0xFFFFFFFFu;
+  const uint8_t* p = bytes.data();
+  for (size_t g = 0; g + 4 <= bytes.size(); g += 4, p += 4) {
+    r = (r << 8) ^ kTables.crc[(r >> 24) ^ kTables.reversed[p[3]]];
+    r = (r << 8) ^ kTables.crc[(r >> 24) ^ kTables.reversed[p[2]]];
+    r = (r << 8) ^ kTables.crc[(r >> 24) ^ kTables.reversed[p[1]]];
+    r = (r << 8) ^ kTables.crc[(r >> 24) ^ kTables.reversed[p[0]]];
+  }
+  return r;
+}
+
+void ScrambleBlockBitwise(const uint8_t* in, uint8_t* out, size_t count) {
+  uint32_t state = kScrambleSeed;
+  for (size_t w = 0; w + 4 <= count; w += 4) {
+    const uint32_t word = LoadLe(in + w);
+    uint32_t result = 0;
+    for (int k = 0; k < 32; ++k) result |= ((word >> k & 1u) ^ (state >> kTap[k] & 1u)) << k;
+    StoreLe(out + w, result);
+    for (int s = 0; s < 32; ++s) state = (state & 0x80000000u) ? (state << 1) ^ kPoly : state << 1;
+  }
+}
+
+void ScrambleBlock(const uint8_t* in, uint8_t* out, size_t count) {
+  uint32_t state = kScrambleSeed;
+  for (size_t w = 0; w + 4 <= count; w += 4) {
+    const uint32_t key = kTables.key[0][state & 0xFF] ^ kTables.key[1][state >> 8 & 0xFF] ^
+                         kTables.key[2][state >> 16 & 0xFF] ^ kTables.key[3][state >> 24];
+    StoreLe(out + w, LoadLe(in + w) ^ key);
+    // 32 steps of the register with no input: four zero bytes through the table.
+    for (int b = 0; b < 4; ++b) state = (state << 8) ^ kTables.crc[state >> 24];
+  }
+}
+
+}  // namespace qvfw::codec
