@@ -29,6 +29,11 @@ bool OutOfMemory(const Transport& t, const char* op) {
 
 }  // namespace
 
+platform::Clock& Transport::Clock() const {
+  QV_ASSERT(clock_ != nullptr, "ScsiTransport");
+  return *clock_;
+}
+
 uint32_t PlainOutTimeout(std::span<const uint8_t> cdb) {
   auto byte = [&](size_t i) -> uint8_t { return i < cdb.size() ? cdb[i] : 0; };
   if (byte(2) == 0x13 || (byte(11) == 0xFB && byte(1) == 0x03)) return kLongWriteTimeout;

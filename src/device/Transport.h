@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Clock.h"
 #include "platform/Diagnostics.h"
 #include "platform/PassThrough.h"
 
@@ -34,6 +35,9 @@ class Transport {
     if (pump_) pump_();
   }
   platform::Diagnostics& Diag() const { return diag_; }
+  // The clock the flash sequences pause and wait on; they require one to be set.
+  void SetClock(platform::Clock& clock) { clock_ = &clock; }
+  platform::Clock& Clock() const;
   platform::PassThrough& Backend() const { return passThrough_; }
 
   // Data-in. The caller's buffer receives exactly `length` bytes (zeros where nothing arrived,
@@ -56,6 +60,7 @@ class Transport {
   platform::PassThrough& passThrough_;
   platform::Diagnostics& diag_;
   std::function<void()> pump_;
+  platform::Clock* clock_ = nullptr;
 };
 
 // A device path bound to the transport it is reached through. Nothing is cached: every command
