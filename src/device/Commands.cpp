@@ -205,6 +205,32 @@ bool ReadFlashToRam(const Device& dev, uint8_t v, uint32_t a, uint16_t length, u
             {});
 }
 
+bool InquiryVpd(const Device& dev, uint8_t page, Bytes out) {
+  return In(dev, std::array<uint8_t, 6>{0x12, 0x01, page, 0x00, static_cast<uint8_t>(out.size()), 0x00}, out);
+}
+
+bool ModeSensePowerCondition(const Device& dev, Bytes out) {
+  return In(dev, std::array<uint8_t, 10>{0x5A, 0x08, 0x1A, 0, 0, 0, 0, 0, 0x30, 0}, out);
+}
+
+bool ModeSelectPowerCondition(const Device& dev, uint32_t minutes) {
+  // An 8-byte header of zeros, then the power condition page with the standby timer in 100 ms.
+  std::array<uint8_t, 48> data{};
+  data[8] = 0x1A;
+  data[9] = 0x26;
+  data[11] = minutes != 0 ? 1 : 0;
+  const uint32_t timer = minutes * 600;
+  data[16] = B(timer, 24);
+  data[17] = B(timer, 16);
+  data[18] = B(timer, 8);
+  data[19] = B(timer, 0);
+  return Out(dev, std::array<uint8_t, 10>{0x55, 0x01, 0, 0, 0, 0, 0, 0, 0x30, 0}, data);
+}
+
+bool SetBridgeIdentity(const Device& dev, uint16_t vid, uint16_t pid, ConstBytes record) {
+  return Out(dev, Cdb12{0xC3, 0x30, 0x00, 0x00, B(vid, 8), B(vid, 0), B(pid, 8), B(pid, 0), 0x00, 0x48}, record);
+}
+
 uint8_t ReadBridgeParameterByte8(const Device& dev, uint8_t length) {
   QV_ASSERT(length > 8, "IDEAccess");
   uint8_t reply[256] = {};

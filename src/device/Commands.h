@@ -62,6 +62,13 @@ bool EraseFlashRam(const Device& dev, uint8_t v, uint32_t flashAddress, int mode
 bool ReadRamBuffer(const Device& dev, uint8_t buffer, uint8_t select, Bytes out);
 bool ReadFlashToRam(const Device& dev, uint8_t v, uint32_t flashAddress, uint16_t length, uint16_t ramAddress);
 
+// The one-click path: vital product data, the power-condition mode page and the identity write.
+bool InquiryVpd(const Device& dev, uint8_t page, Bytes out);  // 6-byte CDB; out.size() is the length
+bool ModeSensePowerCondition(const Device& dev, Bytes out);   // 48 bytes
+// Standby timer in minutes; 0 disables standby.
+bool ModeSelectPowerCondition(const Device& dev, uint32_t minutes);
+bool SetBridgeIdentity(const Device& dev, uint16_t vid, uint16_t pid, ConstBytes record);  // 72 bytes
+
 // Small results built on the commands; each is 0 when its command fails.
 uint8_t ReadBridgeParameterByte8(const Device& dev, uint8_t length);
 uint8_t ReadBridgeParameterByte19(const Device& dev, uint8_t length);

@@ -82,6 +82,11 @@ std::vector<CommandCase> Cases() {
       {"EraseFlashRam mode 2", [](auto& d) { return EraseFlashRam(d, 0, 0x10000, 2); }, {0xB4, 0, 0, 0x01, 0, 0, 0, 0, 0, 0x31, 0x21, 0x52}, true, 0, 10},
       {"ReadRamBuffer", [](auto& d) { return ReadRamBuffer(d, 0x64, 0x01, {g_buf, 512}); }, {0xB5, 0, 0, 0, 0, 0x64, 0, 0, 0x01, 0, 0, 0}, true, 512, 10},
       {"ReadFlashToRam", [](auto& d) { return ReadFlashToRam(d, 0, 0x00000200, 512, 0xC800); }, {0xB6, 0, 0, 0, 0x02, 0x00, 0x02, 0x00, 0xC8, 0x00, 0, 0}, true, 0, 10},
+      {"InquiryVpd C3", [](auto& d) { return InquiryVpd(d, 0xC3, {g_buf, 96}); }, {0x12, 0x01, 0xC3, 0x00, 96, 0x00}, true, 96, 10},
+      {"InquiryVpd 80", [](auto& d) { return InquiryVpd(d, 0x80, {g_buf, 50}); }, {0x12, 0x01, 0x80, 0x00, 50, 0x00}, true, 50, 10},
+      {"ModeSensePowerCondition", [](auto& d) { return ModeSensePowerCondition(d, {g_buf, 48}); }, {0x5A, 0x08, 0x1A, 0, 0, 0, 0, 0, 0x30, 0}, true, 48, 10},
+      {"ModeSelectPowerCondition", [](auto& d) { return ModeSelectPowerCondition(d, 5); }, {0x55, 0x01, 0, 0, 0, 0, 0, 0, 0x30, 0}, false, 48, 50},
+      {"SetBridgeIdentity", [](auto& d) { return SetBridgeIdentity(d, 0x284D, 0x0814, {g_data, 72}); }, {0xC3, 0x30, 0x00, 0x00, 0x28, 0x4D, 0x08, 0x14, 0x00, 0x48, 0, 0}, false, 72, 50},
       {"QV_ReadBuffer", [](auto& d) { return QV_ReadBuffer(d, 0x02, 0x01, 0x000600, g_buf, 0x200); }, {0x3C, 0x02, 0x01, 0x00, 0x06, 0x00, 0x00, 0x02, 0x00, 0}, true, 0x200, 10},
       {"QV_WriteBuffer", [](auto& d) { return QV_WriteBuffer(d, 0x00, 0x0E, g_data, 0x010000, 0x200); }, {0x3B, 0x0E, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0}, false, 0x200, 10},
       {"QV_WriteBuffer activate", [](auto& d) { return QV_WriteBuffer(d, 0x05, 0x0F, g_data, 0x123456, 0x10); }, {0x3B, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0}, false, 0x10, 10},
@@ -118,6 +123,23 @@ TEST(CommandSet, DataOutCarriesTheCallersBytes) {
   const uint8_t page[4] = {1, 2, 3, 4};
   ASSERT_TRUE(WriteFlash(dev, 0, page));
   EXPECT_EQ(rec.requests[0].dataOut, (V{1, 2, 3, 4}));
+}
+
+TEST(CommandSet, PowerConditionPageCarriesTheStandbyTimer) {
+  RecordingPassThrough rec;
+  platform::NullDiagnostics diag;
+  Transport t(rec, diag);
+  Device dev(t, "p");
+  ASSERT_TRUE(ModeSelectPowerCondition(dev, 5));
+  ASSERT_TRUE(ModeSelectPowerCondition(dev, 0));
+  V on(48, 0), off(48, 0);
+  on[8] = off[8] = 0x1A;
+  on[9] = off[9] = 0x26;
+  on[11] = 1;
+  on[18] = 0x0B;  // 5 minutes = 3000 x 100 ms = 0x0BB8
+  on[19] = 0xB8;
+  EXPECT_EQ(rec.requests[0].dataOut, on);
+  EXPECT_EQ(rec.requests[1].dataOut, off);
 }
 
 TEST(CommandSetDeath, ChipModelShorterThanEightIsAProgrammingError) {
