@@ -1,0 +1,59 @@
+#include "app/UpdateImage.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "codec/ImageCodec.h"
+#include "platform/Assert.h"
+
+namespace qvfw::app {
+namespace {
+
+void StoreBigEndian(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+
+constexpr size_t kBankSize = 0x20000;
+
+}  // namespace
+
+void SpliceConfiguration(std::span<uint8_t> content, const ExchangeBlock& saved) {
+  QV_ASSERT(content.size() >= kBankSize, "UpdateImage");
+  const auto area = saved.ConfigurationArea();
+  std::copy(area.begin(), area.end(), content.begin() + 0x600);
+  StoreBigEndian(&content[0x7FC], codec::ImageCrc(content.subspan(0x400, 0x7FC - 0x400)));
+  StoreBigEndian(&content[0x1FFFC], codec::ImageCrc(content.first(0x1FFFC)));
+}
+
+std::array<uint8_t, kIdentityRecordSize> BuildIdentityRecord(std::string_view serial) {
+  std::array<uint8_t, kIdentityRecordSize> record{};
+  record[0] = 0x42;
+  serial = serial.substr(0, std::min(serial.find('\0'), kSerialLength));
+  std::fill(record.begin() + 52, record.end(), ' ');
+  std::copy(serial.begin(), serial.end(), record.begin() + 52);
+  return record;
+}
+
+UsbIds IdsToWrite(const ExchangeBlock& saved) {
+  if (saved.Vid() == 0x1058) return {0x284D, 0x0814};
+  return {saved.Vid(), saved.Pid()};
+}
+
+int32_t StandbyMinutes(int32_t timer100ms) { return timer100ms / 10 / 60; }
+
+void PrepareDualBankImage(std::span<uint8_t> image) {
+  QV_ASSERT(image.size() >= 2 * kBankSize, "UpdateImage");
+  for (size_t base : {size_t{0}, kBankSize}) {
+    uint8_t* bank = image.data() + base;
+    static constexpr uint8_t kMarker[4] = {0x5A, 0xC3, 0x69, 0xE1};
+    std::memcpy(bank + 0x200, kMarker, 4);
+    std::memset(bank + 0x204, 0, 4);
+    std::memcpy(bank + 0x208, bank + 0x1FFFC, 4);
+    StoreBigEndian(bank + 0x3FC, codec::ImageCrc({bank, 0x3FC}));
+  }
+}
+
+}  // namespace qvfw::app

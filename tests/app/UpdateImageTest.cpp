@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "app/ExchangeFile.h"
+#include "app/UpdateImage.h"
+#include "codec/ImageCodec.h"
+
+namespace qvfw::app {
+namespace {
+
+namespace fs = std::filesystem;
+
+uint32_t BigEndianAt(const std::vector<uint8_t>& v, size_t at) {
+  return static_cast<uint32_t>(v[at]) << 24 | v[at + 1] << 16 | v[at + 2] << 8 | v[at + 3];
+}
+
+ExchangeBlock Sample(const std::string& serial, uint16_t vid = 0x1234, uint16_t pid = 0x0A05) {
+  ExchangeBlock b;
+  for (size_t i = 0; i < 512; ++i) b.bytes[i] = static_cast<uint8_t>(i * 7 + 1);
+  b.bytes[512] = static_cast<uint8_t>(vid >> 8);
+  b.bytes[513] = static_cast<uint8_t>(vid);
+  b.bytes[514] = static_cast<uint8_t>(pid >> 8);
+  b.bytes[515] = static_cast<uint8_t>(pid);
+  std::copy(serial.begin(), serial.end(), b.bytes.begin() + 516);
+  return b;
+}
+
+TEST(UpdateImage, SpliceCopiesTheAreaAndRecomputesBothCheckValues) {
+  std::vector<uint8_t> content(0x40000, 0x3C);
+  const ExchangeBlock saved = Sample("S1");
+  SpliceConfiguration(content, saved);
+  // The last four bytes of the area give way to the check value at 0x7FC.
+  EXPECT_TRUE(std::equal(saved.bytes.begin(), saved.bytes.begin() + 0x1FC, content.begin() + 0x600));
+  EXPECT_EQ(content[0x5FF], 0x3C);
+  EXPECT_EQ(content[0x800 - 4 - 1], saved.bytes[0x1FB]);
+  EXPECT_EQ(BigEndianAt(content, 0x7FC), codec::ImageCrcBitwise({content.data() + 0x400, 0x3FC}));
+  EXPECT_EQ(BigEndianAt(content, 0x1FFFC), codec::ImageCrcBitwise({content.data(), 0x1FFFC}));
+  EXPECT_EQ(content[0x20000], 0x3C) << "the second bank is left alone";
+}
+
+TEST(UpdateImage, IdentityRecordSerialRules) {
+  struct Case {
+    std::string serial;
+    std::string written;
+  };
+  const Case cases[] = {
+      {"ABCDEFGHIJKLMNOPQRSTUVWXY", "ABCDEFGHIJKLMNOPQRST"},  // 25 characters: the first 20
+      {"12345", "12345               "},                       // 5 characters and 15 spaces
+      {"", "                    "},
+  };
+  for (const Case& c : cases) {
+    const auto r = BuildIdentityRecord(c.serial);
+    EXPECT_EQ(r[0], 0x42);
+    EXPECT_TRUE(std::all_of(r.begin() + 1, r.begin() + 52, [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(std::string(r.begin() + 52, r.end()), c.written);
+  }
+}
+
+TEST(UpdateImage, IdsAndStandbyArithmetic) {
+  EXPECT_EQ(IdsToWrite(Sample("", 0x1058, 0x1234)).vid, 0x284D);
+  EXPECT_EQ(IdsToWrite(Sample("", 0x1058, 0x1234)).pid, 0x0814);
+  EXPECT_EQ(IdsToWrite(Sample("", 0x1234, 0x0A05)).vid, 0x1234);
+  EXPECT_EQ(IdsToWrite(Sample("", 0x1234, 0x0A05)).pid, 0x0A05);
+  EXPECT_EQ(StandbyMinutes(3000), 5);
+  EXPECT_EQ(StandbyMinutes(500), 0);
+  EXPECT_EQ(StandbyMinutes(-700), -1);
+}
+
+TEST(UpdateImage, DualBankHeaders) {
+  std::vector<uint8_t> image(0x40000);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i ^ (i >> 9));
+  const std::vector<uint8_t> before = image;
+  PrepareDualBankImage(image);
+  for (size_t base : {size_t{0}, size_t{0x20000}}) {
+    EXPECT_EQ(BigEndianAt(image, base + 0x200), 0x5AC369E1u);
+    EXPECT_EQ(BigEndianAt(image, base + 0x204), 0u);
+    EXPECT_EQ(BigEndianAt(image, base + 0x208), BigEndianAt(before, base + 0x1FFFC));
+    EXPECT_EQ(BigEndianAt(image, base + 0x3FC), codec::ImageCrcBitwise({image.data() + base, 0x3FC}));
+    EXPECT_EQ(image[base + 0x20C], before[base + 0x20C]);
+  }
+}
+
+class ExchangeFileTest : public ::testing::Test {
+ protected:
+  fs::path dir = fs::temp_directory_path() / ("qvfw-xchg-" + std::to_string(::getpid()));
+  void SetUp() override { fs::create_directories(dir); }
+  void TearDown() override { fs::remove_all(dir); }
+};
+
+TEST_F(ExchangeFileTest, RoundTripsScrambled) {
+  const ExchangeBlock saved = Sample("QV123");
+  ASSERT_TRUE(WriteExchangeFile(dir, saved));
+  std::ifstream in(dir / "ExChangeData.tmp", std::ios::binary);
+  std::vector<uint8_t> raw((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_EQ(raw.size(), 4096u);
+  std::vector<uint8_t> expected(4096);
+  codec::ScrambleBlock(saved.bytes.data(), expected.data(), 4096);
+  EXPECT_EQ(raw, expected);
+  const auto back = ReadExchangeFile(dir);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->bytes, saved.bytes);
+  EXPECT_EQ(back->Serial(), "QV123");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1) << "no temporary file left";
+}
+
+TEST_F(ExchangeFileTest, PlantedLinkIsReplacedNotFollowed) {
+  const fs::path victim = dir / "victim";
+  std::ofstream(victim) << "precious";
+  fs::create_symlink(victim, dir / "ExChangeData.tmp");
+  EXPECT_FALSE(ReadExchangeFile(dir)) << "a link is never read";
+  ASSERT_TRUE(WriteExchangeFile(dir, Sample("X")));
+  std::ifstream v(victim);
+  std::string text((std::istreambuf_iterator<char>(v)), {});
+  EXPECT_EQ(text, "precious");
+  EXPECT_FALSE(fs::is_symlink(dir / "ExChangeData.tmp"));
+  EXPECT_TRUE(ReadExchangeFile(dir));
+}
+
+TEST_F(ExchangeFileTest, FailedWriteLeavesNoFileAndWrongSizesAreRefused) {
+  EXPECT_FALSE(WriteExchangeFile(dir / "missing-folder", Sample("X")));
+  std::ofstream(dir / "ExChangeData.tmp", std::ios::binary) << "short";
+  EXPECT_FALSE(ReadExchangeFile(dir));
+  EXPECT_FALSE(ReadExchangeFile(dir / "missing-folder"));
+}
+
+}  // namespace
+}  // namespace qvfw::app
