@@ -1,11 +1,9 @@
-#include <CLI/CLI.hpp>
+#include <unistd.h>
 
-#include <cstdio>
+#include <iostream>
+
+#include "cli/Cli.h"
 
 int main(int argc, char** argv) {
-  CLI::App app{"qvfw - firmware update tool for Qavion QV4077x bridge controllers"};
-  app.set_version_flag("--version", std::string("qvfw ") + QVFW_VERSION);
-  CLI11_PARSE(app, argc, argv);
-  std::puts(app.help().c_str());
-  return 0;
+  return qvfw::cli::Run(argc, argv, std::cout, std::cerr, isatty(STDOUT_FILENO) == 1);
 }

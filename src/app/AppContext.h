@@ -1,0 +1,83 @@
+#pragma once
+// Everything a handler works with: the main window's state and controls, the process-wide flash
+// settings, the platform services, the transport built on them, the carried images and the
+// front end's shell. One instance per program run.
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/FlashSettings.h"
+#include "app/ImageStore.h"
+#include "app/MainForm.h"
+#include "app/MainWindowState.h"
+#include "app/Shell.h"
+#include "device/Transport.h"
+#include "platform/Clock.h"
+#include "platform/Diagnostics.h"
+#include "platform/Disks.h"
+#include "platform/PassThrough.h"
+
+namespace qvfw::app {
+
+// The four numbers of the program's own version; absent when the program carries none.
+using ProgramVersion = std::optional<std::array<uint16_t, 4>>;
+
+struct PlatformServices {
+  platform::PassThrough& passThrough;
+  platform::Clock& clock;
+  platform::Diagnostics& diagnostics;
+  platform::DiskEnumerator* disks = nullptr;    // absent where discovery is not available yet
+  platform::DeviceMonitor* monitor = nullptr;
+};
+
+struct AppContext;
+
+// Steps of the start-up that other parts of the program carry out. Each is called at its fixed
+// place in the sequence; an empty one does nothing.
+struct StartupHooks {
+  std::function<void(AppContext&)> RefreshBtnClick;        // the device refresh
+  std::function<void(AppContext&)> RdCheckBoxClick;        // the "RD Version" box handler
+  std::function<void(AppContext&)> RegisterDeviceArrival;  // device notifications; sets DeviceNotifyHandle
+  std::function<void(AppContext&)> UnregisterDeviceArrival;
+};
+
+struct AppContext {
+  AppContext(const PlatformServices& services, Shell& shell, const ImageStore& images);
+  AppContext(const AppContext&) = delete;
+  AppContext& operator=(const AppContext&) = delete;
+
+  MainWindowState state;
+  MainForm form;
+  FlashSettings flash;
+
+  platform::PassThrough& passThrough;
+  platform::Clock& clock;
+  platform::Diagnostics& diagnostics;
+  platform::DiskEnumerator* disks;
+  platform::DeviceMonitor* monitor;
+  device::Transport transport;  // over `passThrough`; pumps the shell's events between retries
+  Shell& shell;
+  const ImageStore& images;
+
+  StartupHooks hooks;
+  // Where the configuration and the exchange file live: empty means the working directory.
+  std::filesystem::path workingDirectory;
+  ProgramVersion programVersion;  // the build's version unless a test says otherwise
+
+  // A device of the table, reached through the context's transport.
+  device::Device DeviceAt(size_t record) const;
+};
+
+// Changing the texts a user follows goes through these, so the front end hears of each change.
+void SetStatusLine(AppContext& ctx, std::string text, Rgb colour);  // `devpnl`
+void SetStatusText(AppContext& ctx, std::string text);              // `StatusEdit`
+void AppendStatusText(AppContext& ctx, std::string_view more);
+void SetProgress(AppContext& ctx, ProgressBar& bar, int position);
+void StepProgress(AppContext& ctx, ProgressBar& bar);
+
+}  // namespace qvfw::app

@@ -1,0 +1,135 @@
+#pragma once
+// The main window as plain data: one record per named control, with the window layout's names.
+// Handlers change these records; the window layer draws them, the command line prints what it
+// needs, and tests assert on them. No widget toolkit is involved here.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qvfw::app {
+
+struct Rgb {
+  uint8_t r = 0, g = 0, b = 0;
+  friend bool operator==(const Rgb&, const Rgb&) = default;
+};
+// Status line colours: ready and in progress, failure, success.
+inline constexpr Rgb kBlue{0, 0, 255};
+inline constexpr Rgb kRed{255, 0, 0};
+inline constexpr Rgb kGreen{0, 128, 0};
+
+struct Font {
+  std::string_view name;
+  int height = 0;  // negative: character height in pixels
+  friend bool operator==(const Font&, const Font&) = default;
+};
+
+// Position in pixels within the window; a width and height of 0 mean "sized by its text".
+struct Place {
+  int left = 0, top = 0, width = 0, height = 0;
+  friend bool operator==(const Place&, const Place&) = default;
+};
+
+struct Control {
+  std::string_view name;
+  std::string text;  // caption of buttons, labels and boxes; content of edits and panels
+  bool enabled = true;
+  bool visible = true;
+  std::optional<Place> place;  // known only where the layout fixes it
+  std::optional<Font> font;    // the window's font when absent
+};
+
+struct CheckBox : Control {
+  bool checked = false;
+  int tag = 0;
+};
+
+// A text field; `caption` is the label shown beside it.
+struct Edit : Control {
+  std::string_view caption;
+};
+
+struct ListBox : Control {
+  std::vector<std::string> items;
+  int itemIndex = -1;  // the selection, -1 for none
+
+  void Clear() {
+    items.clear();
+    itemIndex = -1;
+  }
+  void Add(std::string item) { items.push_back(std::move(item)); }
+  // Selecting outside the items selects nothing.
+  void Select(int index) { itemIndex = (index >= 0 && index < static_cast<int>(items.size())) ? index : -1; }
+};
+
+struct ProgressBar : Control {
+  int min = 0, max = 100, step = 10, position = 0;
+
+  void SetPosition(int value) { position = value < min ? min : (value > max ? max : value); }
+  void StepIt() { SetPosition(position + step); }
+};
+
+struct StatusPanel : Control {
+  Rgb colour;
+};
+
+struct OpenDialog {
+  std::string_view name;
+  std::string filter;
+  std::string defaultExtension;
+  std::string initialDir;
+};
+
+struct Window {
+  std::string caption;
+  int clientWidth = 398;
+  int clientHeight = 143;
+  Font font{"MS Sans Serif", -11};
+  bool acceptsDroppedFiles = false;
+  bool closed = false;
+};
+
+struct MainForm {
+  MainForm();  // every control in its initial state
+
+  std::string applicationTitle;
+  Window window;
+
+  // The one-click face.
+  StatusPanel devpnl;
+  Control YesBtn;
+  Control ExitBtn;
+  ProgressBar ProgressBar2;
+  Control replugLable;
+  Control diskLabel;
+
+  // The engineering panel, below the visible client area.
+  CheckBox RdCheckBox;
+  Control RdPanel;
+  Control Panel1;
+  ListBox DeviceList;
+  Edit FwFilenameEdit;
+  Control LoadBtn;
+  Control UpdateBtn;
+  Edit ChipLabelEdit;
+  Edit FwVerLableEdit;
+  Edit SFlashTypeLable;
+  Edit StatusEdit;
+  Edit DiskLetterLable;
+  Control RefreshBtn;
+  ProgressBar ProgressBar1;
+  OpenDialog OpenDialog1;
+
+  // The engineering options inside `RdPanel`.
+  CheckBox EraseOnlyCheck;
+  CheckBox BackupFWCheckBox;
+  CheckBox NVRAMCheck;
+  CheckBox ReadWriteBufferChk;
+  CheckBox SetPrdSNchk;
+  Edit BackupFileEdit;
+  Control BackupBtn;
+};
+
+}  // namespace qvfw::app

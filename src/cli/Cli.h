@@ -1,0 +1,65 @@
+#pragma once
+// The `qvfw` command line: global options, the session they configure, and the exit codes.
+
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "app/AppContext.h"
+#include "app/ImageStore.h"
+#include "cli/CliShell.h"
+#include "platform/Clock.h"
+#include "platform/Diagnostics.h"
+#include "platform/PassThrough.h"
+
+namespace qvfw::cli {
+
+enum ExitCode : int {
+  kExitSuccess = 0,
+  kExitDeviceFailed = 1,  // the operation failed on the device
+  kExitUsage = 2,         // bad usage or bad input (missing or mismatched file)
+  kExitNoDevice = 3,      // no supported device
+};
+
+struct GlobalOptions {
+  std::optional<std::string> sim;  // --sim[=DIR]; an empty string selects the default machine
+  bool trace = false;
+  bool verbose = false;
+  int device = 0;                  // index into the device list
+};
+
+// One run of the program against a machine: the platform bundle the options ask for, the
+// command line's shell and the application context over them.
+class Session {
+ public:
+  // `backend` is the machine's pass-through; `--trace` wraps it, `-v` routes diagnostics to `err`.
+  Session(const GlobalOptions& options, platform::PassThrough& backend, std::ostream& out, std::ostream& err,
+          bool outIsTerminal);
+  // The machine's own devices, through the SCSI generic pass-through.
+  Session(const GlobalOptions& options, std::ostream& out, std::ostream& err, bool outIsTerminal);
+  ~Session();
+  // The start-up sequence of the main window, as the window runs it.
+  void Start();
+  app::AppContext& ctx() { return *ctx_; }
+  CliShell& shell() { return shell_; }
+  const GlobalOptions& options() const { return options_; }
+
+ private:
+  void Bind(platform::PassThrough& backend);
+
+  GlobalOptions options_;
+  CliShell shell_;
+  platform::NullDiagnostics quiet_;
+  platform::Diagnostics& diagnostics_;
+  std::unique_ptr<platform::PassThrough> native_;
+  std::unique_ptr<platform::PassThrough> tracing_;
+  platform::SteadyClock clock_;
+  app::EmbeddedImageStore images_;
+  std::unique_ptr<app::AppContext> ctx_;
+};
+
+// Parses the command line and runs it; returns the exit code.
+int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool outIsTerminal);
+
+}  // namespace qvfw::cli

@@ -1,0 +1,39 @@
+#pragma once
+// A fresh directory per test, removed with everything in it afterwards.
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+
+#include <gtest/gtest.h>
+
+namespace qvfw::testing {
+
+class TempDir {
+ public:
+  TempDir() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string("qvfw_") + (info ? info->test_suite_name() : "t") + "_" + (info ? info->name() : "x");
+    for (char& c : name)
+      if (c == '/') c = '_';
+    path_ = std::filesystem::temp_directory_path() / name;
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path Write(std::string_view name, std::string_view bytes) const {
+    const auto p = path_ / name;
+    std::ofstream(p, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return p;
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace qvfw::testing
