@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform/Disks.h"
+
 namespace qvfw::app {
 
 // Fixed-width, zero-terminated text field. Writes are cut to fit, so the terminator always stays.
@@ -33,6 +35,7 @@ struct DeviceRecord {
   FixedText<257> Path;          // the path every device command takes
   FixedText<19> DriveLetters;   // the disk's volume letters, at most 18
   uint32_t RecoveryDone = 0;    // the dual-bank recovery has run for this device
+  platform::Bus Bus = platform::Bus::Usb;  // how the disk is attached (discovery tells)
 };
 
 inline constexpr size_t kDeviceTableSize = 128;
