@@ -145,6 +145,8 @@ TEST(CliShell, MessagesAreOneLineOnStandardError) {
   EXPECT_EQ(t.err.str(), "Warning: The tool only can show 128 disks.\nMessage: two lines\n");
   EXPECT_EQ(t.out.str(), "ReadFlash...\n");  // the open status line was ended first
   EXPECT_FALSE(shell.OpenFileDialog("BinaryFile|*.bin", "bin", "").has_value());
+  for (bool safe : {false, true}) EXPECT_EQ(shell.Ask("Warning", "Erase the flash?", safe), safe);
+  EXPECT_NE(t.err.str().find("Warning: Erase the flash? (answered no)\n"), std::string::npos) << t.err.str();
 }
 
 TEST(Session, TraceAndVerboseRouteToStandardError) {
