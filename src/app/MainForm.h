@@ -87,6 +87,11 @@ struct Window {
   int clientWidth = 398;
   int clientHeight = 143;
   Font font{"MS Sans Serif", -11};
+  // A fixed single border with the system menu and a minimize box only, centred on the screen.
+  bool resizable = false;
+  bool minimizeBox = true;
+  bool maximizeBox = false;
+  bool centred = true;
   bool acceptsDroppedFiles = false;
   bool closed = false;
 };

@@ -28,6 +28,9 @@ class Shell {
 
   // Modal, with an OK button; returns when the user has seen it.
   virtual void MessageBox(std::string_view caption, std::string_view text, MessageIcon icon) = 0;
+  // A question with two answers; `safeAnswer` is the one that changes nothing, which a front end
+  // that cannot ask (a non-interactive run) gives.
+  virtual bool Ask(std::string_view caption, std::string_view text, bool safeAnswer) = 0;
   // The chosen path, or nothing when the user cancelled.
   virtual std::optional<std::string> OpenFileDialog(std::string_view filter, std::string_view defaultExtension,
                                                     std::string_view initialDir) = 0;

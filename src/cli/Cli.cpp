@@ -47,11 +47,17 @@ void Session::Bind(platform::PassThrough& backend) {
 }
 
 Session::~Session() {
-  if (ctx_) app::DestroyMainWindow(*ctx_);
+  if (started_) {
+    app::CloseMainWindow(*ctx_);
+    app::DestroyMainWindow(*ctx_);
+  }
   shell_.Finish();
 }
 
-void Session::Start() { app::ConstructMainWindow(*ctx_); }
+void Session::Start() {
+  started_ = true;
+  app::ConstructMainWindow(*ctx_);
+}
 
 int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool /*outIsTerminal*/) {
   CLI::App app{"qvfw - firmware update tool for Qavion QV4077x bridge controllers"};

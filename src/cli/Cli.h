@@ -39,7 +39,8 @@ class Session {
   // The machine's own devices, through the SCSI generic pass-through.
   Session(const GlobalOptions& options, std::ostream& out, std::ostream& err, bool outIsTerminal);
   ~Session();
-  // The start-up sequence of the main window, as the window runs it.
+  // The start-up sequence of the main window, as the window runs it. A started session closes
+  // the window when it ends (the exchange file goes with it).
   void Start();
   app::AppContext& ctx() { return *ctx_; }
   CliShell& shell() { return shell_; }
@@ -57,6 +58,7 @@ class Session {
   platform::SteadyClock clock_;
   app::EmbeddedImageStore images_;
   std::unique_ptr<app::AppContext> ctx_;
+  bool started_ = false;
 };
 
 // Parses the command line and runs it; returns the exit code.

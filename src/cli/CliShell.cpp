@@ -52,6 +52,14 @@ void CliShell::MessageBox(std::string_view caption, std::string_view text, app::
   err_.flush();
 }
 
+bool CliShell::Ask(std::string_view caption, std::string_view text, bool safeAnswer) {
+  Finish();
+  out_.flush();
+  err_ << OneLine(caption) << ": " << OneLine(text) << (safeAnswer ? " (answered yes)" : " (answered no)") << '\n';
+  err_.flush();
+  return safeAnswer;
+}
+
 std::optional<std::string> CliShell::OpenFileDialog(std::string_view, std::string_view, std::string_view) {
   return std::nullopt;
 }

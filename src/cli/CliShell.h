@@ -21,6 +21,8 @@ class CliShell final : public app::Shell, public platform::Diagnostics {
   ~CliShell() override { Finish(); }
 
   void MessageBox(std::string_view caption, std::string_view text, app::MessageIcon icon) override;
+  // The command line never stops to ask: the question prints like a message, with the safe answer.
+  bool Ask(std::string_view caption, std::string_view text, bool safeAnswer) override;
   // There is no dialog on the command line: files come as arguments, so this always cancels.
   std::optional<std::string> OpenFileDialog(std::string_view filter, std::string_view defaultExtension,
                                             std::string_view initialDir) override;

@@ -1,9 +1,19 @@
 #include <unistd.h>
 
+#include <exception>
 #include <iostream>
 
 #include "cli/Cli.h"
 
 int main(int argc, char** argv) {
-  return qvfw::cli::Run(argc, argv, std::cout, std::cerr, isatty(STDOUT_FILENO) == 1);
+  try {
+    return qvfw::cli::Run(argc, argv, std::cout, std::cerr, isatty(STDOUT_FILENO) == 1);
+  } catch (const std::exception& e) {
+    std::cout.flush();
+    std::cerr << "qvfw: " << e.what() << '\n';
+  } catch (...) {
+    std::cout.flush();
+    std::cerr << "qvfw: unexpected error\n";
+  }
+  return qvfw::cli::kExitDeviceFailed;
 }

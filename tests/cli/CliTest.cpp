@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -143,6 +145,8 @@ TEST(CliShell, MessagesAreOneLineOnStandardError) {
   EXPECT_EQ(t.err.str(), "Warning: The tool only can show 128 disks.\nMessage: two lines\n");
   EXPECT_EQ(t.out.str(), "ReadFlash...\n");  // the open status line was ended first
   EXPECT_FALSE(shell.OpenFileDialog("BinaryFile|*.bin", "bin", "").has_value());
+  for (bool safe : {false, true}) EXPECT_EQ(shell.Ask("Warning", "Erase the flash?", safe), safe);
+  EXPECT_NE(t.err.str().find("Warning: Erase the flash? (answered no)\n"), std::string::npos) << t.err.str();
 }
 
 TEST(Session, TraceAndVerboseRouteToStandardError) {
@@ -167,13 +171,40 @@ TEST(Session, TraceAndVerboseRouteToStandardError) {
   }
 }
 
-TEST(Session, StartUpShowsTheCarriedVersion) {
+// Runs the test body in a fresh working directory and returns to the old one afterwards.
+class InWorkingDirectory : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    old_ = std::filesystem::current_path();
+    dir_ = std::filesystem::temp_directory_path() / "qvfw_cli_session";
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    std::filesystem::current_path(dir_);
+  }
+  void TearDown() override {
+    std::filesystem::current_path(old_);
+    std::filesystem::remove_all(dir_);
+  }
+  std::filesystem::path old_, dir_;
+};
+
+using SessionLife = InWorkingDirectory;
+
+TEST_F(SessionLife, StartsLikeTheWindowAndClosesWithTheExchangeFile) {
+  std::ofstream("Brantwell.ini") << "ChipReset=1";
+  std::ofstream("ExChangeData.tmp") << "left from an update";
   testing::RecordingPassThrough backend;
   std::ostringstream out, err;
-  Session session(GlobalOptions{}, backend, out, err, false);
-  session.Start();
-  EXPECT_EQ(session.ctx().form.YesBtn.text, "Update firmware to version 01.02.00.03");
-  EXPECT_EQ(session.ctx().form.window.caption, app::FormatCaption(app::kBuildVersion));
+  {
+    Session session(GlobalOptions{}, backend, out, err, false);
+    session.Start();
+    EXPECT_EQ(session.ctx().state.ChipResetMode, 1);
+    EXPECT_EQ(session.ctx().form.YesBtn.text, "Update firmware to version 01.02.00.03");
+    EXPECT_EQ(session.ctx().form.window.caption, app::FormatCaption(app::kBuildVersion));
+    EXPECT_TRUE(std::filesystem::exists("ExChangeData.tmp"));
+  }
+  EXPECT_FALSE(std::filesystem::exists("ExChangeData.tmp"));
+  EXPECT_TRUE(std::filesystem::exists("Brantwell.ini"));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #pragma once
-// A shell for tests: records every message box, dialog request, event pump and notice, and
-// answers file dialogs from a queue (empty queue = the user cancels).
+// A shell for tests: records every message box, question, dialog request, event pump and notice,
+// and answers questions and file dialogs from queues (empty: the safe answer, a cancelled dialog).
 
 #include <deque>
 #include <optional>
@@ -25,6 +25,13 @@ class RecordingShell final : public app::Shell {
   void MessageBox(std::string_view caption, std::string_view text, app::MessageIcon icon) override {
     messages.push_back({std::string(caption), std::string(text), icon});
   }
+  bool Ask(std::string_view caption, std::string_view text, bool safeAnswer) override {
+    messages.push_back({std::string(caption), std::string(text), app::MessageIcon::None});
+    if (answers.empty()) return safeAnswer;
+    const bool answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
   std::optional<std::string> OpenFileDialog(std::string_view filter, std::string_view, std::string_view) override {
     dialogFilters.emplace_back(filter);
     if (dialogAnswers.empty()) return std::nullopt;
@@ -42,6 +49,7 @@ class RecordingShell final : public app::Shell {
   }
 
   std::vector<Message> messages;
+  std::deque<bool> answers;  // for Ask; empty = the safe answer
   std::vector<std::string> dialogFilters;
   std::deque<std::optional<std::string>> dialogAnswers;
   int pumps = 0;
