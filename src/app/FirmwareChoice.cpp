@@ -1,6 +1,9 @@
 #include "app/FirmwareChoice.h"
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
 #include <string>
 
 #include "app/DeviceList.h"
@@ -18,6 +21,13 @@ using firmware::ChipType;
 namespace chips = firmware::chips;
 
 constexpr std::string_view kOpenError = "Open Firmware File Error!!";
+
+// Where the open dialog starts when nobody chose a folder yet: the program's own folder.
+std::filesystem::path ProgramDirectory() {
+  std::error_code ec;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::filesystem::current_path(ec) : exe.parent_path();
+}
 
 // Runs the signature check; an image that cannot be opened is told in a box and never fits.
 bool SignatureFits(AppContext& ctx, const std::string& file, ChipType type, uint8_t revision) {
@@ -143,6 +153,11 @@ void BridgeFlashPath(AppContext& ctx, const device::Device& dev) {
 }  // namespace
 
 void RecoverFirmwareBank(AppContext&, const device::Device&) {}
+
+void InstallHandlers(AppContext& ctx) {
+  ctx.hooks.RefreshBtnClick = RefreshBtnClick;
+  ctx.hooks.RdCheckBoxClick = RdCheckBoxClick;
+}
 
 void UpdateBtnCheck(AppContext& ctx) {
   MainForm& f = ctx.form;

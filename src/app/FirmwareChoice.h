@@ -6,6 +6,9 @@
 
 namespace qvfw::app {
 
+// Puts the refresh and the "RD Version" handler into the start-up sequence.
+void InstallHandlers(AppContext& ctx);
+
 // `UpdateBtnCheck`: identifies the selected device again, decides whether Run may be pressed,
 // fills the chip, flash, version, status and drive fields, and shows the options that fit.
 void UpdateBtnCheck(AppContext& ctx);

@@ -10,12 +10,12 @@
 #include <string_view>
 
 #include "app/AppContext.h"
+#include "app/ExchangeFile.h"
 
 namespace qvfw::app {
 
-// The file the one-click update keeps a device's identity in; it lives in the working
-// directory, where the update writes it and where closing the window removes it.
-inline constexpr std::string_view kExchangeFileName = "ExChangeData.tmp";
+// The file the one-click update keeps a device's identity in (kExchangeFileName); it lives in
+// the working directory, where the update writes it and where closing the window removes it.
 std::filesystem::path ExchangeFilePath(const AppContext& ctx);
 std::filesystem::path ConfigurationFilePath(const AppContext& ctx);
 

@@ -30,14 +30,14 @@ bool PassesBusFilter(platform::Bus bus, bool include1394) {
 }
 }  // namespace
 
-std::vector<std::string> EnumerateBridgeDevices(platform::DiskEnumerator& disks, const Transport& transport,
-                                                bool include1394) {
-  std::vector<std::string> admitted;
+std::vector<platform::DiskInterface> EnumerateBridgeDevices(platform::DiskEnumerator& disks, const Transport& transport,
+                                                            bool include1394) {
+  std::vector<platform::DiskInterface> admitted;
   for (const platform::DiskInterface& disk : disks.EnumerateDisks()) {
     if (!PassesBusFilter(disk.bus, include1394)) continue;
     const Device dev(transport, disk.path);
     uint8_t probe[2] = {};
-    if (IsBridgeByInquiry(dev) || ProbeVendorCommands(dev, probe)) admitted.push_back(disk.path);
+    if (IsBridgeByInquiry(dev) || ProbeVendorCommands(dev, probe)) admitted.push_back(disk);
   }
   return admitted;
 }

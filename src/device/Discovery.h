@@ -19,9 +19,9 @@ bool IsBridgeByInquiry(const Device& dev);
 bool ProbeVendorCommands(const Device& dev, std::span<uint8_t> reply);
 
 // Every USB and UASP/SCSI disk (and IEEE 1394 disk when asked) is sent an INQUIRY; those that
-// carry no bridge chip id are also sent the vendor probe. Returns the admitted paths in
-// enumeration order; the list grows as needed.
-std::vector<std::string> EnumerateBridgeDevices(platform::DiskEnumerator& disks, const Transport& transport,
+// carry no bridge chip id are also sent the vendor probe. Returns the admitted disks in
+// enumeration order; the list grows as needed, so no count of disks overflows it.
+std::vector<platform::DiskInterface> EnumerateBridgeDevices(platform::DiskEnumerator& disks, const Transport& transport,
                                                 bool include1394);
 
 std::optional<platform::StorageDeviceNumber> GetStorageDeviceNumber(platform::DiskEnumerator& disks,
