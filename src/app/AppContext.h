@@ -68,6 +68,9 @@ struct AppContext {
   // Where the configuration and the exchange file live: empty means the working directory.
   std::filesystem::path workingDirectory;
   ProgramVersion programVersion;  // the build's version unless a test says otherwise
+  // Above 0 while a device must not be left alone: its flash is being written or its identity
+  // restored. A front end asked to stop waits until it is 0 again.
+  int criticalDepth = 0;
 
   // A device of the table, reached through the context's transport.
   device::Device DeviceAt(size_t record) const;

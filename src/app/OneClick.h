@@ -1,0 +1,27 @@
+#pragma once
+// The one-click update of a QVS812 bridge to the carried image, keeping what makes the device
+// itself: its configuration area, USB ids, serial number and standby timer.
+
+#include <string>
+#include <vector>
+
+#include "app/AppContext.h"
+
+namespace qvfw::app {
+
+// `YesBtnClick`: the whole flow, told on the status line and `ProgressBar2`.
+void YesBtnClick(AppContext& ctx);
+
+// Saves the device's identity into the exchange file.
+bool BackupIdentity(AppContext& ctx, const device::Device& dev);
+// Builds the new flash content, programs and verifies it and writes the identity back.
+bool ProgramEmbeddedImage(AppContext& ctx, const device::Device& dev);
+// Restarts the bridge and waits for it to come back; on success the selected record holds its
+// new path. `others` are the paths of the other listed bridges, which are never taken for it.
+bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vector<std::string>& others);
+
+// True while the flash is being written or the identity restored: a front end that is asked to
+// stop then lets the flow finish first.
+inline bool InCriticalSection(const AppContext& ctx) { return ctx.criticalDepth > 0; }
+
+}  // namespace qvfw::app
