@@ -33,6 +33,8 @@ int LeadingNumber(std::string_view field) {
   return value;
 }
 
+}  // namespace
+
 void TellReadiness(AppContext& ctx, size_t listed) {
   MainWindowState& s = ctx.state;
   const bool busy = s.UpdateBusy != 0;
@@ -54,7 +56,13 @@ void TellReadiness(AppContext& ctx, size_t listed) {
   else ctx.form.YesBtn.enabled = true;
 }
 
-}  // namespace
+void TellOneClickReadiness(AppContext& ctx) {
+  ctx.form.YesBtn.enabled = false;
+  size_t listed = 0;
+  if (ctx.form.DeviceList.enabled)
+    for (const std::string& item : ctx.form.DeviceList.items) listed += item.empty() ? 0 : 1;
+  TellReadiness(ctx, listed);
+}
 
 firmware::ChipId IdentifyChip(AppContext& ctx, const device::Device& dev) {
   const device::ChipIdentification id = device::IdentifyChip(dev);
@@ -129,6 +137,7 @@ void RefreshBtnClick(AppContext& ctx) {
       record.DriveLetters.Set("");
       const firmware::ChipId id = IdentifyChip(ctx, dev);
       s.SetChipIdentity(id.Packed());
+      record.ChipIdentity = id.Packed();
       if (id.type == 0) continue;
       if (auto volumes = device::FindDriveLetters(*ctx.disks, disk.path))
         record.DriveLetters.Set(device::DriveLettersText(*volumes));

@@ -22,6 +22,11 @@ firmware::ChipId IdentifyChip(AppContext& ctx, const device::Device& dev);
 
 void RefreshBtnClick(AppContext& ctx);
 
+// The one-click face's verdict for the selected device (what a refresh ends with): the status
+// line and whether `YesBtn` is enabled. `listed` is the number of listed devices.
+void TellReadiness(AppContext& ctx, size_t listed);
+void TellOneClickReadiness(AppContext& ctx);
+
 struct VersionVerdict {
   bool idMismatch = false;
   bool sameVersion = false;

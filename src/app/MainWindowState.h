@@ -36,6 +36,7 @@ struct DeviceRecord {
   FixedText<19> DriveLetters;   // the disk's volume letters, at most 18
   uint32_t RecoveryDone = 0;    // the dual-bank recovery has run for this device
   platform::Bus Bus = platform::Bus::Usb;  // how the disk is attached (discovery tells)
+  uint16_t ChipIdentity = 0;    // the refresh's identification: type low byte, revision high
 };
 
 inline constexpr size_t kDeviceTableSize = 128;

@@ -29,10 +29,20 @@ struct GlobalOptions {
   int device = 0;                  // index into the device list
 };
 
+// What a machine offers the program; null members are absent (no discovery, the real clock).
+struct PlatformParts {
+  platform::PassThrough* passThrough = nullptr;
+  platform::DiskEnumerator* disks = nullptr;
+  platform::DeviceMonitor* monitor = nullptr;
+  platform::Clock* clock = nullptr;
+};
+
 // One run of the program against a machine: the platform bundle the options ask for, the
 // command line's shell and the application context over them.
 class Session {
  public:
+  Session(const GlobalOptions& options, const PlatformParts& parts, std::ostream& out, std::ostream& err,
+          bool outIsTerminal);
   // `backend` is the machine's pass-through; `--trace` wraps it, `-v` routes diagnostics to `err`.
   Session(const GlobalOptions& options, platform::PassThrough& backend, std::ostream& out, std::ostream& err,
           bool outIsTerminal);
@@ -47,7 +57,8 @@ class Session {
   const GlobalOptions& options() const { return options_; }
 
  private:
-  void Bind(platform::PassThrough& backend);
+  void Bind(platform::PassThrough& backend, platform::DiskEnumerator* disks = nullptr,
+            platform::DeviceMonitor* monitor = nullptr, platform::Clock* clock = nullptr);
 
   GlobalOptions options_;
   CliShell shell_;
@@ -55,6 +66,8 @@ class Session {
   platform::Diagnostics& diagnostics_;
   std::unique_ptr<platform::PassThrough> native_;
   std::unique_ptr<platform::PassThrough> tracing_;
+  std::unique_ptr<platform::DiskEnumerator> nativeDisks_;
+  std::unique_ptr<platform::DeviceMonitor> nativeMonitor_;
   platform::SteadyClock clock_;
   app::EmbeddedImageStore images_;
   std::unique_ptr<app::AppContext> ctx_;

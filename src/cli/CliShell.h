@@ -4,6 +4,7 @@
 // progress bar on a terminal (plain marks otherwise).
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -26,7 +27,12 @@ class CliShell final : public app::Shell, public platform::Diagnostics {
   // There is no dialog on the command line: files come as arguments, so this always cancels.
   std::optional<std::string> OpenFileDialog(std::string_view filter, std::string_view defaultExtension,
                                             std::string_view initialDir) override;
-  void PumpEvents() override {}
+  // The command line has no window events; a command may hook its own work in (an interrupt
+  // check, the device-change timer).
+  void PumpEvents() override {
+    if (pump_) pump_();
+  }
+  void SetPump(std::function<void()> pump) { pump_ = std::move(pump); }
   void DiagnosticsLine(std::string_view text) override;
   void Line(std::string_view text) override { DiagnosticsLine(text); }
 
@@ -53,6 +59,7 @@ class CliShell final : public app::Shell, public platform::Diagnostics {
   const void* control_ = nullptr;
   size_t marks_ = 0;
   size_t expected_ = 0;          // 0 = unknown
+  std::function<void()> pump_;
 };
 
 // The progress line a terminal shows for `marks` of `expected` (0 = unknown).
