@@ -28,7 +28,7 @@ void BackupBtnClick(AppContext& ctx);
 void UpdateBtnClick(AppContext& ctx);
 
 // The height `RdPanel` adds to the window when revealed.
-inline constexpr int kRdPanelHeight = 120;
+inline constexpr int kRdPanelHeight = 300;
 
 // The hook that repairs a dual-bank device with one broken bank; empty until that repair is
 // part of the program.

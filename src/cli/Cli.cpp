@@ -313,7 +313,8 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
     out << app.help();
     return kExitSuccess;
   }
-  Session session(options, out, err, outIsTerminal);
+  // With --json standard output carries the document alone; the status texts go to standard error.
+  Session session(options, json ? err : out, err, json ? false : outIsTerminal);
   session.Start();
   if (list->parsed()) return ListCommand(session, json, out, err);
   if (info->parsed()) return InfoCommand(session, json, out, err);
