@@ -18,6 +18,18 @@ bool PowerOfTwoKiB(uint32_t sizeKiB, uint32_t lo, uint32_t hi) {
   return (sizeKiB & (sizeKiB - 1)) == 0;
 }
 
+// The size part of common 25-series part names: 64 KiB "05", 512 KiB "40", 2 MiB "16".
+std::string Mbit(uint32_t kiB) {
+  switch (kiB) {
+    case 64: return "05";
+    case 128: return "10";
+    case 256: return "20";
+    case 512: return "40";
+    case 1024: return "80";
+    default: return std::to_string(kiB / 128);
+  }
+}
+
 std::vector<EraseOp> Ops(std::initializer_list<EraseOp> ops) { return ops; }
 
 FlashPart Make(std::string name, uint8_t vendor, uint32_t sizeKiB) {
@@ -75,8 +87,7 @@ FlashPart ByVendor(std::string_view v, uint32_t kiB) {
   if (v == "ST/EON/MXIC" || v == "ST") {  // M25P family: 64 KiB sectors, 32 KiB sub-blocks
     if (kiB == 0) kiB = 512;
     if (!PowerOfTwoKiB(kiB, 64, 4096)) BadSize(v, kiB);
-    FlashPart p = Make("M25P" + std::to_string(kiB * 8 / 1024), 3, kiB);
-    if (kiB == 64) p.name = "M25P05";
+    FlashPart p = Make("M25P" + Mbit(kiB), 3, kiB);
     p.jedec = {0x20, 0x20, CapacityCode(kiB), 0x00};
     p.res = {0x05};
     p.erases = Ops({{0x52, 0x8000}, {0xD8, 0x10000}, {0xC7, 0}});
@@ -111,7 +122,7 @@ FlashPart ByVendor(std::string_view v, uint32_t kiB) {
   if (v == "MXIC") {  // MX25L: 4 KiB sectors, 64 KiB blocks
     if (kiB == 0) kiB = 512;
     if (!PowerOfTwoKiB(kiB, 64, 8192)) BadSize(v, kiB);
-    FlashPart p = Make("MX25L" + std::to_string(kiB * 8 / 1024) + "05", 5, kiB);
+    FlashPart p = Make(kiB == 64 ? "MX25L512" : "MX25L" + Mbit(kiB) + "05", 5, kiB);
     p.jedec = {0xC2, 0x20, CapacityCode(kiB), 0x00};
     p.rems = {0xC2, static_cast<uint8_t>(CapacityCode(kiB) - 1)};
     p.res = {static_cast<uint8_t>(CapacityCode(kiB) - 0x01)};
@@ -121,7 +132,7 @@ FlashPart ByVendor(std::string_view v, uint32_t kiB) {
   if (v == "WINBOND") {  // W25X: 4 KiB sectors, 64 KiB blocks
     if (kiB == 0) kiB = 512;
     if (!PowerOfTwoKiB(kiB, 64, 1024) && kiB != 16384) BadSize(v, kiB);
-    FlashPart p = Make(kiB == 16384 ? "W25Q128" : "W25X" + std::to_string(kiB * 8 / 1024), 6, kiB);
+    FlashPart p = Make(kiB == 16384 ? "W25Q128" : "W25X" + Mbit(kiB), 6, kiB);
     p.jedec = {0xEF, static_cast<uint8_t>(kiB == 16384 ? 0x40 : 0x30),
                static_cast<uint8_t>(kiB == 16384 ? 0x18 : CapacityCode(kiB)), 0x00};
     p.rems = {0xEF, static_cast<uint8_t>(p.jedec[2] - 1)};
@@ -132,7 +143,7 @@ FlashPart ByVendor(std::string_view v, uint32_t kiB) {
   if (v == "AMIC") {  // A25L: 4 KiB sectors, 64 KiB blocks
     if (kiB == 0) kiB = 512;
     if (!PowerOfTwoKiB(kiB, 64, 4096)) BadSize(v, kiB);
-    FlashPart p = Make("A25L" + std::to_string(kiB * 8 / 1024), 7, kiB);
+    FlashPart p = Make(kiB == 64 ? "A25L512" : "A25L0" + Mbit(kiB), 7, kiB);
     p.jedec = {0x37, 0x30, CapacityCode(kiB), 0x00};
     p.rems = {0x37, static_cast<uint8_t>(CapacityCode(kiB) - 1)};
     p.erases = Ops({{0x20, 0x1000}, {0xD8, 0x10000}, {0xC7, 0}, {0x60, 0}});
@@ -141,7 +152,7 @@ FlashPart ByVendor(std::string_view v, uint32_t kiB) {
   if (v == "EON") {  // EN25F: 4 KiB sectors, 32 and 64 KiB blocks
     if (kiB == 0) kiB = 512;
     if (!PowerOfTwoKiB(kiB, 64, 8192)) BadSize(v, kiB);
-    FlashPart p = Make("EN25F" + std::to_string(kiB * 8 / 1024), 8, kiB);
+    FlashPart p = Make("EN25F" + Mbit(kiB), 8, kiB);
     p.jedec = {0x1C, 0x31, CapacityCode(kiB), 0x00};
     p.rems = {0x1C, static_cast<uint8_t>(CapacityCode(kiB) - 1)};
     p.erases = Ops({{0x20, 0x1000}, {0x52, 0x8000}, {0xD8, 0x10000}, {0xC7, 0}, {0x60, 0}});
@@ -150,7 +161,7 @@ FlashPart ByVendor(std::string_view v, uint32_t kiB) {
   }
   if (v == "ESMT") {  // F25L
     if (kiB == 0) kiB = 512;
-    FlashPart p = Make("F25L" + std::to_string(kiB * 8 / 1024), 9, kiB);
+    FlashPart p = Make("F25L" + Mbit(kiB), 9, kiB);
     if (kiB >= 128 && kiB <= 1024 && PowerOfTwoKiB(kiB, 128, 1024)) p.jedec = {0x8C, 0x30, CapacityCode(kiB), 0x00};
     else if (kiB == 2048) p.jedec = {0x8C, 0x21, 0x15, 0x00};
     else if (kiB == 4096) p.jedec = {0x8C, 0x20, 0x16, 0x00};
@@ -171,7 +182,7 @@ FlashPart ByVendor(std::string_view v, uint32_t kiB) {
   if (v == "GIGADEVICE") {  // GD25D: blocks erased by 0x52
     if (kiB == 0) kiB = 512;
     if (!PowerOfTwoKiB(kiB, 64, 512)) BadSize(v, kiB);
-    FlashPart p = Make("GD25D" + std::to_string(kiB * 8 / 1024), 11, kiB);
+    FlashPart p = Make("GD25D" + Mbit(kiB), 11, kiB);
     p.jedec = {0xC8, 0x40, CapacityCode(kiB), 0x00};
     p.erases = Ops({{0x20, 0x1000}, {0x52, 0x10000}, {0xD8, 0x10000}, {0xC7, 0}, {0x60, 0}});
     p.blockEraseOp = 0x52;
@@ -180,7 +191,7 @@ FlashPart ByVendor(std::string_view v, uint32_t kiB) {
   if (v == "VPOWERWINS") {
     if (kiB == 0) kiB = 512;
     if (kiB != 256 && kiB != 512) BadSize(v, kiB);
-    FlashPart p = Make("VP25F" + std::to_string(kiB * 8 / 1024), 12, kiB);
+    FlashPart p = Make("VP25F" + Mbit(kiB), 12, kiB);
     p.jedec = {0xA1, 0x31, CapacityCode(kiB), 0x00};
     p.erases = Ops({{0x20, 0x1000}, {0xD8, 0x10000}, {0xC7, 0}, {0x60, 0}});
     return p;
