@@ -536,6 +536,10 @@ Response Bridge::Loader(const Command& c, SimTime& t) {
   }
 }
 
+uint32_t Bridge::Capacity() const {
+  return std::min<uint32_t>(config_.bufferCapacity, flash_ ? flash_->size() : 0);
+}
+
 Response Bridge::ReadBuffer(const Command& c, SimTime& t) {
   const auto& b = c.cdb;
   if (b.size() < 10 || !c.dataIn) return InvalidField();
@@ -545,7 +549,7 @@ Response Bridge::ReadBuffer(const Command& c, SimTime& t) {
     uint8_t d[4];
     if (id == 0) {
       d[0] = mode_ == BridgeMode::Rom ? 0xFF : 12;
-      PutBe(d + 1, mode_ == BridgeMode::Rom ? 0x10000 : config_.bufferCapacity, 3);
+      PutBe(d + 1, mode_ == BridgeMode::Rom ? 0x10000 : Capacity(), 3);
     } else if (id == 1) {
       d[0] = 0;
       PutBe(d + 1, 4096, 3);
@@ -573,7 +577,7 @@ Response Bridge::WriteBuffer(const Command& c, SimTime& t) {
   switch (mode) {
     case 0x0E: {  // download microcode with offsets, save, defer activation
       if (mode_ == BridgeMode::Rom || id != 0 || offset % 4096 != 0 || length > c.length ||
-          uint64_t{offset} + length > config_.bufferCapacity)
+          uint64_t{offset} + length > Capacity())
         return InvalidField();
       // A bridge that reports kind 02 00 expects the host to have erased the flash first;
       // the others erase what stands in the way themselves.

@@ -116,6 +116,7 @@ class Bridge final : public Target {
   bool FlashUpdate(uint32_t address, const uint8_t* in, uint32_t n, SimTime& t);
   void FlushSpi(SimTime& t);
   std::optional<uint32_t> ValidBank() const;
+  uint32_t Capacity() const;  // of the download buffer: never more than the flash holds
 
   BridgeConfig config_;
   std::unique_ptr<SpiFlash> flash_;

@@ -154,6 +154,7 @@ Response AttachedDisk::Execute(const Command& c, SimTime&) {
       if (b.size() < 12 || b[9] != 0xEC) return InvalidField();
       return Identify(c);
     case 0x85:
+      if (b.size() < 16) return InvalidField();
       if (b[14] == 0x25) return Dma(c, false);
       if (b[14] == 0x35) return Dma(c, true);
       if (b[14] == 0xEC) return Identify(c);

@@ -149,6 +149,21 @@ FlashPart ByVendor(std::string_view v, uint32_t kiB) {
     p.erases = Ops({{0x20, 0x1000}, {0xD8, 0x10000}, {0xC7, 0}, {0x60, 0}});
     return p;
   }
+  if (v == "AMIC-A25P") {  // older AMIC parts: 7F 37 20, the size in the fourth byte
+    if (kiB == 0) kiB = 64;
+    uint8_t code;
+    switch (kiB) {
+      case 64: code = 0x20; break;
+      case 128: code = 0x21; break;
+      case 256: code = 0x22; break;
+      case 1024: code = 0x14; break;
+      default: BadSize(v, kiB);
+    }
+    FlashPart p = Make("A25P" + Mbit(kiB), 7, kiB);
+    p.jedec = {0x7F, 0x37, 0x20, code};
+    p.erases = Ops({{0x20, 0x1000}, {0xD8, 0x10000}, {0xC7, 0}, {0x60, 0}});
+    return p;
+  }
   if (v == "EON") {  // EN25F: 4 KiB sectors, 32 and 64 KiB blocks
     if (kiB == 0) kiB = 512;
     if (!PowerOfTwoKiB(kiB, 64, 8192)) BadSize(v, kiB);
@@ -200,7 +215,7 @@ FlashPart ByVendor(std::string_view v, uint32_t kiB) {
 }
 
 const char* const kMakers[] = {"PMC", "SST", "ST/EON/MXIC", "ATMEL", "ATMEL-AT25F1024", "MXIC", "WINBOND",
-                               "AMIC", "EON", "ESMT", "SANYO", "GIGADEVICE", "VPOWERWINS"};
+                               "AMIC", "AMIC-A25P", "EON", "ESMT", "SANYO", "GIGADEVICE", "VPOWERWINS"};
 const uint32_t kSizes[] = {64, 128, 256, 512, 1024, 2048, 4096, 8192, 16384};
 
 }  // namespace

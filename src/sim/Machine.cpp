@@ -169,7 +169,12 @@ platform::ScsiResult Machine::Execute(std::string_view path, const platform::Scs
   Settle();
   platform::ScsiResult result;
   Slot* s = SlotByPath(path);
-  if (s == nullptr || request.cdb.empty()) return result;  // nothing answers at this path
+  if (s == nullptr) return result;  // nothing answers at this path
+  result.opened = true;
+  if (request.cdb.size() < 6 || request.cdb.size() > 16 || (request.length != 0 && request.data == nullptr)) {
+    result.osError = 22;  // the OS refuses a request it cannot form (EINVAL)
+    return result;
+  }
   const uint64_t index = s->commands++;
 
   // Which faults apply to this command.
@@ -188,10 +193,9 @@ platform::ScsiResult Machine::Execute(std::string_view path, const platform::Scs
     ++s->used[i];
     Detach(*s, std::nullopt);
     SyncToClock();
-    return result;
+    return platform::ScsiResult{};  // gone before it could be opened
   }
 
-  result.opened = true;
   result.ioctlOk = true;
   if (request.dataIn && request.data != nullptr) std::memset(request.data, 0, request.length);
   nowUs_ += s->timing.link.commandOverheadUs;

@@ -289,6 +289,12 @@ void AddDisk(Machine& m, const json& d, size_t index, const fs::path& baseDir) {
         c.memory[a] = Hex(Text(bytes, "memory"), "memory");
       }
     }
+    if (d.contains("memoryForceSet")) {
+      if (!d["memoryForceSet"].is_object()) Bad("memoryForceSet must map addresses to bit masks");
+      for (const auto& [addr, mask] : d["memoryForceSet"].items())
+        c.memoryForceSet[static_cast<uint16_t>(NumberIn(json(addr), "memoryForceSet address", 0, 0xFFFF))] =
+            static_cast<uint8_t>(NumberIn(mask, "memoryForceSet mask", 0, 0xFF));
+    }
     if (d.contains("usb")) {
       const json& u = d["usb"];
       if (u.contains("vid")) c.vid = static_cast<uint16_t>(NumberIn(u["vid"], "usb.vid", 0, 0xFFFF));

@@ -109,6 +109,7 @@ TEST(BridgeFlash, IdentificationRepliesReachTheHostThroughRawSpiAndTheIdCommands
       {"ATMEL-AT25F1024", 128, {0xFF, 0xFF, 0xFF, 0xFF}, {0xFF, 0xFF, 0xFF}, {0x1F, 0x60, 0x1F, 0x60}, 4},
       {"PMC", 64, {0x7F, 0x9D, 0x20, 0x00}, {0x9D, 0x7B, 0x9D}, {0xFF, 0xFF, 0xFF, 0xFF}, 1},
       {"SANYO", 256, {0x62, 0x16, 0x12, 0x00}, {0x44, 0x44, 0x44}, {0xFF, 0xFF, 0xFF, 0xFF}, 10},
+      {"AMIC-A25P", 128, {0x7F, 0x37, 0x20, 0x21}, {0xFF, 0xFF, 0xFF}, {0xFF, 0xFF, 0xFF, 0xFF}, 7},
       {"GIGADEVICE", 512, {0xC8, 0x40, 0x13, 0x00}, {0xFF, 0xFF, 0xFF}, {0xFF, 0xFF, 0xFF, 0xFF}, 11},
   };
   for (const Case& c : cases) {
@@ -183,6 +184,29 @@ TEST(BridgeFlash, EraseModesOfTheErasingWrite) {
   }
 }
 
+TEST(BridgeFlash, ShortWriteOfTheIeee1394LineErasesOnRequest) {
+  SimRig rig(OneBridge(8, 1, "SST", 128));
+  std::fill(rig.Flash().begin(), rig.Flash().end(), 0x00);
+  ASSERT_TRUE(WriteFlashShort(rig.Dev(), true, 0x8000, V(256, 0x77)));
+  ASSERT_TRUE(WriteFlashShort(rig.Dev(), false, 0x9000, V(16, 0x77)));
+  rig.Wait(100);
+  const auto& f = rig.Flash();
+  EXPECT_EQ(f[0x8000], 0x77);
+  EXPECT_EQ(f[0x8100], 0xFF) << "the rest of the erased sector";
+  EXPECT_EQ(f[0x9000], 0x00) << "no erase: NOR rules on the old zeros";
+  EXPECT_EQ(f[0x7FFF], 0x00);
+}
+
+TEST(BridgeFlash, PrepareRetryMakesTheBridgeDetectItsFlashAgain) {
+  SimRig rig(OneBridge(15, 0, "MXIC", 512, R"(, "vendorCode": 0)"));
+  V vendor(4);
+  ASSERT_TRUE(ReadFlashVendorCode(rig.Dev(), vendor));
+  EXPECT_EQ(vendor[0], 0);
+  ASSERT_TRUE(PrepareFlashRetry(rig.Dev()));
+  ASSERT_TRUE(ReadFlashVendorCode(rig.Dev(), vendor));
+  EXPECT_EQ(vendor[0], 5);
+}
+
 TEST(BridgeFlash, TheMxicFlagUnprotectsBeforeErasing) {
   const std::string scenario = R"({"disks": [{"chipType": 15, "flash": {"part": "MXIC", "sizeKiB": 512, "protected": true}}]})";
   SimRig plain(scenario), flagged(scenario);
@@ -238,13 +262,17 @@ TEST(BridgeFlash, RawSpiSequencesProgramAndHonourTheLatch) {
 }
 
 TEST(BridgeMemory, ReadWriteWithinTheAddressSpaceAndForcedBits) {
-  SimRig rig(OneBridge(12, 0, "WINBOND", 512, R"(, "memory": {"0x505E": "00 00 01 00"})"));
+  SimRig rig(OneBridge(12, 0, "WINBOND", 512,
+                       R"(, "memory": {"0x505E": "00 00 01 00"}, "memoryForceSet": {"0x506B": "0x01"})"));
   const Device dev = rig.Dev();
   EXPECT_TRUE(CheckMemoryFlag505E(dev));
   ASSERT_TRUE(WriteMemory(dev, 0x506A, V{0x00}));
   V one(1);
   ASSERT_TRUE(ReadMemory(dev, 0x506A, one));
   EXPECT_EQ(one[0], 0x00);
+  ASSERT_TRUE(WriteMemory(dev, 0x506B, V{0x00}));
+  ASSERT_TRUE(ReadMemory(dev, 0x506B, one));
+  EXPECT_EQ(one[0], 0x01) << "a register bit that reads back set";
   V four(4);
   ASSERT_TRUE(ReadMemory(dev, 0x7038, four));
   EXPECT_EQ(four[2], 0x15);

@@ -34,6 +34,16 @@ TEST(Machine, DisksInOrderWithBusPathsVolumesAndDeviceNumbers) {
   EXPECT_NE(f->deviceNumber, disk->deviceNumber);
   EXPECT_FALSE(rig.machine->GetStorageDeviceNumber("sim:nothing"));
   EXPECT_FALSE(rig.RunAt("sim:nothing", Cdb12({0x00}), true, 0).opened);
+  // A request no OS would send: opened, refused by the OS, the device never sees it.
+  const Outcome tiny = rig.RunAt(disks[1].path, {0x12}, true, 40);
+  EXPECT_TRUE(tiny.opened);
+  EXPECT_FALSE(tiny.Good());
+  platform::ScsiRequest noBuffer;
+  const V cdb = Cdb12({0x12, 0, 0, 0, 40});
+  noBuffer.cdb = cdb;
+  noBuffer.length = 40;
+  const auto r = rig.machine->Execute(disks[1].path, noBuffer);
+  EXPECT_FALSE(platform::Succeeded(r));
 }
 
 TEST(Machine, UnpluggedDisksVanishWithTheirVolumesAndComeBackOnPlug) {

@@ -25,11 +25,12 @@ inline std::string OneBridge(int chipType, int revision = 0, const char* part = 
 
 struct Outcome {
   bool opened = false;
+  bool succeeded = false;  // the platform's success rule
   uint8_t status = 0;
   uint8_t key = 0, asc = 0, ascq = 0;
   uint32_t transferred = 0;
   std::vector<uint8_t> data;
-  bool Good() const { return opened && status == 0; }
+  bool Good() const { return succeeded; }
 };
 
 struct SimRig {
@@ -69,6 +70,7 @@ struct SimRig {
     r.senseLength = 32;
     const auto res = machine->Execute(path, r);
     o.opened = res.opened;
+    o.succeeded = platform::Succeeded(res);
     o.status = res.scsiStatus;
     o.transferred = res.transferred;
     o.key = sense[2];
