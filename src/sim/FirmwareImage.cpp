@@ -94,7 +94,7 @@ std::vector<uint8_t> GenerateFirmwareImage(const ImageSpec& spec) {
     v.resize(4, '0');
     PutText(img, 25, v);
     std::fill(img.begin() + 0x200, img.begin() + 0x400, 0x00);  // RAM-download header area
-    for (uint32_t i = 0x600; i < 0x800; ++i) img[i] = static_cast<uint8_t>(i * 7);  // configuration
+    for (uint32_t i = 0x600; i < 0x800; ++i) img[i] = static_cast<uint8_t>(i * 7 ^ spec.seed);  // configuration
     if (img.size() >= 0x40000) std::copy(img.begin(), img.begin() + 0x20000, img.begin() + 0x20000);
     SealBank(img, 0);
     SealBank(img, 0x20000);
