@@ -133,6 +133,15 @@ void Bridge::PowerOn() {
     be_ = p.blockEraseOp;
     pp_ = p.programOp;
     se_ = p.sectorEraseOp;
+    // The sector erase command of the bridge firmware clears a large sector: the part's
+    // smallest erase of at least 32 KiB.
+    sectorOp_ = be_;
+    uint32_t best = 0xFFFFFFFF;
+    for (const EraseOp& e : p.erases)
+      if (e.unit >= 0x8000 && e.unit < best) {
+        best = e.unit;
+        sectorOp_ = e.opcode;
+      }
   }
   vendor_ = config_.reportedVendor >= 0 ? config_.reportedVendor : (flash_ ? flash_->part().vendorCode : 0);
   if (pendingIds_) {
@@ -379,7 +388,7 @@ Response Bridge::Ff04(const Command& c, SimTime& t) {
       c.data[0] = flash_ ? flash_->Status(t.us) : 0;
       return Good(std::min<uint32_t>(c.length, 2));
     case 0x13: return FlashErase(ce_, 0, t) ? Good(0) : FlashTimeout();
-    case 0x14: return FlashErase(se_, a, t) ? Good(0) : FlashTimeout();
+    case 0x14: return FlashErase(sectorOp_, a, t) ? Good(0) : FlashTimeout();
     case 0x15: {
       const uint8_t n = b[3];
       if ((n != 3 && n != 4) || (b[5] != 0 && b[5] != 3) || !c.dataIn) return InvalidField();

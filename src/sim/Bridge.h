@@ -126,6 +126,7 @@ class Bridge final : public Target {
   std::array<uint8_t, 4> runningVersion_{};
   std::array<uint8_t, 4> runningModel_{};
   uint8_t ce_ = 0xC7, be_ = 0xD8, pp_ = 0x02, se_ = 0x20;
+  uint8_t sectorOp_ = 0xD8;  // what FF 04 14 sends
   int vendor_ = 0;
   std::optional<std::vector<uint8_t>> spiPending_;
   std::vector<uint8_t> ramImage_;
