@@ -9,7 +9,7 @@
 
 namespace qvfw::sim {
 
-struct ImageSpec {
+struct ImageRecipe {
   uint8_t chipType = 15;
   uint8_t revision = 0;
   std::string version = "1201";  // buffer family: bytes 25..28 (four characters)
@@ -17,7 +17,7 @@ struct ImageSpec {
   uint32_t seed = 1;
 };
 
-std::vector<uint8_t> GenerateFirmwareImage(const ImageSpec& spec);
+std::vector<uint8_t> GenerateFirmwareImage(const ImageRecipe& recipe);
 // Recomputes the header (0x7FC, over 0x400..0x7FB) and body (0x1FFFC, over 0..0x1FFFB) check
 // values of the 128 KiB bank at `base`, stored most significant byte first.
 void SealBank(std::vector<uint8_t>& image, uint32_t base);

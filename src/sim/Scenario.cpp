@@ -325,10 +325,10 @@ void AddDisk(Machine& m, const json& d, size_t index, const fs::path& baseDir) {
           content = ReadFile(baseDir / Text(fw["file"], "firmware.file"));
         } else if (fw.is_object() && fw.contains("generate")) {
           const json g = fw["generate"];
-          ImageSpec spec{chip, rev, g.value("version", std::string("1201")), std::min<uint32_t>(flash->size(), 0x40000), 1};
-          if (g.contains("size")) spec.size = static_cast<uint32_t>(NumberIn(g["size"], "firmware.size", 256, flash->size()));
-          if (g.contains("seed")) spec.seed = static_cast<uint32_t>(Number(g["seed"], "firmware.seed"));
-          content = GenerateFirmwareImage(spec);
+          ImageRecipe recipe{chip, rev, g.value("version", std::string("1201")), std::min<uint32_t>(flash->size(), 0x40000), 1};
+          if (g.contains("size")) recipe.size = static_cast<uint32_t>(NumberIn(g["size"], "firmware.size", 256, flash->size()));
+          if (g.contains("seed")) recipe.seed = static_cast<uint32_t>(Number(g["seed"], "firmware.seed"));
+          content = GenerateFirmwareImage(recipe);
         } else {
           Bad(name + ": firmware is \"generate\", \"blank\", {\"file\": …} or {\"generate\": {…}}");
         }
