@@ -26,6 +26,17 @@ TimingModel DefaultTiming(Bus bus) {
   }
 }
 constexpr uint32_t kFileDeviceDisk = 7;
+
+// Device paths name the same device whatever their case, as on the window platform, so a host
+// that lower-cases the paths it keeps still reaches the device.
+bool SamePath(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
 }  // namespace
 
 struct Machine::Slot {
@@ -161,7 +172,7 @@ void Machine::Plug(size_t disk) {
 
 Machine::Slot* Machine::SlotByPath(std::string_view path) {
   for (auto& s : slots_)
-    if (s->attached && s->Path() == path) return s.get();
+    if (s->attached && SamePath(s->Path(), path)) return s.get();
   return nullptr;
 }
 
@@ -268,9 +279,9 @@ std::optional<platform::StorageDeviceNumber> Machine::GetStorageDeviceNumber(std
   Settle();
   for (const auto& s : slots_) {
     if (!s->attached) continue;
-    if (s->Path() == path) return platform::StorageDeviceNumber{kFileDeviceDisk, s->number, 0};
+    if (SamePath(s->Path(), path)) return platform::StorageDeviceNumber{kFileDeviceDisk, s->number, 0};
     for (size_t v = 0; v < s->volumes.size(); ++v)
-      if (s->volumes[v].path == path)
+      if (SamePath(s->volumes[v].path, path))
         return platform::StorageDeviceNumber{kFileDeviceDisk, s->number, static_cast<uint32_t>(v + 1)};
   }
   return std::nullopt;

@@ -3,6 +3,7 @@
 // device numbers and volumes, arrival and removal, fault injection and the timing model. It is
 // the platform for the host code: pass-through, disk enumeration and the device monitor.
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>

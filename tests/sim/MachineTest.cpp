@@ -2,6 +2,8 @@
 // model, and every kind of injected fault.
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include "SimRig.h"
 
 namespace qvfw::sim {
@@ -33,6 +35,9 @@ TEST(Machine, DisksInOrderWithBusPathsVolumesAndDeviceNumbers) {
   EXPECT_EQ(e->deviceNumber, disk->deviceNumber);
   EXPECT_NE(f->deviceNumber, disk->deviceNumber);
   EXPECT_FALSE(rig.machine->GetStorageDeviceNumber("sim:nothing"));
+  std::string upper = disks[1].path;
+  for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  EXPECT_TRUE(rig.RunAt(upper, Cdb12({0x00}), true, 0).Good()) << "paths name a device whatever their case";
   EXPECT_FALSE(rig.RunAt("sim:nothing", Cdb12({0x00}), true, 0).opened);
   // A request no OS would send: opened, refused by the OS, the device never sees it.
   const Outcome tiny = rig.RunAt(disks[1].path, {0x12}, true, 40);
