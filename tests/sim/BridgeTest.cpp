@@ -84,6 +84,14 @@ TEST(BridgeIdentity, ChipInformationCarriesIdsModelDigitsAndFamilyMarks) {
     EXPECT_TRUE(CheckMemoryFDB0(plain.Dev()));
     EXPECT_FALSE(CheckMemoryFDB0(loader.Dev()));
   }
+  {  // the second opcode gives the same block, on the families that answer it
+    SimRig with(OneBridge(14)), without(OneBridge(14, 0, "WINBOND", 512, R"(, "answersChipInfoAlt": false)"));
+    V a(16), b(16);
+    ASSERT_TRUE(ReadChipInfo(with.Dev(), a));
+    ASSERT_TRUE(ReadChipInfoAlt(with.Dev(), b));
+    EXPECT_EQ(a, b);
+    EXPECT_FALSE(ReadChipInfoAlt(without.Dev(), b));
+  }
   {  // a 12-byte block family: the count tells the host how much arrived
     SimRig rig(OneBridge(3, 0, "WINBOND", 512, R"(, "chipInfoLength": 12)"));
     V info(16);
@@ -222,6 +230,24 @@ TEST(BridgeFlash, PrepareRetryMakesTheBridgeDetectItsFlashAgain) {
   ASSERT_TRUE(PrepareFlashRetry(rig.Dev()));
   ASSERT_TRUE(ReadFlashVendorCode(rig.Dev(), vendor));
   EXPECT_EQ(vendor[0], 5);
+}
+
+TEST(BridgeFlash, TheErasingWriteUsesTheOpcodesTheHostSet) {
+  SimRig rig(OneBridge(13, 0, "SANYO", 256));  // sectors erased by D7 only
+  const Device dev = rig.Dev();
+  auto sectorErased = [&](uint32_t a) {
+    std::fill(rig.Flash().begin() + a, rig.Flash().begin() + a + 0x1000, 0x00);
+    EXPECT_TRUE(WriteFlashLong(dev, 0x01, a, {}));
+    rig.Wait(500);
+    return std::all_of(rig.Flash().begin() + a, rig.Flash().begin() + a + 0x1000, [](uint8_t b) { return b == 0xFF; });
+  };
+  EXPECT_TRUE(sectorErased(0x4000)) << "the bridge starts with the part's own opcodes";
+  FlashDescriptor generic;  // C7 D8 02 20: 0x20 means nothing to this part
+  ASSERT_TRUE(SetFlashOpcodesWide(dev, generic, 32));
+  EXPECT_FALSE(sectorErased(0x5000));
+  generic.sectorErase = 0xD7;
+  ASSERT_TRUE(SetFlashOpcodes(dev, generic, 32));
+  EXPECT_TRUE(sectorErased(0x6000));
 }
 
 TEST(BridgeFlash, TheMxicFlagUnprotectsBeforeErasing) {
