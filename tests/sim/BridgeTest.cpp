@@ -63,6 +63,24 @@ TEST(BridgeIdentity, EachFamilyRevealsItselfTheWayItsGenerationDoes) {
   }
 }
 
+TEST(BridgeIdentity, EveryFamilyIsAdmittedByOneOfTheTwoProbesAndKeepsItsModelKey) {
+  for (int t = 1; t <= 35; ++t) {
+    SCOPED_TRACE("chip type " + std::to_string(t));
+    SimRig rig(OneBridge(t, 1));
+    const Device dev = rig.Dev();
+    V inq(40), probe(2), info(16);
+    ASSERT_TRUE(Inquiry(dev, inq));
+    const std::string id = Str(inq, 36, 2);
+    const uint8_t probeCdb[12] = {0xDF, 0x10, 0x00, 0x00, 0x02, 0, 0, 0, 0, 0, 0, 0xFF};
+    EXPECT_TRUE(id == "q7" || id == "q8" || rig.transport->PassThroughIn(dev.path(), probeCdb, probe.data(), 2, nullptr));
+    ASSERT_TRUE(ReadChipInfo(dev, info));
+    if (info[0] == 0xF4 && t != 35) {
+      EXPECT_EQ(Str(info, 8, 3), ModelKey(static_cast<uint8_t>(t)));
+    }
+    EXPECT_EQ(rig.B().mode(), BridgeMode::Firmware) << "its generated image boots";
+  }
+}
+
 TEST(BridgeIdentity, ChipInformationCarriesIdsModelDigitsAndFamilyMarks) {
   {
     SimRig rig(OneBridge(35));
