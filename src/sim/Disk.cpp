@@ -1,0 +1,176 @@
+#include "sim/Disk.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace qvfw::sim {
+
+Sense MakeSense(uint8_t key, uint8_t asc, uint8_t ascq) {
+  Sense s{};
+  s[0] = 0x70;
+  s[2] = key;
+  s[7] = 10;  // additional length: bytes 8..17
+  s[12] = asc;
+  s[13] = ascq;
+  return s;
+}
+
+Response Good(uint32_t transferred) {
+  Response r;
+  r.transferred = transferred;
+  return r;
+}
+
+Response Check(uint8_t key, uint8_t asc, uint8_t ascq) {
+  Response r;
+  r.status = kCheckCondition;
+  r.sense = MakeSense(key, asc, ascq);
+  return r;
+}
+
+void PutBe(uint8_t* p, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) p[i] = static_cast<uint8_t>(value >> (8 * (bytes - 1 - i)));
+}
+
+void FillInquiry(uint8_t* out, uint32_t length, const std::string& vendor, const std::string& product,
+                 const std::string& revision, const std::string& chipId) {
+  uint8_t d[96] = {};
+  d[0] = 0x00;  // direct-access block device
+  d[1] = 0x00;
+  d[2] = 0x06;  // SPC-4
+  d[3] = 0x02;  // response data format
+  d[4] = static_cast<uint8_t>(sizeof d - 5);
+  auto put = [&](size_t at, size_t width, const std::string& text) {
+    for (size_t i = 0; i < width; ++i) d[at + i] = i < text.size() ? static_cast<uint8_t>(text[i]) : ' ';
+  };
+  put(8, 8, vendor);
+  put(16, 16, product);
+  put(32, 4, revision);
+  for (size_t i = 0; i < 4 && i < chipId.size(); ++i) d[36 + i] = static_cast<uint8_t>(chipId[i]);
+  std::memcpy(out, d, std::min<size_t>(length, sizeof d));
+}
+
+bool AttachedDisk::Handles(std::span<const uint8_t> cdb) const {
+  switch (cdb[0]) {
+    case 0x00: case 0x03: case 0x25: return true;
+    case 0x9E: return cdb.size() >= 16 && (cdb[1] & 0x1F) == 0x10;
+    case 0xA1: case 0x85: return true;
+    default: return false;
+  }
+}
+
+void AttachedDisk::ReadSectors(uint64_t lba, uint32_t count, uint8_t* out) const {
+  const uint32_t ss = config_.logicalSectorSize;
+  for (uint32_t i = 0; i < count; ++i) {
+    auto it = store_.find(lba + i);
+    if (it == store_.end()) std::memset(out + size_t{i} * ss, 0, ss);
+    else std::memcpy(out + size_t{i} * ss, it->second.data(), ss);
+  }
+}
+
+void AttachedDisk::WriteSectors(uint64_t lba, uint32_t count, const uint8_t* in) {
+  const uint32_t ss = config_.logicalSectorSize;
+  for (uint32_t i = 0; i < count; ++i) store_[lba + i].assign(in + size_t{i} * ss, in + size_t{i + 1} * ss);
+}
+
+Response AttachedDisk::Identify(const Command& c) const {
+  if (c.length < 512 || !c.dataIn) return InvalidField();
+  uint16_t w[256] = {};
+  w[0] = 0x0040;                       // fixed device
+  auto text = [&](int first, int words, const std::string& s) {
+    for (int i = 0; i < words * 2; ++i) {
+      const char ch = i < static_cast<int>(s.size()) ? s[i] : ' ';
+      if (i % 2 == 0) w[first + i / 2] = static_cast<uint16_t>(static_cast<uint8_t>(ch) << 8);
+      else w[first + i / 2] |= static_cast<uint8_t>(ch);
+    }
+  };
+  text(10, 10, "QVSIM0000000001");
+  text(23, 4, "1.0");
+  text(27, 20, config_.model);
+  w[49] = 0x0300;                      // DMA and LBA
+  const uint64_t n = config_.sectors;
+  const uint32_t n28 = n >= 0x0FFFFFFF ? 0x0FFFFFFF : static_cast<uint32_t>(n);
+  w[60] = static_cast<uint16_t>(n28);
+  w[61] = static_cast<uint16_t>(n28 >> 16);
+  w[83] = 0x4400;                      // 48-bit addressing
+  w[86] = 0x0400;
+  for (int i = 0; i < 4; ++i) w[100 + i] = static_cast<uint16_t>(n >> (16 * i));
+  if (config_.logicalSectorSize > 512) {
+    w[106] = 0x5000;                   // logical sector longer than 256 words
+    const uint32_t words = config_.logicalSectorSize / 2;
+    w[117] = static_cast<uint16_t>(words);
+    w[118] = static_cast<uint16_t>(words >> 16);
+  } else {
+    w[106] = 0x4000;
+  }
+  for (int i = 0; i < 256; ++i) {      // ATA words travel little-endian
+    c.data[2 * i] = static_cast<uint8_t>(w[i]);
+    c.data[2 * i + 1] = static_cast<uint8_t>(w[i] >> 8);
+  }
+  return Good(512);
+}
+
+Response AttachedDisk::Dma(const Command& c, bool write) {
+  const auto& b = c.cdb;
+  if (b.size() < 16) return InvalidField();
+  uint32_t count = (uint32_t{b[5]} << 8) | b[6];
+  if (count == 0) count = 65536;
+  const uint64_t lba = uint64_t{b[8]} | (uint64_t{b[10]} << 8) | (uint64_t{b[12]} << 16) | (uint64_t{b[7]} << 24) |
+                       (uint64_t{b[9]} << 32) | (uint64_t{b[11]} << 40);
+  const uint64_t bytes = uint64_t{count} * config_.logicalSectorSize;
+  if (write == c.dataIn || c.length < bytes) return InvalidField();
+  if (lba + count > config_.sectors + config_.reservedSectors) return LbaOutOfRange();
+  if (write) WriteSectors(lba, count, c.data);
+  else ReadSectors(lba, count, c.data);
+  return Good(static_cast<uint32_t>(bytes));
+}
+
+Response AttachedDisk::Execute(const Command& c, SimTime&) {
+  const auto& b = c.cdb;
+  switch (b[0]) {
+    case 0x00: return Good(0);
+    case 0x03: {  // REQUEST SENSE: nothing pending
+      const Sense s = MakeSense(0, 0, 0);
+      std::memcpy(c.data, s.data(), std::min<size_t>(c.length, s.size()));
+      return Good(std::min<uint32_t>(c.length, 18));
+    }
+    case 0x25: {
+      uint8_t d[8];
+      const uint64_t last = config_.sectors - 1;
+      PutBe(d, last > 0xFFFFFFFF ? 0xFFFFFFFF : last, 4);
+      PutBe(d + 4, config_.logicalSectorSize, 4);
+      std::memcpy(c.data, d, std::min<size_t>(c.length, 8));
+      return Good(std::min<uint32_t>(c.length, 8));
+    }
+    case 0x9E: {
+      uint8_t d[32] = {};
+      PutBe(d, config_.sectors - 1, 8);
+      PutBe(d + 8, config_.logicalSectorSize, 4);
+      const uint32_t n = std::min<uint32_t>({c.length, Be32(b, 10), 32});
+      std::memcpy(c.data, d, n);
+      return Good(n);
+    }
+    case 0xA1:  // ATA PASS-THROUGH(12): IDENTIFY DEVICE only
+      if (b.size() < 12 || b[9] != 0xEC) return InvalidField();
+      return Identify(c);
+    case 0x85:
+      if (b.size() < 16) return InvalidField();
+      if (b[14] == 0x25) return Dma(c, false);
+      if (b[14] == 0x35) return Dma(c, true);
+      if (b[14] == 0xEC) return Identify(c);
+      return InvalidField();
+    default: return IllegalOpcode();
+  }
+}
+
+Response PlainDisk::Execute(const Command& c, SimTime& time) {
+  if (c.cdb[0] == 0x12) {
+    if ((c.cdb[1] & 0x01) != 0) return InvalidField();  // no vital product data pages here
+    FillInquiry(c.data, c.length, vendor_, product_, "0001", "");
+    return Good(std::min<uint32_t>(c.length, 96));
+  }
+  if (disk_.Handles(c.cdb)) return disk_.Execute(c, time);
+  return IllegalOpcode();
+}
+
+}  // namespace qvfw::sim

@@ -1,0 +1,299 @@
+#include "sim/Machine.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace qvfw::sim {
+
+using platform::Bus;
+
+const char* BusToken(Bus bus) {
+  switch (bus) {
+    case Bus::Usb: return "usbstor";
+    case Bus::Uasp: return "scsi";
+    case Bus::Ieee1394: return "sbp2";
+    default: return "ata";
+  }
+}
+
+namespace {
+TimingModel DefaultTiming(Bus bus) {
+  switch (bus) {
+    case Bus::Uasp: return TimingModel::Uasp();
+    case Bus::Ieee1394: return TimingModel::Ieee1394();
+    default: return TimingModel::UsbBulkOnly();
+  }
+}
+constexpr uint32_t kFileDeviceDisk = 7;
+
+// Device paths name the same device whatever their case, as on the window platform, so a host
+// that lower-cases the paths it keeps still reaches the device.
+bool SamePath(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+}  // namespace
+
+struct Machine::Slot {
+  std::string name;
+  Bus bus = Bus::Usb;
+  std::unique_ptr<Target> target;
+  Bridge* bridge = nullptr;
+  bool attached = true;
+  uint32_t generation = 1;
+  uint32_t number = 0;
+  std::optional<uint64_t> reattachAtUs;
+  std::vector<platform::Volume> volumes;
+  TimingModel timing;
+  uint64_t commands = 0;
+  std::vector<Fault> faults;
+  std::vector<uint32_t> used;
+
+  std::string Path() const { return std::string("sim:") + BusToken(bus) + ":" + name + ":" + std::to_string(generation); }
+};
+
+Machine::Machine(platform::Clock& clock) : clock_(clock), nowUs_(clock.NowMs() * 1000) {}
+Machine::~Machine() = default;
+
+size_t Machine::AddBridge(std::string name, Bus bus, BridgeConfig config, std::unique_ptr<SpiFlash> flash) {
+  if (FindDisk(name)) throw std::invalid_argument("two disks named \"" + name + "\"");
+  auto s = std::make_unique<Slot>();
+  s->name = std::move(name);
+  s->bus = bus;
+  auto bridge = std::make_unique<Bridge>(std::move(config), std::move(flash));
+  s->bridge = bridge.get();
+  s->target = std::move(bridge);
+  s->number = static_cast<uint32_t>(slots_.size() + 1);
+  s->timing = DefaultTiming(bus);
+  slots_.push_back(std::move(s));
+  return slots_.size() - 1;
+}
+
+size_t Machine::AddPlainDisk(std::string name, Bus bus, std::string vendor, std::string product, DiskConfig disk) {
+  if (FindDisk(name)) throw std::invalid_argument("two disks named \"" + name + "\"");
+  auto s = std::make_unique<Slot>();
+  s->name = std::move(name);
+  s->bus = bus;
+  s->target = std::make_unique<PlainDisk>(std::move(vendor), std::move(product), std::move(disk));
+  s->number = static_cast<uint32_t>(slots_.size() + 1);
+  s->timing = DefaultTiming(bus);
+  slots_.push_back(std::move(s));
+  return slots_.size() - 1;
+}
+
+void Machine::SetVolumes(size_t disk, std::vector<platform::Volume> volumes) { slots_.at(disk)->volumes = std::move(volumes); }
+void Machine::SetTiming(size_t disk, TimingModel timing) { slots_.at(disk)->timing = timing; }
+
+void Machine::AddFault(size_t disk, Fault fault) {
+  Slot& s = *slots_.at(disk);
+  if (fault.kind == Fault::Kind::NeverReady) {
+    if (s.bridge && s.bridge->flash()) s.bridge->flash()->SetStuckBusy(true);
+    return;
+  }
+  s.faults.push_back(std::move(fault));
+  s.used.push_back(0);
+}
+
+void Machine::ClearFaults(size_t disk) {
+  Slot& s = *slots_.at(disk);
+  s.faults.clear();
+  s.used.clear();
+  if (s.bridge && s.bridge->flash()) s.bridge->flash()->SetStuckBusy(false);
+}
+
+size_t Machine::DiskCount() const { return slots_.size(); }
+
+std::optional<size_t> Machine::FindDisk(std::string_view name) const {
+  for (size_t i = 0; i < slots_.size(); ++i)
+    if (slots_[i]->name == name) return i;
+  return std::nullopt;
+}
+
+const std::string& Machine::DiskName(size_t disk) const { return slots_.at(disk)->name; }
+Bus Machine::DiskBus(size_t disk) const { return slots_.at(disk)->bus; }
+Bridge* Machine::BridgeAt(size_t disk) { return slots_.at(disk)->bridge; }
+Target& Machine::TargetAt(size_t disk) { return *slots_.at(disk)->target; }
+uint64_t Machine::CommandCount(size_t disk) const { return slots_.at(disk)->commands; }
+
+bool Machine::Attached(size_t disk) {
+  Settle();
+  return slots_.at(disk)->attached;
+}
+
+std::string Machine::CurrentPath(size_t disk) {
+  Settle();
+  const Slot& s = *slots_.at(disk);
+  return s.attached ? s.Path() : std::string();
+}
+
+void Machine::SyncFromClock() { nowUs_ = std::max(nowUs_, clock_.NowMs() * 1000); }
+
+void Machine::SyncToClock() {
+  const uint64_t target = nowUs_ / 1000;
+  const uint64_t now = clock_.NowMs();
+  if (target > now) clock_.Sleep(static_cast<uint32_t>(std::min<uint64_t>(target - now, 0xFFFFFFFF)));
+}
+
+void Machine::Settle() {
+  SyncFromClock();
+  for (auto& s : slots_) {
+    if (s->attached || !s->reattachAtUs || *s->reattachAtUs > nowUs_) continue;
+    s->attached = true;
+    ++s->generation;
+    s->target->PowerOn();
+    events_.push_back({*s->reattachAtUs, platform::DeviceEvent::Arrival});
+    s->reattachAtUs.reset();
+  }
+}
+
+void Machine::Detach(Slot& s, std::optional<uint64_t> reattachAtUs) {
+  if (s.attached) events_.push_back({nowUs_, platform::DeviceEvent::Removal});
+  s.attached = false;
+  s.reattachAtUs = reattachAtUs;
+}
+
+void Machine::Unplug(size_t disk) {
+  Settle();
+  Detach(*slots_.at(disk), std::nullopt);
+}
+
+void Machine::Plug(size_t disk) {
+  Settle();
+  Slot& s = *slots_.at(disk);
+  if (s.attached) return;
+  s.reattachAtUs = nowUs_;
+  Settle();
+}
+
+Machine::Slot* Machine::SlotByPath(std::string_view path) {
+  for (auto& s : slots_)
+    if (s->attached && SamePath(s->Path(), path)) return s.get();
+  return nullptr;
+}
+
+platform::ScsiResult Machine::Execute(std::string_view path, const platform::ScsiRequest& request) {
+  Settle();
+  platform::ScsiResult result;
+  Slot* s = SlotByPath(path);
+  if (s == nullptr) return result;  // nothing answers at this path
+  result.opened = true;
+  if (request.cdb.size() < 6 || request.cdb.size() > 16 || (request.length != 0 && request.data == nullptr)) {
+    result.osError = 22;  // the OS refuses a request it cannot form (EINVAL)
+    return result;
+  }
+  const uint64_t index = s->commands++;
+
+  // Which faults apply to this command.
+  auto applies = [&](size_t i) {
+    const Fault& f = s->faults[i];
+    if (f.atCommand) return *f.atCommand == index;
+    if (f.times != 0 && s->used[i] >= f.times) return false;
+    return request.cdb.size() >= f.cdbPrefix.size() &&
+           std::equal(f.cdbPrefix.begin(), f.cdbPrefix.end(), request.cdb.begin());
+  };
+  std::vector<size_t> active;
+  for (size_t i = 0; i < s->faults.size(); ++i)
+    if (applies(i)) active.push_back(i);
+  for (size_t i : active) {
+    if (s->faults[i].kind != Fault::Kind::Unplug) continue;
+    ++s->used[i];
+    Detach(*s, std::nullopt);
+    SyncToClock();
+    return platform::ScsiResult{};  // gone before it could be opened
+  }
+
+  result.ioctlOk = true;
+  if (request.dataIn && request.data != nullptr) std::memset(request.data, 0, request.length);
+  nowUs_ += s->timing.link.commandOverheadUs;
+
+  Response r;
+  bool injected = false;
+  for (size_t i : active) {
+    const Fault& f = s->faults[i];
+    if (f.kind == Fault::Kind::Stall) {
+      ++s->used[i];
+      nowUs_ += uint64_t{f.stallMs} * 1000;
+    } else if (!injected && (f.kind == Fault::Kind::FailCommand || f.kind == Fault::Kind::BecomingReady)) {
+      ++s->used[i];
+      r = f.kind == Fault::Kind::BecomingReady ? Check(0x02, 0x04, 0x01) : Check(f.sense[0], f.sense[1], f.sense[2]);
+      injected = true;
+    }
+  }
+  if (!injected) {
+    Command c{request.cdb, request.dataIn, request.data, request.length};
+    SimTime t{nowUs_};
+    r = s->target->Execute(c, t);
+    nowUs_ = std::max(nowUs_, t.us);
+    for (size_t i : active) {
+      const Fault& f = s->faults[i];
+      if (f.kind == Fault::Kind::ShortTransfer && request.dataIn && r.transferred > f.bytes) {
+        ++s->used[i];
+        std::memset(request.data + f.bytes, 0, request.length - f.bytes);
+        r.transferred = f.bytes;
+      } else if (f.kind == Fault::Kind::FlipBits && request.dataIn && r.flashAddress >= 0 && r.status == kGood) {
+        const uint64_t from = static_cast<uint64_t>(r.flashAddress);
+        if (f.address >= from && f.address < from + r.transferred) {
+          ++s->used[i];
+          request.data[f.address - from] ^= f.mask;
+        }
+      }
+    }
+  }
+  result.scsiStatus = r.status;
+  result.transferred = r.status == kGood ? r.transferred : 0;
+  if (request.sense != nullptr && r.status != kGood) {
+    const uint32_t n = std::min<uint32_t>(request.senseLength, static_cast<uint32_t>(r.sense.size()));
+    std::memcpy(request.sense, r.sense.data(), n);
+    result.senseValid = n;
+  }
+  const uint64_t moved = request.dataIn ? result.transferred : request.length;
+  nowUs_ += moved * 1'000'000 / std::max<uint64_t>(1, s->timing.link.bytesPerSecond);
+  if (s->target->TakeRestartRequest()) Detach(*s, nowUs_ + uint64_t{s->timing.restartDelayMs} * 1000);
+  SyncToClock();
+  return result;
+}
+
+std::vector<platform::DiskInterface> Machine::EnumerateDisks() {
+  Settle();
+  std::vector<platform::DiskInterface> out;
+  for (const auto& s : slots_)
+    if (s->attached) out.push_back({s->Path(), s->bus});
+  return out;
+}
+
+std::vector<platform::Volume> Machine::EnumerateVolumes() {
+  Settle();
+  std::vector<platform::Volume> out;
+  for (const auto& s : slots_)
+    if (s->attached) out.insert(out.end(), s->volumes.begin(), s->volumes.end());
+  std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+  return out;
+}
+
+std::optional<platform::StorageDeviceNumber> Machine::GetStorageDeviceNumber(std::string_view path) {
+  Settle();
+  for (const auto& s : slots_) {
+    if (!s->attached) continue;
+    if (SamePath(s->Path(), path)) return platform::StorageDeviceNumber{kFileDeviceDisk, s->number, 0};
+    for (size_t v = 0; v < s->volumes.size(); ++v)
+      if (SamePath(s->volumes[v].path, path))
+        return platform::StorageDeviceNumber{kFileDeviceDisk, s->number, static_cast<uint32_t>(v + 1)};
+  }
+  return std::nullopt;
+}
+
+std::vector<platform::DeviceEvent> Machine::Drain() {
+  Settle();
+  std::vector<platform::DeviceEvent> out;
+  std::stable_sort(events_.begin(), events_.end(), [](const Event& a, const Event& b) { return a.atUs < b.atUs; });
+  for (const Event& e : events_) out.push_back(e.event);
+  events_.clear();
+  return out;
+}
+
+}  // namespace qvfw::sim
