@@ -502,4 +502,17 @@ void PersistentMachine::Save() {
   WriteFileAtomic(dir_ / "machine.json", description_.data(), description_.size());
 }
 
+std::unique_ptr<EmulatedMachine> EmulatedMachine::Open(const std::filesystem::path& dir, platform::Clock& clock) {
+  std::unique_ptr<EmulatedMachine> m(new EmulatedMachine);
+  if (dir.empty()) m->inMemory_ = DefaultMachine(clock);
+  else m->persistent_ = PersistentMachine::Open(dir, clock);
+  return m;
+}
+
+EmulatedMachine::~EmulatedMachine() = default;
+
+void EmulatedMachine::Save() {
+  if (persistent_) persistent_->Save();
+}
+
 }  // namespace qvfw::sim

@@ -58,4 +58,19 @@ class PersistentMachine {
   std::unique_ptr<Machine> machine_;
 };
 
+// The machine a front end's --sim names: the built-in default held in memory (empty `dir`), or
+// the persistent machine in `dir`, which Save() writes back.
+class EmulatedMachine {
+ public:
+  static std::unique_ptr<EmulatedMachine> Open(const std::filesystem::path& dir, platform::Clock& clock);
+  ~EmulatedMachine();
+  Machine& machine() { return persistent_ ? persistent_->machine() : *inMemory_; }
+  void Save();
+
+ private:
+  EmulatedMachine() = default;
+  std::unique_ptr<Machine> inMemory_;
+  std::unique_ptr<PersistentMachine> persistent_;
+};
+
 }  // namespace qvfw::sim

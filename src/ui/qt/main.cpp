@@ -14,7 +14,7 @@
 #include "platform/linux/SgPassThrough.h"
 #include "platform/linux/UdevDisks.h"
 #include "ui/qt/MainWindow.h"
-#include "ui/qt/SimMachine.h"
+#include "sim/Scenario.h"
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
     qvfw::platform::Diagnostics& diag = parser.isSet(verbose) ? static_cast<qvfw::platform::Diagnostics&>(loud) : quiet;
     qvfw::platform::SteadyClock steady;
     qvfw::platform::VirtualClock virtualClock;
-    std::unique_ptr<qvfw::ui::SimMachine> machine;
+    std::unique_ptr<qvfw::sim::EmulatedMachine> machine;
     std::unique_ptr<qvfw::platform::linux_os::SgPassThrough> sg;
     std::unique_ptr<qvfw::platform::linux_os::UdevDiskEnumerator> disks;
     std::unique_ptr<qvfw::platform::linux_os::UdevDeviceMonitor> monitor;
@@ -49,11 +49,11 @@ int main(int argc, char** argv) {
     qvfw::platform::DeviceMonitor* deviceMonitor = nullptr;
     qvfw::platform::Clock* clock = &steady;
     if (emulated) {
-      machine = qvfw::ui::SimMachine::Open(parser.isSet(sim) ? parser.value(sim).toStdString() : std::string(),
+      machine = qvfw::sim::EmulatedMachine::Open(parser.isSet(sim) ? parser.value(sim).toStdString() : std::string(),
                                            virtualClock);
-      passThrough = &machine->passThrough();
-      diskEnumerator = &machine->disks();
-      deviceMonitor = &machine->monitor();
+      passThrough = &machine->machine();
+      diskEnumerator = &machine->machine();
+      deviceMonitor = &machine->machine();
       clock = &virtualClock;
     } else {
       sg = std::make_unique<qvfw::platform::linux_os::SgPassThrough>(diag);
