@@ -22,12 +22,14 @@ device::Device AppContext::DeviceAt(size_t record) const {
 }
 
 void SetStatusLine(AppContext& ctx, std::string text, Rgb colour) {
+  if (ctx.form.devpnl.text == text && ctx.form.devpnl.colour == colour) return;  // nothing changes
   ctx.form.devpnl.text = std::move(text);
   ctx.form.devpnl.colour = colour;
   ctx.shell.TextChanged({ctx.form.devpnl, ctx.form.devpnl.text, {}, colour});
 }
 
 void SetStatusText(AppContext& ctx, std::string text) {
+  if (ctx.form.StatusEdit.text == text) return;  // nothing changes
   ctx.form.StatusEdit.text = std::move(text);
   ctx.shell.TextChanged({ctx.form.StatusEdit, ctx.form.StatusEdit.text, {}, std::nullopt});
 }

@@ -17,6 +17,7 @@
 #include "platform/TracingPassThrough.h"
 #include "platform/linux/SgPassThrough.h"
 #include "platform/linux/UdevDisks.h"
+#include "sim/Scenario.h"
 
 namespace qvfw::cli {
 namespace {
@@ -185,15 +186,12 @@ int CheckCommand(Session& session, const std::string& image, std::ostream& out, 
   return kExitSuccess;
 }
 
-int UpdateCommand(Session& session, std::ostream& out, std::ostream& err) {
+int UpdateCommand(Session& session, std::ostream& err) {
   app::AppContext& ctx = session.ctx();
   if (!Select(ctx, session.options().device, err)) return kExitNoDevice;
   app::TellOneClickReadiness(ctx);
-  if (!ctx.form.YesBtn.enabled) {
-    const std::string& said = ctx.form.devpnl.text;
-    out << said << '\n';
-    return said == "Firmware already updated." ? kExitSuccess : kExitNoDevice;
-  }
+  // The status line (printed as it changes) says why nothing is offered.
+  if (!ctx.form.YesBtn.enabled) return ctx.form.devpnl.text == "Firmware already updated." ? kExitSuccess : kExitNoDevice;
   // From the first write to the flash until the identity is back, an interrupt must not leave
   // the device half-written: it is noted, the update finishes, then the program exits.
   g_interrupted = 0;
@@ -209,11 +207,8 @@ int UpdateCommand(Session& session, std::ostream& out, std::ostream& err) {
   session.shell().SetPump({});
   std::signal(SIGINT, previous);
   const bool passed = ctx.form.devpnl.text == "Update    Pass!!";
-  if (passed) {
-    // The device came back with the new firmware: the refresh now says so.
-    app::RefreshBtnClick(ctx);
-    out << ctx.form.devpnl.text << '\n';
-  }
+  // The device came back with the new firmware: the refresh now says so.
+  if (passed) app::RefreshBtnClick(ctx);
   return passed ? kExitSuccess : kExitDeviceFailed;
 }
 
@@ -304,23 +299,49 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
     const int code = app.exit(e, out, err);
     return code == 0 ? kExitSuccess : kExitUsage;
   }
-  if (sim->count() > 0) {
-    options.sim = simDir;
-    err << "qvfw: --sim: the emulated machine is not available in this build\n";
-    return kExitUsage;
-  }
+  if (sim->count() > 0) options.sim = simDir;
   if (app.get_subcommands().empty()) {
     out << app.help();
     return kExitSuccess;
   }
+  auto run = [&](Session& session) {
+    session.Start();
+    if (list->parsed()) return ListCommand(session, json, out, err);
+    if (info->parsed()) return InfoCommand(session, json, out, err);
+    if (check->parsed()) return CheckCommand(session, image, out, err);
+    if (update->parsed()) return UpdateCommand(session, err);
+    return static_cast<int>(kExitSuccess);
+  };
   // With --json standard output carries the document alone; the status texts go to standard error.
-  Session session(options, json ? err : out, err, json ? false : outIsTerminal);
-  session.Start();
-  if (list->parsed()) return ListCommand(session, json, out, err);
-  if (info->parsed()) return InfoCommand(session, json, out, err);
-  if (check->parsed()) return CheckCommand(session, image, out, err);
-  if (update->parsed()) return UpdateCommand(session, out, err);
-  return kExitSuccess;
+  std::ostream& status = json ? err : out;
+  const bool terminal = json ? false : outIsTerminal;
+  if (!options.sim) {
+    Session session(options, status, err, terminal);
+    return run(session);
+  }
+  // The emulated machine runs on virtual time: its waits cost nothing, and what they would have
+  // taken on hardware is told at the end.
+  platform::VirtualClock clock;
+  std::unique_ptr<sim::EmulatedMachine> machine;
+  try {
+    machine = sim::EmulatedMachine::Open(*options.sim, clock);
+  } catch (const std::exception& e) {
+    err << "qvfw: --sim: " << e.what() << '\n';
+    return kExitUsage;
+  }
+  int code;
+  {
+    sim::Machine& m = machine->machine();
+    Session session(options, PlatformParts{&m, &m, &m, &clock}, status, err, terminal);
+    code = run(session);
+  }
+  machine->Save();
+  if (options.verbose) {
+    char line[96];
+    std::snprintf(line, sizeof line, "sim: %.3f s on the emulated hardware", static_cast<double>(clock.NowMs()) / 1000.0);
+    err << line << '\n';
+  }
+  return code;
 }
 
 }  // namespace qvfw::cli
