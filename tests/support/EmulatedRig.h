@@ -1,0 +1,46 @@
+#pragma once
+// A machine of emulated disks built in code, the virtual clock and the host's transport over it.
+
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "device/Transport.h"
+#include "platform/Clock.h"
+#include "platform/Diagnostics.h"
+#include "sim/Bridge.h"
+#include "sim/Flash.h"
+#include "sim/Machine.h"
+
+namespace qvfw::testing {
+
+struct EmulatedRig {
+  platform::VirtualClock clock;
+  sim::Machine machine{clock};
+  platform::NullDiagnostics diag;
+  device::Transport transport{machine, diag};
+
+  EmulatedRig() { transport.SetClock(clock); }
+
+  size_t AddBridge(sim::BridgeConfig config, sim::FlashPart part = sim::FlashPreset("WINBOND", 512),
+                   platform::Bus bus = platform::Bus::Usb) {
+    const std::string name = "b" + std::to_string(machine.DiskCount());
+    return machine.AddBridge(name, bus, std::move(config), std::make_unique<sim::SpiFlash>(std::move(part)));
+  }
+  size_t AddPlainDisk(platform::Bus bus = platform::Bus::Usb) {
+    const std::string name = "d" + std::to_string(machine.DiskCount());
+    return machine.AddPlainDisk(name, bus, "WDC", "Elements 25A2", sim::DiskConfig{});
+  }
+  // Fails every command whose CDB starts with `prefix`.
+  void FailAlways(size_t disk, std::initializer_list<uint8_t> prefix) {
+    sim::Fault f;
+    f.kind = sim::Fault::Kind::FailCommand;
+    f.cdbPrefix = prefix;
+    f.times = 0;
+    machine.AddFault(disk, f);
+  }
+  device::Device Dev(size_t disk = 0) { return device::Device(transport, machine.CurrentPath(disk)); }
+  sim::SpiFlash& Flash(size_t disk = 0) { return *machine.BridgeAt(disk)->flash(); }
+};
+
+}  // namespace qvfw::testing
