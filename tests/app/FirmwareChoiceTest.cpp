@@ -289,6 +289,45 @@ TEST(FirmwareChoice, BufferOptionsFollowTheBuffersSupport) {
   }
 }
 
+TEST(FirmwareChoice, MxicOpcodesAreSentForTheWideIdsOnly) {
+  struct Case {
+    const char* what;
+    std::function<BridgeConfig()> config;
+    Bytes jedec;
+    std::vector<Bytes> sent;  // FF 04 0F requests
+  };
+  auto noBuffers = [] {
+    auto c = testing::Qvs812WithVersion(2, {'1', '2', '0', '1'});
+    c.bufferCommands = false;
+    return c;
+  };
+  const Bytes wide = {0xFF, 0x04, 0x0F, 0xC7, 0xD8, 0x02, 0x20, 0x00, 0x20, 0, 0, 0};
+  const Bytes narrow = {0xFF, 0x04, 0x0F, 0xC7, 0xD8, 0x02, 0x20, 0x08, 0, 0, 0, 0};
+  const Case cases[] = {
+      {"buffer family, C2 22 10", noBuffers, {0xC2, 0x22, 0x10, 0}, {wide}},
+      {"buffer family, C2 22 13", noBuffers, {0xC2, 0x22, 0x13, 0}, {wide}},
+      {"buffer family, C2 22 12", noBuffers, {0xC2, 0x22, 0x12, 0}, {}},
+      {"buffer family, C2 20 13", noBuffers, {0xC2, 0x20, 0x13, 0}, {}},
+      {"buffer family with buffer commands", [] { return testing::Qvs812WithVersion(2, {'1', '2', '0', '1'}); },
+       {0xC2, 0x22, 0x10, 0}, {}},
+      {"13, C2 22 11", [] { return FamilyConfig(13); }, {0xC2, 0x22, 0x11, 0}, {wide}},
+      {"27, C2 22 10", [] { return FamilyConfig(27); }, {0xC2, 0x22, 0x10, 0}, {wide}},
+      {"12 at revision 5, C2 22 13", [] { return FamilyConfig(12, 5); }, {0xC2, 0x22, 0x13, 0}, {narrow}},
+      {"12 below revision 5", [] { return FamilyConfig(12); }, {0xC2, 0x22, 0x13, 0}, {}},
+      {"9 never", [] { return FamilyConfig(9); }, {0xC2, 0x22, 0x13, 0}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EmulatedApp app;
+    auto part = sim::FlashPreset("MXIC", 512);
+    part.jedec = c.jedec;
+    app.AddBridge(c.config(), part);
+    RefreshBtnClick(app.ctx);
+    EXPECT_EQ(app.ctx.state.FlashVendorCode, 5);
+    EXPECT_EQ(app.log.Starting({0xFF, 0x04, 0x0F}), c.sent);
+  }
+}
+
 // An image of `size` bytes of 0xFF with `block` at `at`.
 std::string WriteImage(EmulatedApp& app, const char* name, size_t size, size_t at, Bytes block) {
   std::string bytes(size, '\xFF');
