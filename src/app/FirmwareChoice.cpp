@@ -50,10 +50,13 @@ void TakeVendor(AppContext& ctx, int code) {
 
 bool IsMxicWideId(const uint8_t* id) { return id[0] == 0xC2 && id[1] == 0x22 && (id[2] == 0x10 || id[2] == 0x11 || id[2] == 0x13); }
 
+// The opcodes go to the bridge as a set, sector erase included: a descriptor that no
+// identification filled would otherwise hand the bridge a sector-erase opcode of 0.
 void SetDefaultMxicOpcodes(device::FlashDescriptor& d) {
   d.chipErase = 0xC7;
   d.blockErase = 0xD8;
   d.program = 0x02;
+  d.sectorErase = 0x20;
 }
 
 void StorageFlashPath(AppContext& ctx, const device::Device& dev) {
