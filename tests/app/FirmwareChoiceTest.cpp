@@ -461,3 +461,99 @@ TEST(LoadFile, CancelledDialogAndOtherFamilies) {
 
 }  // namespace
 }  // namespace qvfw::app
+
+namespace qvfw::app {
+namespace {
+
+// A bridge that discovery admits but no identification route names: chip type 0.
+BridgeConfig UnknownChip() {
+  auto c = FamilyConfig(15);
+  c.inquiryChipId.clear();
+  c.versionFromImage = false;
+  c.bootCheck = false;
+  c.chipInfo[8] = c.chipInfo[9] = c.chipInfo[10] = '9';
+  return c;
+}
+
+TEST(Options, EraseOnlyAndBackupOnly) {
+  struct Click {
+    int tag;
+    bool checked;
+  };
+  struct Case {
+    const char* what;
+    std::function<BridgeConfig()> device;
+    const char* file;  // "match", "other" or ""
+    std::vector<Click> clicks;
+    bool eraseOnly, backupOnly, fileEnabled, run, nvramShown;
+  };
+  const Case cases[] = {
+      {"backup only needs neither file nor chip", UnknownChip, "", {{1, true}}, false, true, true, true, false},
+      {"erase only needs a known chip", UnknownChip, "", {{0, true}}, true, false, false, false, false},
+      {"erase only without a file", [] { return FamilyConfig(3); }, "", {{0, true}}, true, false, false, true, false},
+      {"erase only shows the NVRAM box for 7", [] { return FamilyConfig(7, 1); }, "", {{0, true}}, true, false, false, true,
+       true},
+      {"erase, then backup", [] { return FamilyConfig(3); }, "", {{0, true}, {1, true}}, false, true, true, true, false},
+      {"backup, then erase", [] { return FamilyConfig(3); }, "", {{1, true}, {0, true}}, true, false, false, true, false},
+      {"erase cleared with a matching file", [] { return FamilyConfig(9); }, "match", {{0, true}, {0, false}}, false,
+       false, true, true, false},
+      {"erase cleared with another family's file", [] { return FamilyConfig(9); }, "other", {{0, true}, {0, false}},
+       false, false, true, false, false},
+      {"erase cleared without a file", [] { return FamilyConfig(3); }, "", {{0, true}, {0, false}}, false, false, true,
+       false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EmulatedApp app;
+    app.AddBridge(c.device());
+    RefreshBtnClick(app.ctx);
+    MainForm& f = app.ctx.form;
+    const std::string file = c.file;
+    if (file == "match") f.FwFilenameEdit.text = WriteImage(app, "m.bin", 0x2000, 0, KeyBlock("781"));
+    if (file == "other") f.FwFilenameEdit.text = WriteImage(app, "o.bin", 0x2000, 0, KeyBlock("882"));
+    f.NVRAMCheck.visible = false;
+    for (const Click& click : c.clicks) {
+      (click.tag == 0 ? f.EraseOnlyCheck : f.BackupFWCheckBox).checked = click.checked;
+      EraseOnlyCheckClick(app.ctx, click.tag);
+    }
+    EXPECT_EQ(f.EraseOnlyCheck.checked, c.eraseOnly);
+    EXPECT_EQ(app.ctx.state.EraseOnly, c.eraseOnly ? 1u : 0u);
+    EXPECT_EQ(f.BackupFWCheckBox.checked, c.backupOnly);
+    EXPECT_EQ(f.FwFilenameEdit.enabled, c.fileEnabled);
+    EXPECT_EQ(f.UpdateBtn.enabled, c.run);
+    EXPECT_EQ(f.NVRAMCheck.visible, c.nvramShown);
+    EXPECT_TRUE(app.shell.messages.empty());
+  }
+}
+
+TEST(Options, RdVersionBoxAndTheNvramChoice) {
+  EmulatedApp app;
+  app.AddBridge(FamilyConfig(9));
+  RefreshBtnClick(app.ctx);
+  MainForm& f = app.ctx.form;
+  const int height = f.window.clientHeight;
+  f.RdCheckBox.checked = true;
+  RdCheckBoxClick(app.ctx);
+  EXPECT_TRUE(f.RdPanel.visible);
+  EXPECT_EQ(f.window.clientHeight, height + kRdPanelHeight);
+
+  // The NVRAM choice survives the next check.
+  f.NVRAMCheck.checked = false;
+  NVRAMCheckClick(app.ctx);
+  EXPECT_EQ(app.ctx.state.KeepNvram, 0u);
+
+  f.EraseOnlyCheck.checked = true;
+  f.FwFilenameEdit.enabled = false;
+  f.UpdateBtn.enabled = false;
+  f.RdCheckBox.checked = false;
+  RdCheckBoxClick(app.ctx);
+  EXPECT_FALSE(f.RdPanel.visible);
+  EXPECT_EQ(f.window.clientHeight, height + kRdPanelHeight) << "the window keeps its height";
+  EXPECT_TRUE(f.FwFilenameEdit.enabled);
+  EXPECT_TRUE(f.UpdateBtn.enabled) << "the firmware-choice check ran: erase only with a listed device";
+  EXPECT_TRUE(f.NVRAMCheck.visible);
+  EXPECT_FALSE(f.NVRAMCheck.checked);
+}
+
+}  // namespace
+}  // namespace qvfw::app
