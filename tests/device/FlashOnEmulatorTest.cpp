@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "device/Commands.h"
 #include "device/FlashOps.h"
 #include "firmware/FlashSize.h"
 #include "support/EmulatedRig.h"
@@ -186,6 +187,37 @@ TEST(FlashSizeOnEmulator, AFailingJedecReadHandsBackZeros) {
   const auto id = firmware::DetectFlashSize(rig.Dev(), d, firmware::FlashIdRoute::ById4);
   EXPECT_EQ(id, (std::array<uint8_t, 4>{}));
   EXPECT_EQ(d.sizeKiB, 64u);
+}
+
+TEST(FlashStatusOnEmulator, AFlashThatNeverFinishesEndsTheReadyWaitAfter500Rereads) {
+  Rig rig(sim::FlashPreset("WINBOND", 512));
+  sim::Fault stuck;
+  stuck.kind = sim::Fault::Kind::NeverReady;
+  rig.machine.AddFault(0, stuck);
+  // Start an operation the part will never finish.
+  ASSERT_TRUE(SpiWriteEnable(rig.Dev()));
+  ASSERT_TRUE(SpiCommand(rig.Dev(), std::vector<uint8_t>{0x04, 0x00, 0x20, 0x00, 0x00, 0x00}));
+  const uint64_t before = rig.clock.NowMs();
+  EXPECT_FALSE(WaitFlashReady(rig.Dev()));
+  const uint64_t waited = rig.clock.NowMs() - before;
+  EXPECT_GE(waited, 500u * kFlashPollMs);
+  EXPECT_LT(waited, 501u * kFlashPollMs + 500) << "no more than the bounded count of polls";
+}
+
+TEST(FlashStatusOnEmulator, UnprotectClearsTheProtectionSoThatProgrammingTakes) {
+  Rig rig(sim::FlashPreset("WINBOND", 512));
+  rig.Flash().SetStatusBits(0x1C);
+  const uint8_t data[256] = {0x12, 0x34};
+  // Protected: the page program is sent but the array does not change.
+  ASSERT_TRUE(SpiPageProgram(rig.Dev(), 0, data, 256, 256));
+  rig.clock.Sleep(10);
+  EXPECT_EQ(rig.Flash().data()[0], 0xFF);
+  EXPECT_TRUE(UnprotectFlash(rig.Dev()));
+  EXPECT_EQ(rig.Flash().Status(rig.machine.ElapsedUs() + 1'000'000) & 0x1C, 0);
+  ASSERT_TRUE(SpiPageProgram(rig.Dev(), 0, data, 256, 256));
+  rig.clock.Sleep(10);
+  EXPECT_EQ(rig.Flash().data()[0], 0x12);
+  EXPECT_EQ(rig.Flash().data()[1], 0x34);
 }
 
 Bytes Pattern(size_t n, uint8_t seed) {
