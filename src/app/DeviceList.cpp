@@ -37,20 +37,19 @@ int LeadingNumber(std::string_view field) {
 
 void TellReadiness(AppContext& ctx, size_t listed) {
   MainWindowState& s = ctx.state;
-  // While an update runs, the status line belongs to it: a refresh caused by the device
-  // re-attaching never overwrites what the update says.
   const bool busy = s.UpdateBusy != 0;
   if (listed == 0) {
     if (!busy) SetStatusLine(ctx, "No device found!!", kRed);
     return;
   }
   if (s.CurrentChipType != 15) {
-    if (!busy) SetStatusLine(ctx, "Chip not support!!", kRed);
+    SetStatusLine(ctx, "Chip not support!!", kRed);
     return;
   }
   uint8_t header[32] = {};
   LoadUpdateImage(ctx.images, header, 0, sizeof header);
   const VersionVerdict v = CompareVersions(ctx.form.FwVerLableEdit.text, std::span<const uint8_t, 4>(header + 25, 4));
+  // While an update runs, the status line belongs to it.
   if (busy) return;
   if (v.idMismatch) SetStatusLine(ctx, "Firmware ID not match!!", kRed);
   else if (v.sameVersion) SetStatusLine(ctx, "Firmware already updated.", kGreen);
