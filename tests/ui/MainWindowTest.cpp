@@ -1,0 +1,505 @@
+// The Qt window over the emulated machine, on the offscreen platform: what it shows at start-up,
+// the one-click update pressed in the window, device arrival and removal, the "RD Version"
+// shortcut and panel, a firmware file chosen through the panel, and closing.
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/AppContext.h"
+#include "app/FirmwareChoice.h"
+#include "app/ImageStore.h"
+#include "platform/Clock.h"
+#include "platform/Diagnostics.h"
+#include "sim/FirmwareImage.h"
+#include "sim/Machine.h"
+#include "sim/Scenario.h"
+#include "ui/qt/MainWindow.h"
+
+namespace qvfw::ui {
+namespace {
+
+// The window's own shell with its event pump, except that message boxes and the file dialog
+// are recorded and answered from a queue instead of opening modal dialogs.
+class RecordingQtShell final : public QtShell {
+ public:
+  struct Message {
+    std::string caption, text;
+    app::MessageIcon icon;
+  };
+  // What the window showed when a pump had run.
+  struct Frame {
+    int progress;
+    QString status;
+    bool closed;
+  };
+
+  void MessageBox(std::string_view caption, std::string_view text, app::MessageIcon icon) override {
+    messages.push_back({std::string(caption), std::string(text), icon});
+  }
+  bool Ask(std::string_view caption, std::string_view text, bool safeAnswer) override {
+    messages.push_back({std::string(caption), std::string(text), app::MessageIcon::None});
+    return safeAnswer;
+  }
+  std::optional<std::string> OpenFileDialog(std::string_view filter, std::string_view defaultExtension,
+                                            std::string_view) override {
+    dialogs.emplace_back(std::string(filter) + " / " + std::string(defaultExtension));
+    if (answers.empty()) return std::nullopt;
+    std::optional<std::string> answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  void PumpEvents() override {
+    QtShell::PumpEvents();
+    if (!window_) return;
+    frames.push_back({static_cast<QProgressBar*>(window_->Widget("ProgressBar2"))->value(),
+                      static_cast<QLabel*>(window_->Widget("devpnl"))->text(), !window_->isVisible()});
+    if (onPump) onPump();
+  }
+  void DiagnosticsLine(std::string_view) override {}
+
+  std::vector<Message> messages;
+  std::vector<std::string> dialogs;
+  std::deque<std::optional<std::string>> answers;
+  std::vector<Frame> frames;
+  std::function<void()> onPump;
+};
+
+// The emulator's disks, counting the enumerations: each refresh of the device list runs one.
+class CountingDisks final : public platform::DiskEnumerator {
+ public:
+  explicit CountingDisks(platform::DiskEnumerator& inner) : inner_(inner) {}
+  std::vector<platform::DiskInterface> EnumerateDisks() override {
+    ++enumerations;
+    return inner_.EnumerateDisks();
+  }
+  std::vector<platform::Volume> EnumerateVolumes() override { return inner_.EnumerateVolumes(); }
+  std::optional<platform::StorageDeviceNumber> GetStorageDeviceNumber(std::string_view path) override {
+    return inner_.GetStorageDeviceNumber(path);
+  }
+  int enumerations = 0;
+
+ private:
+  platform::DiskEnumerator& inner_;
+};
+
+// One window over the default emulated machine: a QVS812 on USB whose firmware is older than
+// the carried image. The working directory is a fresh temporary one.
+struct Rig {
+  explicit Rig(std::string_view scenario = {})
+      : machine(scenario.empty() ? sim::DefaultMachine(clock) : sim::LoadScenario(scenario, clock)),
+        disks(*machine),
+        services{*machine, clock, diag, &disks, machine.get()},
+        ctx(services, shell, images) {
+    ctx.transport.SetClock(clock);
+    ctx.workingDirectory = dir.path().toStdString();
+    ctx.programVersion = std::array<uint16_t, 4>{1, 0, 0, 5};
+    app::InstallHandlers(ctx);
+    window = std::make_unique<MainWindow>(ctx);
+    shell.Attach(window.get());
+  }
+  ~Rig() { shell.Attach(nullptr); }
+
+  void Start() {
+    window->Start();
+    window->show();
+  }
+  // Moves emulated time on and lets the window do its idle work.
+  void Idle(uint64_t ms) {
+    clock.Advance(ms);
+    window->Tick();
+  }
+  template <typename W = QWidget>
+  W* Get(std::string_view name) const {
+    W* w = qobject_cast<W*>(window->Widget(name));
+    if (!w) qFatal("no control %.*s", static_cast<int>(name.size()), name.data());
+    return w;
+  }
+  std::filesystem::path ExchangeFile() const { return std::filesystem::path(dir.path().toStdString()) / "ExChangeData.tmp"; }
+
+  QTemporaryDir dir;
+  platform::VirtualClock clock;
+  platform::NullDiagnostics diag;
+  std::unique_ptr<sim::Machine> machine;
+  CountingDisks disks;
+  app::PlatformServices services;
+  RecordingQtShell shell;
+  app::EmbeddedImageStore images;
+  app::AppContext ctx;
+  std::unique_ptr<MainWindow> window;
+};
+
+QColor TextColour(const QWidget* w) { return w->palette().color(QPalette::WindowText); }
+
+void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void startUpShowsTheOneClickFace() {
+    Rig rig;
+    rig.Start();
+    QCOMPARE(rig.window->windowTitle(), QString("Orvo DLN7420KT5 firmware update tools_v1.0.0.5"));
+    QCOMPARE(QApplication::applicationName(), QString("Qavion QV4077x Firmware Update Utility"));
+    QCOMPARE(rig.window->size(), QSize(398, 143));
+    QCOMPARE(rig.window->minimumSize(), rig.window->maximumSize());
+
+    auto* devpnl = rig.Get<QLabel>("devpnl");
+    QCOMPARE(devpnl->text(), QString("Click Update firmware button to proceed."));
+    QCOMPARE(TextColour(devpnl), QColor(0, 0, 255));
+    QCOMPARE(devpnl->font().pixelSize(), 19);
+    QVERIFY(QFontMetrics(devpnl->font()).horizontalAdvance(devpnl->text()) <= devpnl->width());
+    auto* yes = rig.Get<QPushButton>("YesBtn");
+    QCOMPARE(yes->text(), QString("Update firmware to version 01.02.00.03"));
+    QVERIFY(yes->isEnabled());
+    QVERIFY(QFontMetrics(yes->font()).horizontalAdvance(yes->text()) < yes->width());
+    QCOMPARE(rig.Get<QPushButton>("ExitBtn")->text(), QString("Exit"));
+    QVERIFY(rig.Get<QPushButton>("ExitBtn")->isEnabled());
+    auto* bar = rig.Get<QProgressBar>("ProgressBar2");
+    QCOMPARE(bar->minimum(), 0);
+    QCOMPARE(bar->maximum(), 100);
+    QCOMPARE(bar->value(), 0);
+    QVERIFY(rig.Get("replugLable")->isHidden());
+    QVERIFY(rig.Get("diskLabel")->isHidden());
+    QVERIFY(rig.Get("RdCheckBox")->isHidden());
+    QVERIFY(rig.Get("RdPanel")->isHidden());
+    QVERIFY(rig.window->acceptDrops());
+
+    // The engineering panel is filled for the listed device, below the visible area.
+    auto* list = rig.Get<QComboBox>("DeviceList");
+    QCOMPARE(list->count(), 1);
+    QVERIFY(list->itemText(0).startsWith("<<USB>> "));
+    QCOMPARE(rig.Get<QPushButton>("UpdateBtn")->text(), QString("Run"));
+    QVERIFY(!rig.Get("UpdateBtn")->isEnabled());
+    QCOMPARE(rig.Get<QLineEdit>("FwVerLableEdit")->text(), QString("1.2.0.1"));
+    QCOMPARE(rig.Get<QLineEdit>("DiskLetterLable")->text(), QString("E"));
+    QVERIFY(!rig.Get<QLineEdit>("ChipLabelEdit")->text().isEmpty());
+  }
+
+  void controlsSitWhereTheLayoutPutsThem_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QRect>("place");
+    QTest::newRow("devpnl") << "devpnl" << QRect(24, 8, 345, 25);
+    QTest::newRow("YesBtn") << "YesBtn" << QRect(24, 40, 201, 25);
+    QTest::newRow("ExitBtn") << "ExitBtn" << QRect(272, 40, 83, 25);
+    QTest::newRow("ProgressBar2") << "ProgressBar2" << QRect(16, 80, 361, 17);
+  }
+  void controlsSitWhereTheLayoutPutsThem() {
+    QFETCH(QString, name);
+    QFETCH(QRect, place);
+    Rig rig;
+    rig.Start();
+    QCOMPARE(rig.Get(name.toStdString())->geometry(), place);
+  }
+
+  // Nothing of the engineering panel shows in the one-click face; all of it shows once the
+  // panel is opened, and nothing overlaps the face or another control.
+  void theEngineeringControlsLieBelowTheFace() {
+    Rig rig;
+    rig.Start();
+    const char* engineering[] = {"DeviceList", "FwFilenameEdit", "LoadBtn", "UpdateBtn", "ChipLabelEdit",
+                                 "SFlashTypeLable", "FwVerLableEdit", "StatusEdit", "DiskLetterLable",
+                                 "ProgressBar1", "RdPanel"};
+    const char* options[] = {"EraseOnlyCheck", "BackupFWCheckBox", "NVRAMCheck", "ReadWriteBufferChk",
+                             "SetPrdSNchk", "BackupFileEdit", "BackupBtn"};
+    const QRect grown(0, 0, 398, 143 + app::kRdPanelHeight);
+    std::vector<std::pair<QString, QRect>> placed;
+    for (const char* name : engineering) {
+      const QRect r = rig.Get(name)->geometry();
+      QVERIFY2(r.top() >= 143, name);
+      QVERIFY2(grown.contains(r), name);
+      placed.emplace_back(name, r);
+    }
+    for (const char* name : options) {
+      QWidget* w = rig.Get(name);
+      QCOMPARE(w->parentWidget(), rig.Get("RdPanel"));
+      QVERIFY2(QRect(QPoint(0, 0), w->parentWidget()->size()).contains(w->geometry()), name);
+    }
+    for (const char* name : {"devpnl", "YesBtn", "ExitBtn", "ProgressBar2"}) placed.emplace_back(name, rig.Get(name)->geometry());
+    for (size_t i = 0; i < placed.size(); ++i)
+      for (size_t j = i + 1; j < placed.size(); ++j)
+        QVERIFY2(!placed[i].second.intersects(placed[j].second),
+                 qPrintable(placed[i].first + " overlaps " + placed[j].first));
+  }
+
+  void oneClickUpdatePressedInTheWindow() {
+    Rig rig;
+    rig.Start();
+    // A click on another control while the update pumps events must not start a second
+    // operation in its middle.
+    rig.shell.onPump = [&] {
+      if (rig.ctx.state.UpdateBusy) QTest::mouseClick(rig.Get("LoadBtn"), Qt::LeftButton);
+    };
+    QTest::mouseClick(rig.Get("YesBtn"), Qt::LeftButton);
+    rig.shell.onPump = nullptr;
+
+    auto* devpnl = rig.Get<QLabel>("devpnl");
+    QCOMPARE(devpnl->text(), QString("Update    Pass!!"));
+    QCOMPARE(TextColour(devpnl), QColor(0, 128, 0));
+    QCOMPARE(rig.Get<QProgressBar>("ProgressBar2")->value(), 100);
+    QVERIFY(!rig.Get("YesBtn")->isEnabled());
+    QVERIFY(rig.Get("ExitBtn")->isEnabled());
+    QVERIFY(rig.shell.dialogs.empty());
+    QVERIFY(rig.shell.messages.empty());
+
+    // The window drew the run while it went: the buttons were off, the status line said so and
+    // the bar moved through its steps.
+    auto seen = [&](int progress, const QString& status) {
+      for (const auto& f : rig.shell.frames)
+        if (f.progress == progress && f.status == status) return true;
+      return false;
+    };
+    QVERIFY(seen(0, "Updating firmware. Please wait..."));
+    QVERIFY(seen(30, "Updating firmware. Please wait..."));
+    QVERIFY(seen(60, "Updating firmware. Please wait..."));
+    QVERIFY(seen(100, "Update    Pass!!"));
+
+    // The re-attached device leads to one refresh, which tells that the device is up to date.
+    const int before = rig.disks.enumerations;
+    const auto due = rig.window->deviceTimer().DueInMs();
+    QVERIFY(due.has_value());
+    rig.Idle(*due);
+    QCOMPARE(rig.disks.enumerations, before + 1);
+    QCOMPARE(devpnl->text(), QString("Firmware already updated."));
+    QCOMPARE(TextColour(devpnl), QColor(0, 128, 0));
+    QCOMPARE(rig.Get<QLineEdit>("FwVerLableEdit")->text(), QString("1.2.0.3"));
+    QVERIFY(!rig.Get("YesBtn")->isEnabled());
+  }
+
+  // Closing the window while the update runs must not take the exchange file away from it nor
+  // stop it half-way: the window closes when the update has ended.
+  void closingDuringTheUpdateWaitsForItsEnd() {
+    Rig rig;
+    rig.Start();
+    bool asked = false;
+    bool fileKeptAfterAsking = true;
+    rig.shell.frames.clear();
+    rig.shell.onPump = [&] {
+      if (!rig.ctx.state.UpdateBusy) return;
+      if (!asked && std::filesystem::exists(rig.ExchangeFile())) {
+        asked = true;
+        rig.window->close();
+      } else if (asked) {
+        fileKeptAfterAsking = fileKeptAfterAsking && std::filesystem::exists(rig.ExchangeFile());
+      }
+    };
+    QTest::mouseClick(rig.Get("YesBtn"), Qt::LeftButton);
+    rig.shell.onPump = nullptr;
+    QVERIFY(asked);
+    QVERIFY(fileKeptAfterAsking);
+    for (const auto& f : rig.shell.frames) QVERIFY(!f.closed);
+    QCOMPARE(rig.ctx.form.devpnl.text, std::string("Update    Pass!!"));
+    QVERIFY(!rig.window->isVisible());
+    QVERIFY(rig.ctx.form.window.closed);
+    QVERIFY(!std::filesystem::exists(rig.ExchangeFile()));
+  }
+
+  void deviceChangesRefreshOnceAfterTheirDelay_data() {
+    QTest::addColumn<bool>("startPlugged");
+    QTest::addColumn<QString>("steps");  // u = unplug, p = plug, digits = ms between
+    QTest::addColumn<int>("delayMs");    // from the last event to the refresh
+    QTest::addColumn<QString>("listed");
+    QTest::addColumn<QString>("statusBefore");
+    QTest::addColumn<QString>("statusAfter");
+    QTest::newRow("removal") << true << "u" << 200 << "No available device!!!"
+                             << "Click Update firmware button to proceed." << "No device found!!";
+    QTest::newRow("arrival") << false << "p" << 1200 << "<<USB>> "
+                             << "Click Update firmware button to proceed."
+                             << "Click Update firmware button to proceed.";
+    QTest::newRow("quick unplug and replug") << true << "u100p" << 1200 << "<<USB>> "
+                                             << "Click Update firmware button to proceed."
+                                             << "Click Update firmware button to proceed.";
+  }
+  void deviceChangesRefreshOnceAfterTheirDelay() {
+    QFETCH(bool, startPlugged);
+    QFETCH(QString, steps);
+    QFETCH(int, delayMs);
+    QFETCH(QString, listed);
+    QFETCH(QString, statusBefore);
+    QFETCH(QString, statusAfter);
+    Rig rig;
+    if (!startPlugged) {
+      rig.machine->Unplug(0);
+      rig.machine->Drain();
+    }
+    rig.Start();
+    QCOMPARE(rig.Get<QLabel>("devpnl")->text(),
+             QString(startPlugged ? "Click Update firmware button to proceed." : "No device found!!"));
+    const int before = rig.disks.enumerations;
+    for (qsizetype i = 0; i < steps.size();) {
+      if (steps[i] == 'u') rig.machine->Unplug(0), ++i;
+      else if (steps[i] == 'p') rig.machine->Plug(0), ++i;
+      else {
+        qsizetype j = i;
+        while (j < steps.size() && steps[j].isDigit()) ++j;
+        rig.Idle(steps.mid(i, j - i).toULongLong());
+        i = j;
+      }
+      rig.window->Tick();
+    }
+    QCOMPARE(rig.Get<QLabel>("devpnl")->text(), statusBefore);
+    rig.Idle(static_cast<uint64_t>(delayMs - 1));
+    QCOMPARE(rig.disks.enumerations, before);
+    rig.Idle(1);
+    QCOMPARE(rig.disks.enumerations, before + 1);
+    QVERIFY(rig.Get<QComboBox>("DeviceList")->itemText(0).startsWith(listed));
+    QCOMPARE(rig.Get<QLabel>("devpnl")->text(), statusAfter);
+    rig.Idle(5000);
+    QCOMPARE(rig.disks.enumerations, before + 1);
+  }
+
+  void theShortcutRevealsTheRdBoxWhichOpensThePanel() {
+    Rig rig;
+    rig.Start();
+    QApplication::setActiveWindow(rig.window.get());
+    QTest::keyClick(rig.window.get(), Qt::Key_R, Qt::ControlModifier);
+    QVERIFY(rig.Get("RdCheckBox")->isHidden());
+    QTest::keyClick(rig.window.get(), Qt::Key_R, Qt::ControlModifier | Qt::ShiftModifier);
+    auto* box = rig.Get<QCheckBox>("RdCheckBox");
+    QVERIFY(box->isVisible());
+    QCOMPARE(box->text(), QString("RD Version"));
+    QVERIFY(!box->isChecked());
+    QVERIFY(rig.Get("RdPanel")->isHidden());
+    QCOMPARE(rig.window->height(), 143);
+    // The box lies in the visible face.
+    QVERIFY(QRect(0, 0, 398, 143).contains(box->geometry()));
+
+    QTest::mouseClick(box, Qt::LeftButton);
+    QVERIFY(box->isChecked());
+    QVERIFY(rig.Get("RdPanel")->isVisible());
+    QCOMPARE(rig.window->size(), QSize(398, 143 + app::kRdPanelHeight));
+    QCOMPARE(rig.window->minimumSize(), rig.window->maximumSize());
+    for (const char* name : {"EraseOnlyCheck", "BackupFWCheckBox", "BackupFileEdit", "BackupBtn", "DeviceList",
+                             "LoadBtn", "UpdateBtn", "StatusEdit"}) {
+      QWidget* w = rig.Get(name);
+      QVERIFY2(w->isVisible(), name);
+      QVERIFY2(rig.window->rect().contains(QRect(w->mapTo(rig.window.get(), QPoint(0, 0)), w->size())), name);
+    }
+    QCOMPARE(rig.Get<QCheckBox>("EraseOnlyCheck")->text(), QString("Erase All Flash Only "));
+    QCOMPARE(rig.Get<QCheckBox>("BackupFWCheckBox")->text(), QString("Backup Old Firmware Only"));
+    QCOMPARE(rig.Get<QPushButton>("BackupBtn")->text(), QString("Browse"));
+
+    // Clearing it hides the options again; the window keeps its height.
+    QTest::mouseClick(box, Qt::LeftButton);
+    QVERIFY(!box->isChecked());
+    QVERIFY(rig.Get("RdPanel")->isHidden());
+    QCOMPARE(rig.window->height(), 143 + app::kRdPanelHeight);
+  }
+
+  void aFirmwareFileChosenThroughThePanel_data() {
+    QTest::addColumn<QString>("file");  // "" = the dialog is cancelled
+    QTest::addColumn<bool>("runEnabled");
+    QTest::addColumn<bool>("yesEnabled");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("an image for the chip") << "qvs812.bin" << true << true << "";
+    QTest::newRow("another family's image") << "qvs876.bin" << false << false << "FW file not Match.";
+    QTest::newRow("cancelled") << "" << false << false << "";
+  }
+  void aFirmwareFileChosenThroughThePanel() {
+    QFETCH(QString, file);
+    QFETCH(bool, runEnabled);
+    QFETCH(bool, yesEnabled);
+    QFETCH(QString, status);
+    Rig rig;
+    const std::filesystem::path dir = rig.dir.path().toStdString();
+    WriteFile(dir / "qvs812.bin", sim::GenerateFirmwareImage({15, 0, "1203", 0x40000, 5}));
+    WriteFile(dir / "qvs876.bin", sim::GenerateFirmwareImage({13, 0, "1203", 0x10000, 5}));
+    const std::string path = file.isEmpty() ? std::string() : (dir / file.toStdString()).string();
+    rig.shell.answers.push_back(file.isEmpty() ? std::nullopt : std::optional<std::string>(path));
+    rig.Start();
+    QTest::mouseClick(rig.Get("LoadBtn"), Qt::LeftButton);
+
+    QCOMPARE(rig.shell.dialogs, std::vector<std::string>{"BinaryFile|*.bin|All Files|*.*|QVT Files|*.qvt / bin"});
+    QCOMPARE(rig.Get<QLineEdit>("FwFilenameEdit")->text(), QString::fromStdString(path));
+    QCOMPARE(rig.Get("UpdateBtn")->isEnabled(), runEnabled);
+    QCOMPARE(rig.Get("YesBtn")->isEnabled(), yesEnabled);
+    QCOMPARE(rig.Get<QLineEdit>("StatusEdit")->text(), status);
+    QVERIFY(rig.shell.messages.empty());
+
+    if (!runEnabled) return;
+    // Run has no programming procedure to dispatch to yet, and says so.
+    QTest::mouseClick(rig.Get("UpdateBtn"), Qt::LeftButton);
+    QCOMPARE(rig.Get<QLineEdit>("StatusEdit")->text(),
+             QString("The programming procedure for this chip is not available in this version."));
+    QVERIFY(rig.Get("UpdateBtn")->isEnabled());
+  }
+
+  // A typed path is checked when it is complete, not at every key.
+  void aTypedPathIsCheckedOnce() {
+    Rig rig;
+    rig.Start();
+    auto* edit = rig.Get<QLineEdit>("FwFilenameEdit");
+    QApplication::setActiveWindow(rig.window.get());
+    edit->setFocus();
+    const std::string missing = (std::filesystem::path(rig.dir.path().toStdString()) / "none.bin").string();
+    QTest::keyClicks(edit, QString::fromStdString(missing));
+    QVERIFY(rig.shell.messages.empty());
+    QTest::keyClick(edit, Qt::Key_Return);
+    QCOMPARE(rig.ctx.form.FwFilenameEdit.text, missing);
+    QCOMPARE(rig.shell.messages.size(), size_t{1});
+    QCOMPARE(rig.shell.messages[0].caption, std::string("Error"));
+    QCOMPARE(rig.shell.messages[0].text, std::string("Open Firmware File Error!!"));
+    QVERIFY(!rig.Get("UpdateBtn")->isEnabled());
+  }
+
+  void exitClosesTheWindowAndRemovesTheExchangeFile_data() {
+    QTest::addColumn<bool>("fileThere");
+    QTest::newRow("exchange file left by an update") << true;
+    QTest::newRow("no exchange file") << false;
+  }
+  void exitClosesTheWindowAndRemovesTheExchangeFile() {
+    QFETCH(bool, fileThere);
+    Rig rig;
+    rig.Start();
+    if (fileThere) WriteFile(rig.ExchangeFile(), std::vector<uint8_t>(4096, 0x5A));
+    const std::filesystem::path keep = rig.ExchangeFile().parent_path() / "oldFlash.bak";
+    WriteFile(keep, {1, 2, 3});
+    QTest::mouseClick(rig.Get("ExitBtn"), Qt::LeftButton);
+    QVERIFY(!rig.window->isVisible());
+    QVERIFY(rig.ctx.form.window.closed);
+    QVERIFY(!std::filesystem::exists(rig.ExchangeFile()));
+    QVERIFY(std::filesystem::exists(keep));
+    QVERIFY(rig.shell.messages.empty());
+  }
+
+  void fileFiltersInTheDialogsForm_data() {
+    QTest::addColumn<QString>("filter");
+    QTest::addColumn<QString>("qt");
+    QTest::newRow("the panel's filter") << "BinaryFile|*.bin|All Files|*.*|QVT Files|*.qvt"
+                                        << "BinaryFile (*.bin);;All Files (*.*);;QVT Files (*.qvt)";
+    QTest::newRow("one pair") << "BinaryFile|*.bin" << "BinaryFile (*.bin)";
+    QTest::newRow("a name without a pattern") << "BinaryFile|*.bin|Odd" << "BinaryFile (*.bin)";
+    QTest::newRow("empty") << "" << "";
+  }
+  void fileFiltersInTheDialogsForm() {
+    QFETCH(QString, filter);
+    QFETCH(QString, qt);
+    QCOMPARE(QtFileFilter(filter.toStdString()), qt);
+  }
+};
+
+}  // namespace qvfw::ui
+
+QTEST_MAIN(qvfw::ui::MainWindowTest)
+#include "MainWindowTest.moc"
