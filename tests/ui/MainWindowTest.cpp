@@ -29,6 +29,7 @@
 #include "sim/FirmwareImage.h"
 #include "sim/Machine.h"
 #include "sim/Scenario.h"
+#include "sim/Timing.h"
 #include "ui/qt/MainWindow.h"
 
 namespace qvfw::ui {
@@ -46,6 +47,7 @@ class RecordingQtShell final : public QtShell {
   struct Frame {
     int progress;
     QString status;
+    QString firstListed;
     bool closed;
   };
 
@@ -68,7 +70,8 @@ class RecordingQtShell final : public QtShell {
     QtShell::PumpEvents();
     if (!window_) return;
     frames.push_back({static_cast<QProgressBar*>(window_->Widget("ProgressBar2"))->value(),
-                      static_cast<QLabel*>(window_->Widget("devpnl"))->text(), !window_->isVisible()});
+                      static_cast<QLabel*>(window_->Widget("devpnl"))->text(),
+                      static_cast<QComboBox*>(window_->Widget("DeviceList"))->itemText(0), !window_->isVisible()});
     if (onPump) onPump();
   }
   void DiagnosticsLine(std::string_view) override {}
@@ -243,9 +246,23 @@ class MainWindowTest : public QObject {
                  qPrintable(placed[i].first + " overlaps " + placed[j].first));
   }
 
+  void oneClickUpdatePressedInTheWindow_data() {
+    QTest::addColumn<uint>("restartDelayMs");
+    QTest::addColumn<bool>("refreshedMidway");
+    // Back by the first look after the restart: the device events are served in the update.
+    QTest::newRow("quick re-attach") << 1500u << false;
+    // Gone for several rounds: the removal's refresh runs in the middle of the update.
+    QTest::newRow("slow re-attach") << 5000u << true;
+  }
   void oneClickUpdatePressedInTheWindow() {
+    QFETCH(uint, restartDelayMs);
+    QFETCH(bool, refreshedMidway);
     Rig rig;
+    sim::TimingModel timing = sim::TimingModel::UsbBulkOnly();
+    timing.restartDelayMs = restartDelayMs;
+    rig.machine->SetTiming(0, timing);
     rig.Start();
+    rig.shell.frames.clear();
     // A click on another control while the update pumps events must not start a second
     // operation in its middle.
     rig.shell.onPump = [&] {
@@ -263,19 +280,21 @@ class MainWindowTest : public QObject {
     QVERIFY(rig.shell.dialogs.empty());
     QVERIFY(rig.shell.messages.empty());
 
-    // The window drew the run while it went: the buttons were off, the status line said so and
-    // the bar moved through its steps.
-    auto seen = [&](int progress, const QString& status) {
+    // The window drew the run while it went: the status line said so and the bar moved through
+    // its steps; a refresh in the middle left both alone.
+    auto seen = [&](int progress, const QString& status, const QString& listed = {}) {
       for (const auto& f : rig.shell.frames)
-        if (f.progress == progress && f.status == status) return true;
+        if (f.progress == progress && f.status == status && (listed.isEmpty() || f.firstListed == listed)) return true;
       return false;
     };
     QVERIFY(seen(0, "Updating firmware. Please wait..."));
     QVERIFY(seen(30, "Updating firmware. Please wait..."));
     QVERIFY(seen(60, "Updating firmware. Please wait..."));
     QVERIFY(seen(100, "Update    Pass!!"));
+    QCOMPARE(seen(60, "Updating firmware. Please wait...", "No available device!!!"), refreshedMidway);
 
-    // The re-attached device leads to one refresh, which tells that the device is up to date.
+    // The device's return was told while the update ran, so its refresh is already on the
+    // timer; it runs once and tells that the device is up to date.
     const int before = rig.disks.enumerations;
     const auto due = rig.window->deviceTimer().DueInMs();
     QVERIFY(due.has_value());
@@ -284,7 +303,10 @@ class MainWindowTest : public QObject {
     QCOMPARE(devpnl->text(), QString("Firmware already updated."));
     QCOMPARE(TextColour(devpnl), QColor(0, 128, 0));
     QCOMPARE(rig.Get<QLineEdit>("FwVerLableEdit")->text(), QString("1.2.0.3"));
+    QVERIFY(rig.Get<QComboBox>("DeviceList")->itemText(0).startsWith("<<USB>> "));
     QVERIFY(!rig.Get("YesBtn")->isEnabled());
+    rig.Idle(5000);
+    QCOMPARE(rig.disks.enumerations, before + 1);
   }
 
   // Closing the window while the update runs must not take the exchange file away from it nor
@@ -293,23 +315,25 @@ class MainWindowTest : public QObject {
     Rig rig;
     rig.Start();
     bool asked = false;
-    bool fileKeptAfterAsking = true;
-    rig.shell.frames.clear();
+    bool closedMidway = false;
+    bool fileAtTheEnd = false;
     rig.shell.onPump = [&] {
       if (!rig.ctx.state.UpdateBusy) return;
-      if (!asked && std::filesystem::exists(rig.ExchangeFile())) {
+      if (!asked) {
         asked = true;
         rig.window->close();
-      } else if (asked) {
-        fileKeptAfterAsking = fileKeptAfterAsking && std::filesystem::exists(rig.ExchangeFile());
+        return;
       }
+      closedMidway = closedMidway || !rig.window->isVisible() || rig.ctx.form.window.closed;
+      if (rig.ctx.form.devpnl.text == "Update    Pass!!") fileAtTheEnd = std::filesystem::exists(rig.ExchangeFile());
     };
     QTest::mouseClick(rig.Get("YesBtn"), Qt::LeftButton);
     rig.shell.onPump = nullptr;
     QVERIFY(asked);
-    QVERIFY(fileKeptAfterAsking);
-    for (const auto& f : rig.shell.frames) QVERIFY(!f.closed);
+    QVERIFY(!closedMidway);
+    QVERIFY(fileAtTheEnd);
     QCOMPARE(rig.ctx.form.devpnl.text, std::string("Update    Pass!!"));
+    // Then the window has closed, and closing removed the exchange file.
     QVERIFY(!rig.window->isVisible());
     QVERIFY(rig.ctx.form.window.closed);
     QVERIFY(!std::filesystem::exists(rig.ExchangeFile()));
