@@ -24,7 +24,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <cstdio>
 
 #include "app/FirmwareChoice.h"
 #include "app/MainPresenter.h"
@@ -181,7 +180,7 @@ void QtShell::PumpEvents() {
 }
 
 void QtShell::DiagnosticsLine(std::string_view text) {
-  std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+  if (diagnostics_) diagnostics_->Line(text);
 }
 
 void QtShell::TextChanged(const app::TextChange&) {
@@ -252,8 +251,10 @@ MainWindow::MainWindow(app::AppContext& ctx, platform::VirtualClock* virtualCloc
   for (QLineEdit* e : {chip_, version_, flash_, status_, letters_}) e->setReadOnly(true);
   // The backup file is chosen with Browse; the procedures read the field as it stands.
   backupFile_->setReadOnly(true);
-  SetGeometry(fwCaption_, kFwCaption);
-  SetGeometry(backupCaption_, kBackupCaption);
+  for (auto [caption, place] : {std::pair{fwCaption_, kFwCaption}, {backupCaption_, kBackupCaption}}) {
+    SetGeometry(caption, place);
+    caption->setFont(Fitted(FontOf(f.window.font), caption->text(), place.width));
+  }
 
   connect(yes_, &QPushButton::clicked, this, [this] { Handle([this] { app::YesBtnClick(ctx_); }); });
   connect(exit_, &QPushButton::clicked, this, [this] { Handle([this] { app::ExitBtnClick(ctx_); }); });

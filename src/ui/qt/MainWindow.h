@@ -36,6 +36,8 @@ QString QtFileFilter(std::string_view filter);
 // window alive and its progress on the screen.
 class QtShell : public app::Shell {
  public:
+  // Diagnostic lines go to `diagnostics` when given, and nowhere otherwise.
+  explicit QtShell(platform::Diagnostics* diagnostics = nullptr) : diagnostics_(diagnostics) {}
   void Attach(MainWindow* window) { window_ = window; }
   void MessageBox(std::string_view caption, std::string_view text, app::MessageIcon icon) override;
   bool Ask(std::string_view caption, std::string_view text, bool safeAnswer) override;
@@ -48,6 +50,9 @@ class QtShell : public app::Shell {
 
  protected:
   MainWindow* window_ = nullptr;
+
+ private:
+  platform::Diagnostics* diagnostics_;
 };
 
 class MainWindow final : public QWidget {
