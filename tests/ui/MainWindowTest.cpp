@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -289,11 +290,15 @@ class MainWindowTest : public QObject {
     // The box lies in the visible face.
     QVERIFY(QRect(0, 0, 398, 143).contains(box->geometry()));
 
+    // Grown near the bottom of the screen, the window moves up to stay whole on it.
+    const QRect screen = rig.window->screen()->availableGeometry();
+    rig.window->move(screen.left() + 10, screen.bottom() - 200);
     QTest::mouseClick(box, Qt::LeftButton);
     QVERIFY(box->isChecked());
     QVERIFY(rig.Get("RdPanel")->isVisible());
     QCOMPARE(rig.window->size(), QSize(398, 143 + app::kRdPanelHeight));
     QCOMPARE(rig.window->minimumSize(), rig.window->maximumSize());
+    QVERIFY(screen.contains(rig.window->frameGeometry()));
     for (const char* name : {"EraseOnlyCheck", "BackupFWCheckBox", "BackupFileEdit", "BackupBtn", "DeviceList",
                              "LoadBtn", "UpdateBtn", "StatusEdit"}) {
       QWidget* w = rig.Get(name);

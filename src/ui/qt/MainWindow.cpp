@@ -376,7 +376,15 @@ void MainWindow::Handle(const std::function<void()>& handler) {
 
 void MainWindow::ApplySize() {
   const QSize size(ctx_.form.window.clientWidth, ctx_.form.window.clientHeight);
-  if (this->size() != size || minimumSize() != size || maximumSize() != size) setFixedSize(size);
+  if (this->size() == size && minimumSize() == size && maximumSize() == size) return;
+  setFixedSize(size);
+  // A window grown downwards past the bottom of its screen moves up to stay whole on it.
+  if (!started_) return;
+  if (const QScreen* screen = this->screen()) {
+    const QRect area = screen->availableGeometry();
+    const int overhang = frameGeometry().bottom() - area.bottom();
+    if (overhang > 0) move(x(), std::max(area.top(), y() - overhang));
+  }
 }
 
 QWidget* MainWindow::Widget(std::string_view name) const {
