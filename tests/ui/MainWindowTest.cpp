@@ -7,11 +7,13 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 
 #include <filesystem>
 #include <fstream>
@@ -370,6 +372,50 @@ class MainWindowTest : public QObject {
     QCOMPARE(rig.shell.messages[0].caption, std::string("Error"));
     QCOMPARE(rig.shell.messages[0].text, std::string("Open Firmware File Error!!"));
     QVERIFY(!rig.Get("UpdateBtn")->isEnabled());
+  }
+
+  // Picking the second device in the list runs the firmware-choice check for it; the one-click
+  // face stays with the first.
+  void choosingAnotherDeviceInTheList() {
+    Rig rig(sim::PresetScenarioJson("two-bridges"));
+    rig.Start();
+    auto* list = rig.Get<QComboBox>("DeviceList");
+    QCOMPARE(list->count(), 2);
+    QVERIFY(list->itemText(0).startsWith("<<USB>> "));
+    QVERIFY(list->itemText(1).startsWith("<<UASP>> "));
+    QCOMPARE(rig.Get<QLineEdit>("DiskLetterLable")->text(), QString("E"));
+    const QString firstChip = rig.Get<QLineEdit>("ChipLabelEdit")->text();
+    QApplication::setActiveWindow(rig.window.get());
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Down);
+    QCOMPARE(list->currentIndex(), 1);
+    QCOMPARE(rig.ctx.form.DeviceList.itemIndex, 1);
+    QCOMPARE(rig.ctx.state.CurrentChipType, 16);
+    QCOMPARE(rig.Get<QLineEdit>("DiskLetterLable")->text(), QString("FG"));
+    QVERIFY(rig.Get<QLineEdit>("ChipLabelEdit")->text() != firstChip);
+    QCOMPARE(rig.Get<QLabel>("devpnl")->text(), QString("Click Update firmware button to proceed."));
+  }
+
+  // Files dropped on the window are taken and ignored: nothing lands in the firmware field.
+  void droppedFilesAreIgnored() {
+    Rig rig;
+    rig.Start();
+    const std::filesystem::path file = std::filesystem::path(rig.dir.path().toStdString()) / "fw.bin";
+    WriteFile(file, sim::GenerateFirmwareImage({15, 0, "1203", 0x40000, 5}));
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(QString::fromStdString(file.string()))});
+    const QPoint at(100, 60);
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(rig.window.get(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(rig.window.get(), &drop);
+    QVERIFY(drop.isAccepted());
+    QVERIFY(rig.Get<QLineEdit>("FwFilenameEdit")->text().isEmpty());
+    QVERIFY(rig.ctx.form.FwFilenameEdit.text.empty());
+    QVERIFY(rig.shell.messages.empty());
+    QVERIFY(rig.shell.dialogs.empty());
+    QCOMPARE(rig.Get<QLabel>("devpnl")->text(), QString("Click Update firmware button to proceed."));
   }
 
   void exitClosesTheWindowAndRemovesTheExchangeFile_data() {
