@@ -356,6 +356,34 @@ class MainWindowTest : public QObject {
     QVERIFY(rig.Get("UpdateBtn")->isEnabled());
   }
 
+  // A device that leaves while the file dialog is open is refreshed once the Load File action
+  // has ended, not under it.
+  void aRefreshWaitsForAnOpenDialog() {
+    Rig rig;
+    const std::filesystem::path file = std::filesystem::path(rig.dir.path().toStdString()) / "qvs812.bin";
+    WriteFile(file, sim::GenerateFirmwareImage({15, 0, "1203", 0x40000, 5}));
+    rig.shell.answers.push_back(file.string());
+    rig.Start();
+    const int before = rig.disks.enumerations;
+    int duringDialog = -1;
+    rig.shell.onDialog = [&] {
+      rig.machine->Unplug(0);
+      rig.Idle(0);
+      rig.Idle(500);
+      duringDialog = rig.disks.enumerations;
+    };
+    QTest::mouseClick(rig.Get("LoadBtn"), Qt::LeftButton);
+    rig.shell.onDialog = nullptr;
+    QCOMPARE(duringDialog, before);
+    // The action went on with the device it started with.
+    QCOMPARE(rig.Get<QLineEdit>("FwFilenameEdit")->text(), QString::fromStdString(file.string()));
+    QCOMPARE(rig.ctx.state.DeviceCount, 1);
+    rig.Idle(0);
+    QCOMPARE(rig.disks.enumerations, before + 1);
+    QCOMPARE(rig.Get<QComboBox>("DeviceList")->itemText(0), QString("No available device!!!"));
+    QCOMPARE(rig.Get<QLabel>("devpnl")->text(), QString("No device found!!"));
+  }
+
   // A typed path is checked when it is complete, not at every key.
   void aTypedPathIsCheckedOnce() {
     Rig rig;

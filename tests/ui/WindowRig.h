@@ -1,7 +1,7 @@
 #pragma once
 // A Qt window over an emulated machine for tests and snapshots: the window's own shell with its
-// event pump, except that message boxes and the file dialog are recorded and answered from a
-// queue instead of opening modal dialogs.
+// event pump and modal bookkeeping, except that message boxes and the file dialog are recorded
+// and answered from a queue instead of being shown.
 
 #include <QComboBox>
 #include <QLabel>
@@ -41,16 +41,19 @@ class RecordingQtShell final : public QtShell {
     bool closed;
   };
 
-  void MessageBox(std::string_view caption, std::string_view text, app::MessageIcon icon) override {
+  void ShowMessage(std::string_view caption, std::string_view text, app::MessageIcon icon) override {
     messages.push_back({std::string(caption), std::string(text), icon});
+    if (onDialog) onDialog();
   }
-  bool Ask(std::string_view caption, std::string_view text, bool safeAnswer) override {
+  bool ShowQuestion(std::string_view caption, std::string_view text, bool safeAnswer) override {
     messages.push_back({std::string(caption), std::string(text), app::MessageIcon::None});
+    if (onDialog) onDialog();
     return safeAnswer;
   }
-  std::optional<std::string> OpenFileDialog(std::string_view filter, std::string_view defaultExtension,
+  std::optional<std::string> ShowOpenDialog(std::string_view filter, std::string_view defaultExtension,
                                             std::string_view) override {
     dialogs.emplace_back(std::string(filter) + " / " + std::string(defaultExtension));
+    if (onDialog) onDialog();
     if (answers.empty()) return std::nullopt;
     std::optional<std::string> answer = answers.front();
     answers.pop_front();
@@ -71,6 +74,7 @@ class RecordingQtShell final : public QtShell {
   std::deque<std::optional<std::string>> answers;
   std::vector<Frame> frames;
   std::function<void()> onPump;
+  std::function<void()> onDialog;  // runs while a dialog is "open"
 };
 
 // The emulator's disks, counting the enumerations: each refresh of the device list runs one.

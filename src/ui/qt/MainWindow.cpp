@@ -144,7 +144,43 @@ QString QtFileFilter(std::string_view filter) {
   return out.join(";;");
 }
 
+namespace {
+
+// Marks the window modal for the life of one dialog.
+class ModalScope {
+ public:
+  explicit ModalScope(MainWindow* window) : window_(window) {
+    if (window_) ++window_->modalDepth;
+  }
+  ~ModalScope() {
+    if (window_) --window_->modalDepth;
+  }
+  ModalScope(const ModalScope&) = delete;
+  ModalScope& operator=(const ModalScope&) = delete;
+
+ private:
+  MainWindow* window_;
+};
+
+}  // namespace
+
 void QtShell::MessageBox(std::string_view caption, std::string_view text, app::MessageIcon icon) {
+  const ModalScope modal(window_);
+  ShowMessage(caption, text, icon);
+}
+
+bool QtShell::Ask(std::string_view caption, std::string_view text, bool safeAnswer) {
+  const ModalScope modal(window_);
+  return ShowQuestion(caption, text, safeAnswer);
+}
+
+std::optional<std::string> QtShell::OpenFileDialog(std::string_view filter, std::string_view defaultExtension,
+                                                   std::string_view initialDir) {
+  const ModalScope modal(window_);
+  return ShowOpenDialog(filter, defaultExtension, initialDir);
+}
+
+void QtShell::ShowMessage(std::string_view caption, std::string_view text, app::MessageIcon icon) {
   QMessageBox::Icon qicon = QMessageBox::NoIcon;
   switch (icon) {
     case app::MessageIcon::Information: qicon = QMessageBox::Information; break;
@@ -156,13 +192,13 @@ void QtShell::MessageBox(std::string_view caption, std::string_view text, app::M
   box.exec();
 }
 
-bool QtShell::Ask(std::string_view caption, std::string_view text, bool safeAnswer) {
+bool QtShell::ShowQuestion(std::string_view caption, std::string_view text, bool safeAnswer) {
   QMessageBox box(QMessageBox::Question, Q(caption), Q(text), QMessageBox::Yes | QMessageBox::No, window_);
   box.setDefaultButton(safeAnswer ? QMessageBox::Yes : QMessageBox::No);
   return box.exec() == QMessageBox::Yes;
 }
 
-std::optional<std::string> QtShell::OpenFileDialog(std::string_view filter, std::string_view defaultExtension,
+std::optional<std::string> QtShell::ShowOpenDialog(std::string_view filter, std::string_view defaultExtension,
                                                    std::string_view initialDir) {
   QFileDialog dialog(window_, "Open", Q(initialDir), QtFileFilter(filter));
   dialog.setDefaultSuffix(Q(defaultExtension));
@@ -351,7 +387,9 @@ void MainWindow::Tick() {
     if (virtualClock_ && now > lastTickMs_) virtualClock_->Advance(static_cast<uint64_t>(now - lastTickMs_));
     lastTickMs_ = now;
     if (!notifier_) DrainDeviceEvents();
-    if (inHandler_) {
+    if (modalDepth > 0) {
+      // A dialog is open in the middle of a handler: the refresh waits for both to end.
+    } else if (inHandler_) {
       // Inside a handler's event pump: the refresh a re-attaching device causes runs in the
       // middle of the operation, which keeps its status line and progress to itself.
       ran = deviceTimer_.Poll();

@@ -39,16 +39,24 @@ class QtShell : public app::Shell {
   // Diagnostic lines go to `diagnostics` when given, and nowhere otherwise.
   explicit QtShell(platform::Diagnostics* diagnostics = nullptr) : diagnostics_(diagnostics) {}
   void Attach(MainWindow* window) { window_ = window; }
-  void MessageBox(std::string_view caption, std::string_view text, app::MessageIcon icon) override;
-  bool Ask(std::string_view caption, std::string_view text, bool safeAnswer) override;
+  // While a dialog is open the window is modal: device events are taken in, but the refresh
+  // they lead to waits until the dialog has closed and the handler that opened it goes on.
+  void MessageBox(std::string_view caption, std::string_view text, app::MessageIcon icon) final;
+  bool Ask(std::string_view caption, std::string_view text, bool safeAnswer) final;
   std::optional<std::string> OpenFileDialog(std::string_view filter, std::string_view defaultExtension,
-                                            std::string_view initialDir) override;
+                                            std::string_view initialDir) final;
   void PumpEvents() override;
   void DiagnosticsLine(std::string_view text) override;
   void TextChanged(const app::TextChange&) override;
   void ProgressChanged(const app::ProgressBar&) override;
 
  protected:
+  // The dialogs themselves.
+  virtual void ShowMessage(std::string_view caption, std::string_view text, app::MessageIcon icon);
+  virtual bool ShowQuestion(std::string_view caption, std::string_view text, bool safeAnswer);
+  virtual std::optional<std::string> ShowOpenDialog(std::string_view filter, std::string_view defaultExtension,
+                                                    std::string_view initialDir);
+
   MainWindow* window_ = nullptr;
 
  private:
@@ -76,6 +84,8 @@ class MainWindow final : public QWidget {
   void Tick();
   // True while a handler runs; user events that arrive meanwhile are dropped.
   bool Busy() const { return inHandler_; }
+  // Counts the dialogs open on the window (QtShell keeps it).
+  int modalDepth = 0;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
