@@ -8,18 +8,22 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QFontMetrics>
+#include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPalette>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QSocketNotifier>
 #include <QStringList>
 #include <QTimer>
 
-#include <cstdio>
+#include <algorithm>
 
 #include "app/FirmwareChoice.h"
 #include "app/MainPresenter.h"
@@ -31,50 +35,152 @@ namespace {
 QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 std::string S(const QString& s) { return s.toStdString(); }
 
-// "BinaryFile|*.bin|All Files|*.*" as Qt writes filters: "BinaryFile (*.bin);;All Files (*.*)".
-QString QtFilter(std::string_view filter) {
+QFont FontOf(const app::Font& f) {
+  QFont font(Q(f.name));
+  // Where the named face is missing, a plain sans-serif face of the same pixel height stands in.
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(f.height < 0 ? -f.height : f.height);
+  return font;
+}
+
+QColor ColourOf(app::Rgb c) { return QColor(c.r, c.g, c.b); }
+
+// The faces standing in for the window's own are wider than it: a text that would not fit the
+// width its control has is drawn narrower (condensed, or a smaller size where the face cannot be
+// condensed), never cut off.
+QFont Fitted(QFont font, const QString& text, int width) {
+  if (text.isEmpty() || width <= 0) return font;
+  auto fits = [&] { return QFontMetrics(font).horizontalAdvance(text) <= width; };
+  if (fits()) return font;
+  for (int stretch = 95; stretch >= 60; stretch -= 5) {
+    font.setStretch(stretch);
+    if (fits()) return font;
+  }
+  while (!fits() && font.pixelSize() > 8) font.setPixelSize(font.pixelSize() - 1);
+  return font;
+}
+
+// Room a control leaves for its text: the frame of a button, the indicator of a check box.
+int TextRoom(const QWidget* w, int width) {
+  if (qobject_cast<const QPushButton*>(w)) return width - 12;
+  if (qobject_cast<const QCheckBox*>(w)) return width - 24;
+  if (qobject_cast<const QLabel*>(w)) return width;
+  return 0;
+}
+
+// Where the controls whose place the form model leaves open sit. The engineering controls lie
+// below the visible client area, inside the strip that checking "RD Version" adds to the window
+// (app::kRdPanelHeight); the option boxes are placed within `RdPanel`.
+struct Layout {
+  std::string_view name;
+  app::Place place;
+};
+constexpr Layout kLayout[] = {
+    {"RdCheckBox", {288, 114, 100, 20}},
+    {"Panel1", {8, 146, 382, 172}},
+    {"FwFilenameEdit", {96, 154, 200, 22}},  {"LoadBtn", {304, 152, 78, 25}},
+    {"DeviceList", {16, 182, 366, 22}},
+    {"ChipLabelEdit", {16, 210, 170, 22}},   {"SFlashTypeLable", {192, 210, 90, 22}},
+    {"FwVerLableEdit", {288, 210, 94, 22}},
+    {"StatusEdit", {16, 238, 366, 22}},
+    {"DiskLetterLable", {16, 266, 100, 22}}, {"RefreshBtn", {122, 264, 90, 25}},
+    {"UpdateBtn", {302, 264, 80, 25}},
+    {"ProgressBar1", {16, 294, 366, 17}},
+    {"RdPanel", {8, 322, 382, 114}},
+    // inside RdPanel
+    {"EraseOnlyCheck", {8, 8, 180, 20}},     {"BackupFWCheckBox", {8, 30, 180, 20}},
+    {"NVRAMCheck", {200, 8, 170, 20}},       {"ReadWriteBufferChk", {200, 30, 170, 20}},
+    {"SetPrdSNchk", {200, 52, 170, 20}},     {"BackupFileEdit", {100, 82, 190, 22}},
+    {"BackupBtn", {298, 80, 76, 25}},
+};
+constexpr app::Place kFwCaption{16, 156, 80, 18};
+constexpr app::Place kBackupCaption{8, 84, 90, 18};
+
+bool InRdPanel(std::string_view name) {
+  return name == "EraseOnlyCheck" || name == "BackupFWCheckBox" || name == "NVRAMCheck" ||
+         name == "ReadWriteBufferChk" || name == "SetPrdSNchk" || name == "BackupFileEdit" || name == "BackupBtn";
+}
+
+// The model's place where it has one, its zero fields filled from the layout (a handler may
+// move a box to another top and leave the rest open).
+std::optional<app::Place> PlaceOf(const app::Control& c) {
+  std::optional<app::Place> layout;
+  for (const Layout& l : kLayout)
+    if (l.name == c.name) layout = l.place;
+  if (!c.place) return layout;
+  app::Place p = *c.place;
+  if (layout) {
+    if (p.left == 0) p.left = layout->left;
+    if (p.top == 0) p.top = layout->top;
+    if (p.width == 0) p.width = layout->width;
+    if (p.height == 0) p.height = layout->height;
+  }
+  return p;
+}
+
+void SetGeometry(QWidget* w, const app::Place& p) {
+  const QRect r(p.left, p.top, p.width ? p.width : w->sizeHint().width(), p.height ? p.height : w->sizeHint().height());
+  if (w->geometry() != r) w->setGeometry(r);
+}
+
+// Marks the window busy for the life of one handler, also when the handler throws.
+class BusyScope {
+ public:
+  explicit BusyScope(bool& flag) : flag_(flag) { flag_ = true; }
+  ~BusyScope() { flag_ = false; }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
+
+ private:
+  bool& flag_;
+};
+
+}  // namespace
+
+QString QtFileFilter(std::string_view filter) {
   const QStringList parts = Q(filter).split('|');
   QStringList out;
   for (qsizetype i = 0; i + 1 < parts.size(); i += 2) out << parts[i] + " (" + parts[i + 1] + ")";
   return out.join(";;");
 }
 
-QFont FontOf(const app::Font& f) {
-  QFont font(Q(f.name));
-  font.setPixelSize(f.height < 0 ? -f.height : f.height);
-  return font;
-}
+namespace {
 
-// Where the engineering controls sit: below the one-click face, inside the strip the "RD
-// Version" box reveals when it grows the window.
-struct Layout {
-  std::string_view name;
-  app::Place place;
-};
-constexpr Layout kPanelLayout[] = {
-    {"DeviceList", {16, 150, 361, 22}},     {"FwFilenameEdit", {96, 178, 200, 22}},
-    {"LoadBtn", {304, 176, 73, 25}},        {"ChipLabelEdit", {16, 206, 170, 22}},
-    {"SFlashTypeLable", {192, 206, 90, 22}}, {"FwVerLableEdit", {288, 206, 89, 22}},
-    {"StatusEdit", {16, 234, 361, 22}},     {"DiskLetterLable", {16, 262, 180, 22}},
-    {"UpdateBtn", {208, 260, 80, 25}},      {"RefreshBtn", {296, 260, 81, 25}},
-    {"ProgressBar1", {16, 292, 361, 17}},   {"RdPanel", {8, 316, 382, 124}},
-    {"RdCheckBox", {296, 120, 90, 20}},
-    // inside RdPanel
-    {"EraseOnlyCheck", {8, 8, 180, 20}},    {"BackupFWCheckBox", {8, 30, 180, 20}},
-    {"NVRAMCheck", {200, 30, 170, 20}},     {"ReadWriteBufferChk", {200, 52, 170, 20}},
-    {"SetPrdSNchk", {200, 74, 170, 20}},    {"BackupFileEdit", {100, 96, 190, 22}},
-    {"BackupBtn", {298, 94, 73, 25}},
-};
+// Marks the window modal for the life of one dialog.
+class ModalScope {
+ public:
+  explicit ModalScope(MainWindow* window) : window_(window) {
+    if (window_) ++window_->modalDepth;
+  }
+  ~ModalScope() {
+    if (window_) --window_->modalDepth;
+  }
+  ModalScope(const ModalScope&) = delete;
+  ModalScope& operator=(const ModalScope&) = delete;
 
-std::optional<app::Place> PanelPlace(std::string_view name) {
-  for (const Layout& l : kPanelLayout)
-    if (l.name == name) return l.place;
-  return std::nullopt;
-}
+ private:
+  MainWindow* window_;
+};
 
 }  // namespace
 
 void QtShell::MessageBox(std::string_view caption, std::string_view text, app::MessageIcon icon) {
+  const ModalScope modal(window_);
+  ShowMessage(caption, text, icon);
+}
+
+bool QtShell::Ask(std::string_view caption, std::string_view text, bool safeAnswer) {
+  const ModalScope modal(window_);
+  return ShowQuestion(caption, text, safeAnswer);
+}
+
+std::optional<std::string> QtShell::OpenFileDialog(std::string_view filter, std::string_view defaultExtension,
+                                                   std::string_view initialDir) {
+  const ModalScope modal(window_);
+  return ShowOpenDialog(filter, defaultExtension, initialDir);
+}
+
+void QtShell::ShowMessage(std::string_view caption, std::string_view text, app::MessageIcon icon) {
   QMessageBox::Icon qicon = QMessageBox::NoIcon;
   switch (icon) {
     case app::MessageIcon::Information: qicon = QMessageBox::Information; break;
@@ -86,28 +192,31 @@ void QtShell::MessageBox(std::string_view caption, std::string_view text, app::M
   box.exec();
 }
 
-bool QtShell::Ask(std::string_view caption, std::string_view text, bool safeAnswer) {
+bool QtShell::ShowQuestion(std::string_view caption, std::string_view text, bool safeAnswer) {
   QMessageBox box(QMessageBox::Question, Q(caption), Q(text), QMessageBox::Yes | QMessageBox::No, window_);
   box.setDefaultButton(safeAnswer ? QMessageBox::Yes : QMessageBox::No);
   return box.exec() == QMessageBox::Yes;
 }
 
-std::optional<std::string> QtShell::OpenFileDialog(std::string_view filter, std::string_view defaultExtension,
+std::optional<std::string> QtShell::ShowOpenDialog(std::string_view filter, std::string_view defaultExtension,
                                                    std::string_view initialDir) {
-  QFileDialog dialog(window_, "Open", Q(initialDir), QtFilter(filter));
+  QFileDialog dialog(window_, "Open", Q(initialDir), QtFileFilter(filter));
   dialog.setDefaultSuffix(Q(defaultExtension));
   dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
   return S(dialog.selectedFiles().front());
 }
 
 void QtShell::PumpEvents() {
-  QCoreApplication::processEvents();
+  // Draw what the handler changed first, so the paint that the pump runs shows it.
   if (window_) window_->Render();
+  QCoreApplication::processEvents();
+  if (window_) window_->Tick();
 }
 
 void QtShell::DiagnosticsLine(std::string_view text) {
-  std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+  if (diagnostics_) diagnostics_->Line(text);
 }
 
 void QtShell::TextChanged(const app::TextChange&) {
@@ -120,12 +229,7 @@ void QtShell::ProgressChanged(const app::ProgressBar&) {
 
 template <typename W>
 W* MainWindow::Make(const app::Control& c) {
-  QWidget* parent = this;
-  if (c.name == "EraseOnlyCheck" || c.name == "BackupFWCheckBox" || c.name == "NVRAMCheck" ||
-      c.name == "ReadWriteBufferChk" || c.name == "SetPrdSNchk" || c.name == "BackupFileEdit" ||
-      c.name == "BackupBtn")
-    parent = rdPanel_;
-  W* w = new W(parent);
+  W* w = new W(InRdPanel(c.name) ? rdPanel_ : this);
   w->setObjectName(Q(c.name));
   widgets_[c.name] = w;
   return w;
@@ -135,10 +239,18 @@ MainWindow::MainWindow(app::AppContext& ctx, platform::VirtualClock* virtualCloc
     : ctx_(ctx), virtualClock_(virtualClock), deviceTimer_(ctx) {
   app::MainForm& f = ctx_.form;
   setFont(FontOf(f.window.font));
-  setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
 
-  rdPanel_ = new QWidget(this);
+  // The engineering strip's frame first, so that every control lies above it.
+  auto* panel1 = new QFrame(this);
+  panel1->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+  panel1_ = panel1;
+  panel1_->setObjectName("Panel1");
+  widgets_["Panel1"] = panel1_;
+  auto* rdPanel = new QFrame(this);
+  rdPanel->setFrameStyle(QFrame::StyledPanel | QFrame::Raised);
+  rdPanel_ = rdPanel;
   rdPanel_->setObjectName("RdPanel");
   widgets_["RdPanel"] = rdPanel_;
 
@@ -151,16 +263,17 @@ MainWindow::MainWindow(app::AppContext& ctx, platform::VirtualClock* virtualCloc
   replug_ = Make<QLabel>(f.replugLable);
   disk_ = Make<QLabel>(f.diskLabel);
   rd_ = Make<QCheckBox>(f.RdCheckBox);
-  deviceList_ = Make<QComboBox>(f.DeviceList);
+  fwCaption_ = new QLabel(Q(f.FwFilenameEdit.caption), this);
   fwFile_ = Make<QLineEdit>(f.FwFilenameEdit);
   load_ = Make<QPushButton>(f.LoadBtn);
-  run_ = Make<QPushButton>(f.UpdateBtn);
+  deviceList_ = Make<QComboBox>(f.DeviceList);
   chip_ = Make<QLineEdit>(f.ChipLabelEdit);
-  version_ = Make<QLineEdit>(f.FwVerLableEdit);
   flash_ = Make<QLineEdit>(f.SFlashTypeLable);
+  version_ = Make<QLineEdit>(f.FwVerLableEdit);
   status_ = Make<QLineEdit>(f.StatusEdit);
   letters_ = Make<QLineEdit>(f.DiskLetterLable);
   refresh_ = Make<QPushButton>(f.RefreshBtn);
+  run_ = Make<QPushButton>(f.UpdateBtn);
   progress1_ = Make<QProgressBar>(f.ProgressBar1);
   progress1_->setTextVisible(false);
   eraseOnly_ = Make<QCheckBox>(f.EraseOnlyCheck);
@@ -168,16 +281,19 @@ MainWindow::MainWindow(app::AppContext& ctx, platform::VirtualClock* virtualCloc
   nvram_ = Make<QCheckBox>(f.NVRAMCheck);
   rwBuffer_ = Make<QCheckBox>(f.ReadWriteBufferChk);
   serial_ = Make<QCheckBox>(f.SetPrdSNchk);
+  backupCaption_ = new QLabel(Q(f.BackupFileEdit.caption), rdPanel_);
   backupFile_ = Make<QLineEdit>(f.BackupFileEdit);
   browse_ = Make<QPushButton>(f.BackupBtn);
   for (QLineEdit* e : {chip_, version_, flash_, status_, letters_}) e->setReadOnly(true);
-  auto* fwCaption = new QLabel(Q(f.FwFilenameEdit.caption), this);
-  fwCaption->setGeometry(16, 180, 80, 18);
-  auto* backupCaption = new QLabel(Q(f.BackupFileEdit.caption), rdPanel_);
-  backupCaption->setGeometry(8, 98, 90, 18);
+  // The backup file is chosen with Browse; the procedures read the field as it stands.
+  backupFile_->setReadOnly(true);
+  for (auto [caption, place] : {std::pair{fwCaption_, kFwCaption}, {backupCaption_, kBackupCaption}}) {
+    SetGeometry(caption, place);
+    caption->setFont(Fitted(FontOf(f.window.font), caption->text(), place.width));
+  }
 
   connect(yes_, &QPushButton::clicked, this, [this] { Handle([this] { app::YesBtnClick(ctx_); }); });
-  connect(exit_, &QPushButton::clicked, this, [this] { close(); });
+  connect(exit_, &QPushButton::clicked, this, [this] { Handle([this] { app::ExitBtnClick(ctx_); }); });
   connect(load_, &QPushButton::clicked, this, [this] { Handle([this] { app::LoadBtnClick(ctx_); }); });
   connect(run_, &QPushButton::clicked, this, [this] { Handle([this] { app::UpdateBtnClick(ctx_); }); });
   connect(refresh_, &QPushButton::clicked, this, [this] { Handle([this] { app::RefreshBtnClick(ctx_); }); });
@@ -188,9 +304,13 @@ MainWindow::MainWindow(app::AppContext& ctx, platform::VirtualClock* virtualCloc
       app::UpdateBtnCheck(ctx_);
     });
   });
-  connect(fwFile_, &QLineEdit::textEdited, this, [this](const QString& text) {
+  // A typed path is checked once it is complete (Return or leaving the field), not at every
+  // key: a half-typed name is not a file to complain about.
+  connect(fwFile_, &QLineEdit::editingFinished, this, [this] {
+    const std::string text = S(fwFile_->text());
+    if (text == ctx_.form.FwFilenameEdit.text) return;
     Handle([this, text] {
-      ctx_.form.FwFilenameEdit.text = S(text);
+      ctx_.form.FwFilenameEdit.text = text;
       app::UpdateBtnCheck(ctx_);
     });
   });
@@ -214,15 +334,9 @@ MainWindow::MainWindow(app::AppContext& ctx, platform::VirtualClock* virtualCloc
       app::NVRAMCheckClick(ctx_);
     });
   });
-  // Engineers reveal the hidden "RD Version" box and the panel behind it.
-  auto* reveal = new QShortcut(QKeySequence("Ctrl+Shift+R"), this);
-  connect(reveal, &QShortcut::activated, this, [this] {
-    Handle([this] {
-      ctx_.form.RdCheckBox.visible = true;
-      ctx_.form.RdCheckBox.checked = !ctx_.form.RdCheckBox.checked;
-      app::RdCheckBoxClick(ctx_);
-    });
-  });
+  // Engineers reveal the hidden "RD Version" box; checking it then opens the options.
+  auto* reveal = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R), this);
+  connect(reveal, &QShortcut::activated, this, [this] { Handle([this] { ctx_.form.RdCheckBox.visible = true; }); });
 
   tick_ = new QTimer(this);
   tick_->setInterval(20);
@@ -230,37 +344,86 @@ MainWindow::MainWindow(app::AppContext& ctx, platform::VirtualClock* virtualCloc
   if (ctx_.monitor && ctx_.monitor->PollFd() >= 0) {
     notifier_ = std::make_unique<QSocketNotifier>(ctx_.monitor->PollFd(), QSocketNotifier::Read);
     connect(notifier_.get(), &QSocketNotifier::activated, this, [this] {
-      for (platform::DeviceEvent e : ctx_.monitor->Drain()) deviceTimer_.OnDeviceChange(e);
+      DrainDeviceEvents();
       Render();
     });
   }
 }
 
-MainWindow::~MainWindow() { app::DestroyMainWindow(ctx_); }
+MainWindow::~MainWindow() {
+  tick_->stop();
+  app::DestroyMainWindow(ctx_);
+}
 
 void MainWindow::Start() {
-  app::ConstructMainWindow(ctx_);
+  QApplication::setApplicationName(Q(ctx_.form.applicationTitle));
+  {
+    BusyScope busy(inHandler_);
+    app::ConstructMainWindow(ctx_);
+  }
+  started_ = true;
+  Render();
+  if (ctx_.form.window.centred) {
+    if (const QScreen* screen = this->screen()) {
+      const QRect area = screen->availableGeometry();
+      move(area.center() - QPoint(width() / 2, height() / 2));
+    }
+  }
   lastTickMs_ = QDateTime::currentMSecsSinceEpoch();
   tick_->start();
-  Render();
+}
+
+void MainWindow::DrainDeviceEvents() {
+  if (!ctx_.monitor) return;
+  for (platform::DeviceEvent e : ctx_.monitor->Drain()) deviceTimer_.OnDeviceChange(e);
 }
 
 void MainWindow::Tick() {
-  const qint64 now = QDateTime::currentMSecsSinceEpoch();
-  if (virtualClock_ && now > lastTickMs_) virtualClock_->Advance(static_cast<uint64_t>(now - lastTickMs_));
-  lastTickMs_ = now;
-  if (ctx_.monitor && !notifier_)
-    for (platform::DeviceEvent e : ctx_.monitor->Drain()) deviceTimer_.OnDeviceChange(e);
-  if (deviceTimer_.Poll()) Render();
+  if (ticking_ || !started_ || ctx_.form.window.closed) return;
+  bool ran = false;
+  {
+    BusyScope ticking(ticking_);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (virtualClock_ && now > lastTickMs_) virtualClock_->Advance(static_cast<uint64_t>(now - lastTickMs_));
+    lastTickMs_ = now;
+    if (!notifier_) DrainDeviceEvents();
+    if (modalDepth > 0) {
+      // A dialog is open in the middle of a handler: the refresh waits for both to end.
+    } else if (inHandler_) {
+      // Inside a handler's event pump: the refresh a re-attaching device causes runs in the
+      // middle of the operation, which keeps its status line and progress to itself.
+      ran = deviceTimer_.Poll();
+    } else if (deviceTimer_.DueInMs() == std::optional<uint64_t>(0)) {
+      BusyScope busy(inHandler_);
+      ran = deviceTimer_.Poll();
+    }
+  }
+  if (ran) Render();
+  if (closeRequested_ && !inHandler_) close();
 }
 
 void MainWindow::Handle(const std::function<void()>& handler) {
-  handler();
-  if (ctx_.form.window.closed) close();
+  if (inHandler_ || !started_ || ctx_.form.window.closed) return;
+  {
+    BusyScope busy(inHandler_);
+    handler();
+  }
   Render();
+  if (ctx_.form.window.closed || closeRequested_) close();
 }
 
-void MainWindow::ApplySize() { setFixedSize(ctx_.form.window.clientWidth, ctx_.form.window.clientHeight); }
+void MainWindow::ApplySize() {
+  const QSize size(ctx_.form.window.clientWidth, ctx_.form.window.clientHeight);
+  if (this->size() == size && minimumSize() == size && maximumSize() == size) return;
+  setFixedSize(size);
+  // A window grown downwards past the bottom of its screen moves up to stay whole on it.
+  if (!started_) return;
+  if (const QScreen* screen = this->screen()) {
+    const QRect area = screen->availableGeometry();
+    const int overhang = frameGeometry().bottom() - area.bottom();
+    if (overhang > 0) move(x(), std::max(area.top(), y() - overhang));
+  }
+}
 
 QWidget* MainWindow::Widget(std::string_view name) const {
   const auto it = widgets_.find(name);
@@ -269,23 +432,22 @@ QWidget* MainWindow::Widget(std::string_view name) const {
 
 void MainWindow::Render() {
   if (rendering_) return;
-  rendering_ = true;
+  BusyScope rendering(rendering_);
   const app::MainForm& f = ctx_.form;
-  setWindowTitle(Q(f.window.caption));
-  QApplication::setApplicationDisplayName(Q(f.applicationTitle));
+  if (windowTitle() != Q(f.window.caption)) setWindowTitle(Q(f.window.caption));
   setAcceptDrops(f.window.acceptsDroppedFiles);
   ApplySize();
 
+  const QFont windowFont = FontOf(f.window.font);
   auto common = [&](QWidget* w, const app::Control& c) {
-    const auto place = c.place ? c.place : PanelPlace(c.name);
-    if (place) {
-      const int width = place->width ? place->width : w->sizeHint().width();
-      const int height = place->height ? place->height : w->sizeHint().height();
-      w->setGeometry(place->left, place->top, width, height);
-    }
-    if (c.font) w->setFont(FontOf(*c.font));
+    const auto place = PlaceOf(c);
+    if (place) SetGeometry(w, *place);
+    QFont font = c.font ? FontOf(*c.font) : windowFont;
+    if (place && place->width) font = Fitted(font, Q(c.text), TextRoom(w, place->width));
+    if (w->font() != font) w->setFont(font);
     w->setEnabled(c.enabled);
-    w->setVisible(c.visible);
+    // Hidden is the model's word; shown controls appear once the window does.
+    w->setHidden(!c.visible);
   };
   auto text = [&](auto* w, const app::Control& c) {
     if (w->text() != Q(c.text)) w->setText(Q(c.text));
@@ -293,38 +455,48 @@ void MainWindow::Render() {
   };
   auto check = [&](QCheckBox* w, const app::CheckBox& c) {
     text(w, c);
-    w->setChecked(c.checked);
+    if (w->isChecked() != c.checked) w->setChecked(c.checked);
   };
   auto bar = [&](QProgressBar* w, const app::ProgressBar& c) {
-    w->setRange(c.min, c.max);
-    w->setValue(c.position);
+    if (w->minimum() != c.min || w->maximum() != c.max) w->setRange(c.min, c.max);
+    if (w->value() != c.position) w->setValue(c.position);
     common(w, c);
   };
 
   text(devpnl_, f.devpnl);
-  devpnl_->setStyleSheet(QString("color: rgb(%1,%2,%3);").arg(f.devpnl.colour.r).arg(f.devpnl.colour.g).arg(f.devpnl.colour.b));
+  if (!(f.devpnl.colour == shownColour_)) {
+    QPalette palette = devpnl_->palette();
+    palette.setColor(QPalette::WindowText, ColourOf(f.devpnl.colour));
+    devpnl_->setPalette(palette);
+    shownColour_ = f.devpnl.colour;
+  }
   text(yes_, f.YesBtn);
   text(exit_, f.ExitBtn);
   bar(progress2_, f.ProgressBar2);
   text(replug_, f.replugLable);
   text(disk_, f.diskLabel);
   check(rd_, f.RdCheckBox);
+  common(panel1_, f.Panel1);
   common(rdPanel_, f.RdPanel);
 
-  QSignalBlocker block(deviceList_);
-  QStringList items;
-  for (const std::string& item : f.DeviceList.items) items << Q(item);
-  QStringList current;
-  for (int i = 0; i < deviceList_->count(); ++i) current << deviceList_->itemText(i);
-  if (items != current) {
-    deviceList_->clear();
-    deviceList_->addItems(items);
+  {
+    const QSignalBlocker block(deviceList_);
+    QStringList items;
+    for (const std::string& item : f.DeviceList.items) items << Q(item);
+    QStringList current;
+    for (int i = 0; i < deviceList_->count(); ++i) current << deviceList_->itemText(i);
+    if (items != current) {
+      deviceList_->clear();
+      deviceList_->addItems(items);
+    }
+    if (deviceList_->currentIndex() != f.DeviceList.itemIndex) deviceList_->setCurrentIndex(f.DeviceList.itemIndex);
+    common(deviceList_, f.DeviceList);
   }
-  deviceList_->setCurrentIndex(f.DeviceList.itemIndex);
-  common(deviceList_, f.DeviceList);
 
-  if (!fwFile_->hasFocus()) text(fwFile_, f.FwFilenameEdit);
+  // What the user is typing stays until the edit is finished.
+  if (!fwFile_->hasFocus() || !fwFile_->isModified()) text(fwFile_, f.FwFilenameEdit);
   else common(fwFile_, f.FwFilenameEdit);
+  fwCaption_->setEnabled(f.FwFilenameEdit.enabled);
   text(load_, f.LoadBtn);
   text(run_, f.UpdateBtn);
   text(chip_, f.ChipLabelEdit);
@@ -341,20 +513,27 @@ void MainWindow::Render() {
   check(serial_, f.SetPrdSNchk);
   text(backupFile_, f.BackupFileEdit);
   text(browse_, f.BackupBtn);
-  rendering_ = false;
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  if (app::InCriticalSection(ctx_)) {
-    // The device is being written: closing now would leave it half-done.
+  if (inHandler_ || app::InCriticalSection(ctx_)) {
+    // An operation is running (and may be writing the device): the window closes once it has
+    // ended, never in its middle.
+    closeRequested_ = true;
     event->ignore();
     return;
   }
+  closeRequested_ = false;
   if (!ctx_.form.window.closed) app::CloseMainWindow(ctx_);
+  tick_->stop();
   event->accept();
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void MainWindow::dragMoveEvent(QDragMoveEvent* event) {
   if (event->mimeData()->hasUrls()) event->acceptProposedAction();
 }
 

@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
   parser.addHelpOption();
   QCommandLineOption sim("sim", "Run against the emulated machine (optionally kept in DIR).", "DIR");
   QCommandLineOption simDefault("sim-default", "Run against the built-in emulated machine.");
+  simDefault.setFlags(QCommandLineOption::HiddenFromHelp);
   QCommandLineOption verbose("v", "Diagnostics on standard error.");
   parser.addOption(sim);
   parser.addOption(simDefault);
@@ -64,7 +65,7 @@ int main(int argc, char** argv) {
       deviceMonitor = monitor.get();
     }
     const qvfw::app::PlatformServices services{*passThrough, *clock, diag, diskEnumerator, deviceMonitor};
-    qvfw::ui::QtShell shell;
+    qvfw::ui::QtShell shell(&diag);
     qvfw::app::EmbeddedImageStore images;
     qvfw::app::AppContext ctx(services, shell, images);
     ctx.transport.SetClock(services.clock);
