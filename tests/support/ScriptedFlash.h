@@ -11,6 +11,8 @@
 namespace qvfw::testing {
 
 struct IdFlash {
+  explicit IdFlash(std::map<uint8_t, std::vector<uint8_t>> a = {}) : answers(std::move(a)) {}
+
   std::map<uint8_t, std::vector<uint8_t>> answers;
   uint8_t pending = 0;
   std::vector<uint8_t> asked;
