@@ -84,8 +84,10 @@ bool ProgramEmbeddedImage(AppContext& ctx, const device::Device& dev) {
   MainWindowState& s = ctx.state;
   s.ExpectedVid = 0;
   s.ExpectedPid = 0;
-  std::vector<uint8_t> staging(kStagingSize, 0);
-  const uint32_t imageLength = std::min(LoadUpdateImage(ctx.images, staging, 0, 0), kStagingSize);
+  // The staging area holds the whole image, however long, and zeros beyond it.
+  const uint32_t imageLength = LoadUpdateImage(ctx.images, {}, 0, 0);
+  std::vector<uint8_t> staging(std::max(imageLength, kStagingSize), 0);
+  LoadUpdateImage(ctx.images, staging, 0, 0);
   const uint32_t programLength = RoundUp(imageLength, 256);
   if (imageLength == 0 || static_cast<int64_t>(programLength / 1024) > s.FlashSizeKiB) return false;
 
@@ -98,7 +100,7 @@ bool ProgramEmbeddedImage(AppContext& ctx, const device::Device& dev) {
   } catch (const std::bad_alloc&) {
     return false;
   }
-  std::copy_n(staging.begin(), std::min(flashLength, kStagingSize), content.data());
+  std::copy_n(staging.begin(), std::min<size_t>(flashLength, staging.size()), content.data());
 
   const auto saved = ReadExchangeFile(ctx.workingDirectory.empty() ? std::filesystem::path(".") : ctx.workingDirectory);
   if (!saved) return false;

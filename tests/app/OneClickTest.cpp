@@ -173,6 +173,28 @@ TEST(OneClickUpdate, ImageLargerThanTheFlashFailsBeforeAnythingIsWritten) {
   EXPECT_EQ(FlashOf(rig), before);
 }
 
+TEST(OneClickUpdate, ImageLongerThanTheStagingAreaIsProgrammedWhole) {
+  // 600 KiB: the carried image's first 256 KiB, then a pattern that must reach the flash too.
+  V image(600 * 1024);
+  V carried(0x40000);
+  const EmulatorRig probe;
+  ASSERT_EQ(LoadUpdateImage(probe.embedded, carried, 0, 0), carried.size());
+  std::copy(carried.begin(), carried.end(), image.begin());
+  for (size_t i = carried.size(); i < image.size(); ++i) image[i] = static_cast<uint8_t>(i % 251 + 1);
+  MemoryImageStore images;
+  images.Put(std::string(kUpdateImageName), image);
+  EmulatorRig rig(OneBridge(R"("bufferCapacity": 1048576)", R"({ "part": "MXIC", "sizeKiB": 1024 })"), &images);
+  rig.Start();
+  ASSERT_TRUE(rig.ctx.form.YesBtn.enabled) << rig.ctx.form.devpnl.text;
+  ASSERT_EQ(rig.ctx.state.FlashSizeKiB, 1024);
+  YesBtnClick(rig.ctx);
+  EXPECT_EQ(rig.ctx.form.devpnl.text, kPass);
+  const V flash = FlashOf(rig);
+  EXPECT_TRUE(std::equal(image.begin() + 0x80000, image.end(), flash.begin() + 0x80000));
+  EXPECT_TRUE(std::all_of(flash.begin() + static_cast<std::ptrdiff_t>(image.size()), flash.end(),
+                          [](uint8_t b) { return b == 0; }));
+}
+
 // Cuts the cable of `disk` while it restarts, before it is back on the bus.
 void UnplugDuringTheWait(EmulatorRig& rig, size_t disk) {
   rig.tap.after = [&rig, disk](const testing::TappedRequest& r) {
