@@ -1,6 +1,7 @@
 #include "app/OneClick.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <optional>
 
@@ -121,7 +122,8 @@ bool ProgramEmbeddedImage(AppContext& ctx, const device::Device& dev) {
   return true;
 }
 
-bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vector<std::string>& others) {
+bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vector<std::string>& others,
+                     std::string* backPath) {
   const auto saved = ReadExchangeFile(ctx.workingDirectory.empty() ? std::filesystem::path(".") : ctx.workingDirectory);
   const std::string serial = saved ? WrittenSerial(saved->Serial()) : std::string();
   device::ResetChip(dev);
@@ -146,8 +148,16 @@ bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vect
     if (candidates.size() == 1) back = candidates.front();
   }
   if (!back) return false;
-  const int selected = std::max(ctx.form.DeviceList.itemIndex, 0);
-  ctx.state.DeviceTable[static_cast<size_t>(selected)].Path.Set(*back);
+  std::transform(back->begin(), back->end(), back->begin(), [](unsigned char c) { return std::tolower(c); });
+  // The record that held the old path now holds the new one. A refresh that ran meanwhile
+  // rebuilt the table from what it found; its records are left as they are.
+  for (DeviceRecord& record : ctx.state.DeviceTable) {
+    if (record.Path.View() == dev.path()) {
+      record.Path.Set(*back);
+      break;
+    }
+  }
+  if (backPath) *backPath = *back;
   return true;
 }
 
@@ -183,9 +193,10 @@ void YesBtnClick(AppContext& ctx) {
       ok = ProgramEmbeddedImage(ctx, dev);
       StepProgress(ctx, f.ProgressBar2);
     }
-    if (ok) ok = WaitForReattach(ctx, dev, others);
+    std::string backPath;
+    if (ok) ok = WaitForReattach(ctx, dev, others, &backPath);
     if (ok) {
-      const device::Device back = ctx.DeviceAt(selected);
+      const device::Device back(ctx.transport, backPath);
       uint8_t page[96] = {};
       if (device::InquiryVpd(back, 0xC3, page)) {
         const auto vid = static_cast<uint16_t>(page[8] << 8 | page[9]);
