@@ -286,6 +286,75 @@ TEST(OneClickUpdate, SerialNumberTellsTheUpdatedBridgeAmongNewArrivals) {
   }
 }
 
+// The window refreshes its list when the restarted bridge leaves and returns, in the middle of
+// the update. The update still checks and configures the bridge it updated, and the table keeps
+// matching the list the refresh made.
+TEST(OneClickUpdate, RefreshDuringTheWaitDoesNotRedirectTheUpdate) {
+  const std::string scenario = R"({ "disks": [
+    { "name": "bridge0", "chipType": 15, "flash": { "part": "MXIC", "sizeKiB": 512 }, "serial": "QV812A0001234" },
+    { "name": "bridge2", "chipType": 15, "flash": { "part": "MXIC", "sizeKiB": 512 }, "serial": "QV812B0009999" } ] })";
+  struct Case {
+    const char* name;
+    int item;          // the list item updated
+    bool whileAway;    // the refresh runs while the bridge is off the bus (else once it is back)
+  };
+  for (const Case c : {Case{"first, refreshed while away", 0, true}, Case{"first, refreshed when back", 0, false},
+                       Case{"second, refreshed while away", 1, true}, Case{"second, refreshed when back", 1, false}}) {
+    SCOPED_TRACE(c.name);
+    EmulatorRig rig(scenario);
+    rig.Start();
+    if (c.item != 0) {
+      rig.ctx.form.DeviceList.Select(c.item);
+      UpdateBtnCheck(rig.ctx);
+      TellOneClickReadiness(rig.ctx);
+    }
+    ASSERT_TRUE(rig.ctx.form.YesBtn.enabled) << rig.ctx.form.devpnl.text;
+    const char* updated = c.item == 0 ? "bridge0" : "bridge2";
+    const char* other = c.item == 0 ? "bridge2" : "bridge0";
+    bool restarted = false, refreshed = false;
+    rig.tap.after = [&](const testing::TappedRequest& r) {
+      if (!r.StartsWith({0xFF, 0x04, 0x26})) return;
+      restarted = true;
+      if (c.whileAway) {
+        refreshed = true;
+        RefreshBtnClick(rig.ctx);
+      }
+    };
+    rig.shell.onPump = [&] {
+      if (restarted && !refreshed) {
+        refreshed = true;
+        RefreshBtnClick(rig.ctx);
+      }
+    };
+    const std::string otherPath = rig.machine->CurrentPath(rig.Disk(other));
+    YesBtnClick(rig.ctx);
+    ASSERT_TRUE(refreshed);
+    EXPECT_EQ(rig.ctx.form.devpnl.text, kPass);
+    const auto* power = PowerConditionWrite(rig);
+    ASSERT_NE(power, nullptr);
+    EXPECT_EQ(power->path, rig.machine->CurrentPath(rig.Disk(updated)));
+    for (const auto& r : rig.tap.requests) {
+      if (r.path == otherPath) {
+        EXPECT_FALSE(r.StartsWith({0x3B}) || r.StartsWith({0xC3}) || r.StartsWith({0x55}));
+      }
+    }
+    // Each listed record still holds the path of the bridge its list item names.
+    const size_t listed = rig.ctx.form.DeviceList.items.size();
+    for (size_t k = 0; k < listed; ++k) {
+      const std::string item = rig.ctx.form.DeviceList.items[k];
+      const std::string path(rig.ctx.state.DeviceTable[k].Path.View());
+      EXPECT_TRUE(path == rig.machine->CurrentPath(rig.Disk("bridge0")) ||
+                  path == rig.machine->CurrentPath(rig.Disk("bridge2")))
+          << k << ": " << path;
+    }
+    if (c.whileAway) {
+      // Only the other bridge was listed by that refresh.
+      ASSERT_EQ(listed, 1u);
+      EXPECT_EQ(rig.ctx.state.DeviceTable[0].Path.View(), otherPath);
+    }
+  }
+}
+
 TEST(OneClickFaults, UnplugAtEveryCommandOfTheFlowNeverPasses) {
   uint64_t first = 0, count = 0;
   V config;
