@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "EmulatorRig.h"
 #include "app/DeviceList.h"
@@ -145,6 +147,34 @@ TEST(OneClickUpdate, UnreadableIdPageSavesZeroIdsAndSkipsTheFinalCheck) {
   EXPECT_EQ(V(id->cdb.begin() + 4, id->cdb.begin() + 8), V(4, 0));
   EXPECT_EQ(ReadExchangeFile(rig.dir.path())->Vid(), 0);
   EXPECT_EQ(rig.BridgeOf().config().vid, 0);
+}
+
+TEST(OneClickUpdate, ExchangeFileNeverWritesThroughWhatIsPlantedAtItsName) {
+  enum class Planted { Symlink, HardLink, Directory };
+  for (const Planted planted : {Planted::Symlink, Planted::HardLink, Planted::Directory}) {
+    SCOPED_TRACE(static_cast<int>(planted));
+    EmulatorRig rig;
+    const auto victim = rig.dir.Write("victim", std::string(4096, 'v'));
+    if (planted == Planted::Symlink) std::filesystem::create_symlink(victim, rig.ExchangeFile());
+    if (planted == Planted::HardLink) std::filesystem::create_hard_link(victim, rig.ExchangeFile());
+    if (planted == Planted::Directory) std::filesystem::create_directory(rig.ExchangeFile());
+    rig.Start();
+    YesBtnClick(rig.ctx);
+    std::ifstream in(victim, std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), std::string(4096, 'v'));
+    if (planted == Planted::Directory) {
+      // Nothing to keep the identity in: the run stops before the flash is touched.
+      EXPECT_EQ(rig.ctx.form.devpnl.text, kFail);
+      EXPECT_EQ(rig.tap.Count({0x3B}) + rig.tap.Count({0xDF}), 0u);
+      continue;
+    }
+    EXPECT_EQ(rig.ctx.form.devpnl.text, kPass);
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(rig.ExchangeFile())));
+    EXPECT_EQ(ReadExchangeFile(rig.dir.path())->Serial(), "QV812A0001234");
+    CloseMainWindow(rig.ctx);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(rig.ExchangeFile())));
+    EXPECT_TRUE(std::filesystem::exists(victim));
+  }
 }
 
 TEST(OneClickUpdate, OtherChipTypeTouchesNoDevice) {
