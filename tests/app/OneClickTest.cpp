@@ -207,8 +207,7 @@ TEST(OneClickUpdate, ImageLongerThanTheStagingAreaIsProgrammedWhole) {
   // 600 KiB: the carried image's first 256 KiB, then a pattern that must reach the flash too.
   V image(600 * 1024);
   V carried(0x40000);
-  const EmulatorRig probe;
-  ASSERT_EQ(LoadUpdateImage(probe.embedded, carried, 0, 0), carried.size());
+  ASSERT_EQ(LoadUpdateImage(EmbeddedImageStore(), carried, 0, 0), carried.size());
   std::copy(carried.begin(), carried.end(), image.begin());
   for (size_t i = carried.size(); i < image.size(); ++i) image[i] = static_cast<uint8_t>(i % 251 + 1);
   MemoryImageStore images;
