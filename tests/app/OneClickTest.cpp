@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -175,6 +176,38 @@ TEST(OneClickUpdate, ExchangeFileNeverWritesThroughWhatIsPlantedAtItsName) {
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(rig.ExchangeFile())));
     EXPECT_TRUE(std::filesystem::exists(victim));
   }
+}
+
+// The exchange file cannot be written in a folder whose path leaves no room for the name the new
+// file is first created under; an older file of an earlier run stands at the final name.
+TEST(OneClickUpdate, UnwritableExchangeFileIsNeverReplacedByAnOlderOne) {
+  EmulatorRig rig;
+  constexpr size_t kLength = 4074;  // the file's name still fits PATH_MAX, a longer one does not
+  std::filesystem::path deep = rig.dir.path();
+  while (kLength - deep.native().size() > 250) deep /= std::string(200, 'd');
+  deep /= std::string(kLength - deep.native().size() - 1, 'e');
+  ASSERT_EQ(deep.native().size(), kLength);
+  std::filesystem::create_directories(deep);
+
+  ExchangeBlock earlier;
+  earlier.bytes[512] = 0x12, earlier.bytes[513] = 0x34, earlier.bytes[514] = 0x0A, earlier.bytes[515] = 0x05;
+  std::memcpy(earlier.bytes.data() + 516, "ANOTHERDEVICE", 13);
+  std::array<uint8_t, 4096> scrambled{};
+  codec::ScrambleBlock(earlier.bytes.data(), scrambled.data(), scrambled.size());
+  std::ofstream(deep / "ExChangeData.tmp", std::ios::binary)
+      .write(reinterpret_cast<const char*>(scrambled.data()), static_cast<std::streamsize>(scrambled.size()));
+  ASSERT_TRUE(ReadExchangeFile(deep));
+  ASSERT_GE((deep / "ExChangeData.tmp.00000000").native().size(), size_t{PATH_MAX});
+
+  rig.Start();
+  rig.ctx.workingDirectory = deep;
+  const V before = FlashOf(rig);
+  YesBtnClick(rig.ctx);
+  EXPECT_EQ(rig.ctx.form.devpnl.text, kFail);
+  EXPECT_EQ(IdentityWrite(rig), nullptr) << "another device's identity was written";
+  EXPECT_EQ(rig.tap.Count({0x3B}), 0u);
+  EXPECT_EQ(FlashOf(rig), before);
+  EXPECT_FALSE(std::filesystem::exists(deep / "ExChangeData.tmp"));
 }
 
 TEST(OneClickUpdate, OtherChipTypeTouchesNoDevice) {
