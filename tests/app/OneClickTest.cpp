@@ -98,7 +98,7 @@ TEST(OneClickUpdate, IdentityAndStandbyTimerAreWrittenBackByTheirRules) {
     uint32_t timer;
   };
   const Case cases[] = {
-      {"western ids", R"("usb": { "vid": "0x1058", "pid": "0x1234" })", 0x284D, 0x0814, "QV0000000001        ", true, 3000},
+      {"vendor 0x1058", R"("usb": { "vid": "0x1058", "pid": "0x1234" })", 0x284D, 0x0814, "QV0000000001        ", true, 3000},
       {"exact ids", R"("usb": { "vid": "0x1234", "pid": "0x0A05" })", 0x1234, 0x0A05, "QV0000000001        ", true, 3000},
       {"long serial", R"("serial": "ABCDEFGHIJKLMNOPQRSTUVWXY")", 0x284D, 0x0812, "ABCDEFGHIJKLMNOPQRST", true, 3000},
       {"short serial", R"("serial": "AB123")", 0x284D, 0x0812, "AB123               ", true, 3000},
