@@ -63,11 +63,9 @@ std::string ExchangeBlock::Serial() const {
   return std::string(begin, std::find(begin, end, '\0'));
 }
 
-bool WriteExchangeFile(const std::filesystem::path& dir, const ExchangeBlock& plain) {
-  std::array<uint8_t, kExchangeBlockSize> scrambled;
-  codec::ScrambleBlock(plain.bytes.data(), scrambled.data(), scrambled.size());
+namespace {
 
-  const std::filesystem::path target = dir / kExchangeFileName;
+bool WriteFresh(const std::filesystem::path& target, const std::array<uint8_t, kExchangeBlockSize>& scrambled) {
   std::random_device entropy;
   for (int attempt = 0; attempt < 16; ++attempt) {
     char suffix[32];
@@ -88,6 +86,19 @@ bool WriteExchangeFile(const std::filesystem::path& dir, const ExchangeBlock& pl
     }
     return true;
   }
+  return false;
+}
+
+}  // namespace
+
+bool WriteExchangeFile(const std::filesystem::path& dir, const ExchangeBlock& plain) {
+  std::array<uint8_t, kExchangeBlockSize> scrambled;
+  codec::ScrambleBlock(plain.bytes.data(), scrambled.data(), scrambled.size());
+  const std::filesystem::path target = dir / kExchangeFileName;
+  if (WriteFresh(target, scrambled)) return true;
+  // A file left under the name by an earlier run holds another moment's (or device's) identity:
+  // it goes, so that nothing reads it for this one. unlink() takes a link itself, never a folder.
+  ::unlink(target.c_str());
   return false;
 }
 

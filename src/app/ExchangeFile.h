@@ -28,7 +28,8 @@ struct ExchangeBlock {
 
 // Scrambles the block and stores it as `dir`/"ExChangeData.tmp". The bytes go to a fresh file
 // created beside it (never an existing one, never through a link) that replaces the old name
-// only once it is complete, so a failed write leaves no half file under that name.
+// only once it is complete, so a failed write leaves no half file under that name; nor does it
+// leave an older file there, which would be taken for this block.
 bool WriteExchangeFile(const std::filesystem::path& dir, const ExchangeBlock& plain);
 // Reads and unscrambles the block; nothing when the file is missing, is not a regular file of
 // exactly 4096 bytes, or is a link.

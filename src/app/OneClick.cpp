@@ -1,6 +1,7 @@
 #include "app/OneClick.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <optional>
 
@@ -84,8 +85,10 @@ bool ProgramEmbeddedImage(AppContext& ctx, const device::Device& dev) {
   MainWindowState& s = ctx.state;
   s.ExpectedVid = 0;
   s.ExpectedPid = 0;
-  std::vector<uint8_t> staging(kStagingSize, 0);
-  const uint32_t imageLength = std::min(LoadUpdateImage(ctx.images, staging, 0, 0), kStagingSize);
+  // The staging area holds the whole image, however long, and zeros beyond it.
+  const uint32_t imageLength = LoadUpdateImage(ctx.images, {}, 0, 0);
+  std::vector<uint8_t> staging(std::max(imageLength, kStagingSize), 0);
+  LoadUpdateImage(ctx.images, staging, 0, 0);
   const uint32_t programLength = RoundUp(imageLength, 256);
   if (imageLength == 0 || static_cast<int64_t>(programLength / 1024) > s.FlashSizeKiB) return false;
 
@@ -98,7 +101,7 @@ bool ProgramEmbeddedImage(AppContext& ctx, const device::Device& dev) {
   } catch (const std::bad_alloc&) {
     return false;
   }
-  std::copy_n(staging.begin(), std::min(flashLength, kStagingSize), content.data());
+  std::copy_n(staging.begin(), std::min<size_t>(flashLength, staging.size()), content.data());
 
   const auto saved = ReadExchangeFile(ctx.workingDirectory.empty() ? std::filesystem::path(".") : ctx.workingDirectory);
   if (!saved) return false;
@@ -119,7 +122,8 @@ bool ProgramEmbeddedImage(AppContext& ctx, const device::Device& dev) {
   return true;
 }
 
-bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vector<std::string>& others) {
+bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vector<std::string>& others,
+                     std::string* backPath) {
   const auto saved = ReadExchangeFile(ctx.workingDirectory.empty() ? std::filesystem::path(".") : ctx.workingDirectory);
   const std::string serial = saved ? WrittenSerial(saved->Serial()) : std::string();
   device::ResetChip(dev);
@@ -144,8 +148,16 @@ bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vect
     if (candidates.size() == 1) back = candidates.front();
   }
   if (!back) return false;
-  const int selected = std::max(ctx.form.DeviceList.itemIndex, 0);
-  ctx.state.DeviceTable[static_cast<size_t>(selected)].Path.Set(*back);
+  std::transform(back->begin(), back->end(), back->begin(), [](unsigned char c) { return std::tolower(c); });
+  // The record that held the old path now holds the new one. A refresh that ran meanwhile
+  // rebuilt the table from what it found; its records are left as they are.
+  for (DeviceRecord& record : ctx.state.DeviceTable) {
+    if (record.Path.View() == dev.path()) {
+      record.Path.Set(*back);
+      break;
+    }
+  }
+  if (backPath) *backPath = *back;
   return true;
 }
 
@@ -181,9 +193,10 @@ void YesBtnClick(AppContext& ctx) {
       ok = ProgramEmbeddedImage(ctx, dev);
       StepProgress(ctx, f.ProgressBar2);
     }
-    if (ok) ok = WaitForReattach(ctx, dev, others);
+    std::string backPath;
+    if (ok) ok = WaitForReattach(ctx, dev, others, &backPath);
     if (ok) {
-      const device::Device back = ctx.DeviceAt(selected);
+      const device::Device back(ctx.transport, backPath);
       uint8_t page[96] = {};
       if (device::InquiryVpd(back, 0xC3, page)) {
         const auto vid = static_cast<uint16_t>(page[8] << 8 | page[9]);

@@ -16,9 +16,11 @@ void YesBtnClick(AppContext& ctx);
 bool BackupIdentity(AppContext& ctx, const device::Device& dev);
 // Builds the new flash content, programs and verifies it and writes the identity back.
 bool ProgramEmbeddedImage(AppContext& ctx, const device::Device& dev);
-// Restarts the bridge and waits for it to come back; on success the selected record holds its
-// new path. `others` are the paths of the other listed bridges, which are never taken for it.
-bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vector<std::string>& others);
+// Restarts the bridge and waits for it to come back; on success the record that held its old
+// path holds the new one, which also goes to `backPath`. `others` are the paths of the other
+// listed bridges, which are never taken for it.
+bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vector<std::string>& others,
+                     std::string* backPath = nullptr);
 
 // True while the flash is being written or the identity restored: a front end that is asked to
 // stop then lets the flow finish first.

@@ -28,7 +28,7 @@ bool ProgramFlashImage(AppContext& ctx, const device::Device& dev, uint32_t base
                        uint32_t imageLength, bool ramDownload, std::span<const uint8_t> extraBlock);
 
 // Reads the flash back through READ BUFFER into `destination` (as much of it as was read; the
-// rest is left zero).
+// rest is left as it was).
 bool ReadBackFlash(AppContext& ctx, const device::Device& dev, uint32_t baseOffset, std::span<uint8_t> destination);
 
 // The manufacturing image for a chip type and chip information byte 7; empty when none fits.

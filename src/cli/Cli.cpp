@@ -186,6 +186,8 @@ int CheckCommand(Session& session, const std::string& image, std::ostream& out, 
   return kExitSuccess;
 }
 
+}  // namespace
+
 int UpdateCommand(Session& session, std::ostream& err) {
   app::AppContext& ctx = session.ctx();
   if (!Select(ctx, session.options().device, err)) return kExitNoDevice;
@@ -211,8 +213,6 @@ int UpdateCommand(Session& session, std::ostream& err) {
   if (passed) app::RefreshBtnClick(ctx);
   return passed ? kExitSuccess : kExitDeviceFailed;
 }
-
-}  // namespace
 
 Session::Session(const GlobalOptions& options, platform::PassThrough& backend, std::ostream& out, std::ostream& err,
                  bool outIsTerminal)

@@ -74,6 +74,10 @@ class Session {
   bool started_ = false;
 };
 
+// `qvfw update` on a started session: the one-click update of the selected device (`-d`), with
+// an interrupt noted and told while the update finishes. Returns the exit code.
+int UpdateCommand(Session& session, std::ostream& err);
+
 // Parses the command line and runs it; returns the exit code.
 int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool outIsTerminal);
 

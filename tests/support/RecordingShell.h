@@ -3,6 +3,7 @@
 // and answers questions and file dialogs from queues (empty: the safe answer, a cancelled dialog).
 
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,7 +40,10 @@ class RecordingShell final : public app::Shell {
     dialogAnswers.pop_front();
     return answer;
   }
-  void PumpEvents() override { ++pumps; }
+  void PumpEvents() override {
+    ++pumps;
+    if (onPump) onPump();
+  }
   void DiagnosticsLine(std::string_view text) override { diagnostics.emplace_back(text); }
   void TextChanged(const app::TextChange& c) override {
     notices.push_back({std::string(c.control.name), std::string(c.text), std::string(c.appended), c.colour});
@@ -53,6 +57,7 @@ class RecordingShell final : public app::Shell {
   std::vector<std::string> dialogFilters;
   std::deque<std::optional<std::string>> dialogAnswers;
   int pumps = 0;
+  std::function<void()> onPump;  // runs at every event pump, as a pending window event would
   std::vector<std::string> diagnostics;
   std::vector<Notice> notices;
   std::vector<std::pair<std::string, int>> progress;

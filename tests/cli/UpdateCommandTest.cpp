@@ -1,0 +1,170 @@
+// `qvfw update` against emulated machines: exit codes and status texts for each outcome, the
+// second run that finds nothing to do, and an interrupt while the flash is being written.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/Cli.h"
+#include "platform/Clock.h"
+#include "sim/Scenario.h"
+
+namespace qvfw::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int code;
+  std::string out, err;
+};
+
+// Each test runs in a fresh working directory (the exchange file lives there) with its machine
+// in a folder below it.
+class UpdateCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    old_ = fs::current_path();
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = fs::temp_directory_path() / (std::string("qvfw_cli_update_") + info->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    fs::current_path(dir_);
+  }
+  void TearDown() override {
+    fs::current_path(old_);
+    fs::remove_all(dir_);
+  }
+  // A machine folder named `name` described by `json`.
+  std::string Machine(const std::string& name, const std::string& json) {
+    fs::create_directories(dir_ / name);
+    std::ofstream(dir_ / name / "machine.json") << json;
+    return "--sim=" + (dir_ / name).string();
+  }
+  static Outcome Run(std::vector<std::string> args) {
+    std::vector<const char*> argv{"qvfw"};
+    for (const auto& a : args) argv.push_back(a.c_str());
+    std::ostringstream out, err;
+    const int code = cli::Run(static_cast<int>(argv.size()), argv.data(), out, err, false);
+    return {code, out.str(), err.str()};
+  }
+  fs::path old_, dir_;
+};
+
+std::string Bridge(const std::string& extra) {
+  return R"({ "disks": [ { "name": "bridge0", "chipType": 15, "flash": { "part": "MXIC", "sizeKiB": 512 },
+    "firmware": { "generate": { "version": "1201" } })" +
+         (extra.empty() ? "" : ", " + extra) + " } ] }";
+}
+
+TEST_F(UpdateCommand, ExitCodesAndStatusTexts) {
+  struct Case {
+    const char* name;
+    std::string machine;
+    std::vector<std::string> options;  // between --sim and the command
+    int code;
+    std::string says;                  // on standard output or error
+  };
+  const Case cases[] = {
+      {"default", sim::PresetScenarioJson("default"), {}, 0, "Update    Pass!!"},
+      {"another family", R"({ "disks": [ { "name": "b", "chipType": 16 } ] })", {}, 3, "Chip not support!!"},
+      {"no device", R"({ "disks": [] })", {}, 3, "No device found!!"},
+      {"other firmware line", Bridge(R"("firmware": { "generate": { "version": "1301" } })"), {}, 3,
+       "Firmware ID not match!!"},
+      {"second device of another family", sim::PresetScenarioJson("two-bridges"), {"-d", "1"}, 3, "Chip not support!!"},
+      {"no such device", sim::PresetScenarioJson("default"), {"-d", "2"}, 3, "there is no device 2"},
+      {"refused identity write", Bridge(R"("faults": [ { "kind": "fail", "cdbPrefix": "C3 30" } ])"), {}, 1,
+       "Update    Fail!!"},
+      {"unplugged while programming", Bridge(R"("faults": [ { "kind": "unplug", "atCommand": 100 } ])"), {}, 1,
+       "Update    Fail!!"},
+      {"unplugged while reading back", Bridge(R"("faults": [ { "kind": "unplug", "atCommand": 150 } ])"), {}, 1,
+       "Update    Fail!!"},
+      {"flipped bit on read-back", Bridge(R"("faults": [ { "kind": "flipBits", "address": 4096, "mask": 1 } ])"), {}, 1,
+       "Update    Fail!!"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args{Machine("m" + std::to_string(n++), c.machine)};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.push_back("update");
+    const Outcome o = Run(args);
+    EXPECT_EQ(o.code, c.code) << o.out << o.err;
+    EXPECT_NE((o.out + o.err).find(c.says), std::string::npos) << o.out << o.err;
+    if (c.code != 0) {
+      EXPECT_EQ(o.out.find("Update    Pass!!"), std::string::npos);
+    }
+    EXPECT_FALSE(fs::exists("ExChangeData.tmp")) << "removed when the program closes";
+  }
+}
+
+TEST_F(UpdateCommand, PassingUpdateThenNothingLeftToDo) {
+  const std::string sim = Machine("m", sim::PresetScenarioJson("default"));
+  const Outcome first = Run({sim, "update"});
+  ASSERT_EQ(first.code, 0) << first.out << first.err;
+  const size_t pass = first.out.find("Update    Pass!!");
+  ASSERT_NE(pass, std::string::npos) << first.out;
+  EXPECT_NE(first.out.find("Firmware already updated.", pass), std::string::npos) << first.out;
+  EXPECT_NE(first.out.find("Programming Flash..."), std::string::npos) << first.out;
+
+  // The saved machine runs the new firmware: a second run writes nothing.
+  const Outcome second = Run({sim, "--trace", "update"});
+  EXPECT_EQ(second.code, 0) << second.out << second.err;
+  EXPECT_NE(second.out.find("Firmware already updated."), std::string::npos) << second.out;
+  EXPECT_EQ(second.out.find("Updating firmware."), std::string::npos) << second.out;
+  ASSERT_NE(second.err.find("scsi: "), std::string::npos) << "the trace shows the requests";
+  for (const char* write : {"scsi: 3B ", "scsi: C3 ", "scsi: 55 ", "scsi: DF "})
+    EXPECT_EQ(second.err.find(write), std::string::npos) << write;
+}
+
+// A pass-through that raises SIGINT at the chosen WRITE BUFFER piece, as a user pressing Ctrl-C
+// while the flash is being written.
+class InterruptingPassThrough final : public platform::PassThrough {
+ public:
+  InterruptingPassThrough(platform::PassThrough& inner, int atPiece) : inner_(inner), atPiece_(atPiece) {}
+  platform::ScsiResult Execute(std::string_view path, const platform::ScsiRequest& r) override {
+    if (r.cdb.size() >= 2 && r.cdb[0] == 0x3B && r.cdb[1] == 0x0E && pieces_++ == atPiece_) std::raise(SIGINT);
+    return inner_.Execute(path, r);
+  }
+  int pieces() const { return pieces_; }
+
+ private:
+  platform::PassThrough& inner_;
+  int atPiece_;
+  int pieces_ = 0;
+};
+
+volatile std::sig_atomic_t g_testHandlerRan = 0;
+extern "C" void TestHandler(int) { g_testHandlerRan = 1; }
+
+TEST_F(UpdateCommand, InterruptWhileProgrammingLetsTheUpdateFinish) {
+  platform::VirtualClock clock;
+  auto machine = sim::DefaultMachine(clock);
+  InterruptingPassThrough interrupting(*machine, 10);
+  const auto previous = std::signal(SIGINT, TestHandler);
+  std::ostringstream out, err;
+  int code = -1;
+  {
+    Session session(GlobalOptions{}, PlatformParts{&interrupting, machine.get(), machine.get(), &clock}, out, err,
+                    false);
+    session.Start();
+    code = cli::UpdateCommand(session, err);
+  }
+  // The program's own handler was in place during the update and is gone afterwards.
+  EXPECT_EQ(g_testHandlerRan, 0);
+  EXPECT_EQ(std::signal(SIGINT, previous), TestHandler);
+  EXPECT_EQ(code, 0) << out.str() << err.str();
+  EXPECT_EQ(interrupting.pieces(), 64) << "every piece was written";
+  const std::string e = err.str();
+  const size_t told = e.find("the update is finishing");
+  ASSERT_NE(told, std::string::npos) << e;
+  EXPECT_EQ(e.find("the update is finishing", told + 1), std::string::npos) << "told once";
+  EXPECT_NE(out.str().find("Update    Pass!!"), std::string::npos) << out.str();
+}
+
+}  // namespace
+}  // namespace qvfw::cli
