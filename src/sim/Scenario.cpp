@@ -1,5 +1,7 @@
 #include "sim/Scenario.h"
 
+#include "platform/Files.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -85,42 +87,11 @@ std::vector<uint8_t> ReadFile(const fs::path& p) {
   return data;
 }
 
-// A file descriptor released on every path.
-struct Fd {
-  int fd = -1;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 // Writes beside the target and renames over it: a reader never sees half a file, and a link
 // planted at either name is replaced, never followed.
 void WriteFileAtomic(const fs::path& target, const void* data, size_t size) {
-  const fs::path tmp = target.string() + ".tmp";
-  auto fail = [&](const std::string& what) {
-    const int e = errno;
-    ::unlink(tmp.c_str());
-    throw std::runtime_error(what + " " + tmp.string() + ": " + std::strerror(e));
-  };
-  Fd f;
-  for (int attempt = 0; attempt < 2 && f.fd < 0; ++attempt) {
-    f.fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (f.fd < 0 && errno == EEXIST && attempt == 0) ::unlink(tmp.c_str());  // a stale leftover
-  }
-  if (f.fd < 0) fail("cannot create");
-  const auto* p = static_cast<const uint8_t*>(data);
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::write(f.fd, p + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) fail("cannot write");
-    done += static_cast<size_t>(n);
-  }
-  if (::fsync(f.fd) != 0) fail("cannot flush");
-  const int fd = f.fd;
-  f.fd = -1;
-  if (::close(fd) != 0) fail("cannot close");
-  if (::rename(tmp.c_str(), target.c_str()) != 0) fail("cannot rename");
+  const int error = platform::ReplaceFile(target, {static_cast<const uint8_t*>(data), size}, 0644);
+  if (error != 0) throw std::runtime_error("cannot write " + target.string() + ": " + std::strerror(error));
 }
 
 FlashPart ParseFlash(const json& j, uint8_t chipType) {

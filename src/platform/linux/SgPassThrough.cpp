@@ -1,5 +1,7 @@
 #include "platform/linux/SgPassThrough.h"
 
+#include "platform/Files.h"
+
 #include <fcntl.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
@@ -12,21 +14,6 @@
 
 namespace qvfw::platform::linux_os {
 namespace {
-
-// Closes the descriptor on every path out of Execute.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 std::string OpenFailureText(std::string_view path, int err) {
   std::string text = "scsi: cannot open ";
@@ -62,8 +49,8 @@ constexpr unsigned kDriverSense = 0x08;  // "sense buffer valid": not an error b
 ScsiResult SgPassThrough::Execute(std::string_view path, const ScsiRequest& request) {
   ScsiResult result;
   const std::string node(path);
-  Fd fd(::open(node.c_str(), O_RDWR | O_CLOEXEC));
-  if (fd.get() < 0) {
+  UniqueFd fd(::open(node.c_str(), O_RDWR | O_CLOEXEC));
+  if (!fd.valid()) {
     diag_.Line(OpenFailureText(path, errno));
     return result;
   }

@@ -1,0 +1,67 @@
+#include "platform/Files.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <random>
+
+namespace qvfw::platform {
+
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool UniqueFd::Close() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd >= 0 && ::close(fd) == 0;
+}
+
+bool ReadAll(int fd, uint8_t* p, size_t n) {
+  while (n) {
+    const ssize_t r = ::read(fd, p, n);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    p += r;
+    n -= static_cast<size_t>(r);
+  }
+  return true;
+}
+
+bool WriteAll(int fd, const uint8_t* p, size_t n) {
+  while (n) {
+    const ssize_t w = ::write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+int ReplaceFile(const std::filesystem::path& target, std::span<const uint8_t> bytes, mode_t mode) {
+  std::random_device entropy;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%08x.new", entropy());
+    std::filesystem::path temp = target;
+    temp += suffix;
+    // O_EXCL refuses any name that exists, a planted link included.
+    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (!fd.valid()) {
+      if (errno == EEXIST) continue;
+      return errno;
+    }
+    int error = 0;
+    if (!WriteAll(fd.get(), bytes.data(), bytes.size()) || ::fsync(fd.get()) != 0) error = errno ? errno : EIO;
+    if (!fd.Close() && error == 0) error = errno;
+    if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
+    if (error != 0) ::unlink(temp.c_str());
+    return error;
+  }
+  return EEXIST;
+}
+
+}  // namespace qvfw::platform

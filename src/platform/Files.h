@@ -1,0 +1,39 @@
+#pragma once
+// File handling for what the tool writes as root: descriptors released on every path, and files
+// replaced whole, never written through a link planted in their place.
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+
+namespace qvfw::platform {
+
+// Owns a POSIX file descriptor; closes it on destruction.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd();
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now and tells whether the close succeeded (a late write error shows here).
+  bool Close();
+
+ private:
+  int fd_;
+};
+
+bool ReadAll(int fd, uint8_t* data, size_t size);
+bool WriteAll(int fd, const uint8_t* data, size_t size);
+
+// Writes `bytes` into a fresh file created beside `target` (exclusively, never through a link),
+// flushes it and renames it over `target`, which replaces whatever stood under that name (a link
+// itself, never what it points to). Returns 0, or the errno of the step that failed, in which
+// case the fresh file is gone and `target` is as it was.
+int ReplaceFile(const std::filesystem::path& target, std::span<const uint8_t> bytes, mode_t mode = 0600);
+
+}  // namespace qvfw::platform
