@@ -43,17 +43,6 @@ void Put(std::vector<uint8_t>& image, uint32_t offset, std::string_view text) {
   std::memcpy(image.data() + offset, text.data(), text.size());
 }
 
-void PutCrc(std::vector<uint8_t>& image, uint32_t offset, uint32_t value) {
-  image[offset] = static_cast<uint8_t>(value >> 24);
-  image[offset + 1] = static_cast<uint8_t>(value >> 16);
-  image[offset + 2] = static_cast<uint8_t>(value >> 8);
-  image[offset + 3] = static_cast<uint8_t>(value);
-}
-
-uint32_t Crc(const std::vector<uint8_t>& image, uint32_t from, uint32_t count) {
-  return codec::ImageCrc(std::span<const uint8_t>(image.data() + from, count));
-}
-
 void CheckDigits(std::string_view text, size_t count, const char* what) {
   if (text.size() != count || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
     throw std::invalid_argument(std::string(what) + " must be " + std::to_string(count) + " ASCII digits");
@@ -77,10 +66,7 @@ void PutSignature(std::vector<uint8_t>& image, std::string_view model) {
 
 }  // namespace
 
-uint32_t StoredCrc(const std::vector<uint8_t>& image, uint32_t offset) {
-  return (uint32_t{image[offset]} << 24) | (uint32_t{image[offset + 1]} << 16) | (uint32_t{image[offset + 2]} << 8) |
-         image[offset + 3];
-}
+uint32_t StoredCrc(const std::vector<uint8_t>& image, uint32_t offset) { return codec::LoadCheckValue(&image[offset]); }
 
 std::vector<uint8_t> MakeUpdateImage(std::string_view model, std::string_view version) {
   CheckDigits(model, 3, "model");
@@ -100,8 +86,7 @@ std::vector<uint8_t> MakeUpdateImage(std::string_view model, std::string_view ve
   PutSignature(image, model);
   Fill(image, 0xC000, 0x18000, stream);
 
-  PutCrc(image, 0x7FC, Crc(image, 0x400, 0x7FC - 0x400));
-  PutCrc(image, kBankSize - 4, Crc(image, 0, kBankSize - 4));
+  codec::SealBank({image.data(), kBankSize});
 
   std::copy(image.begin(), image.begin() + kBankSize, image.begin() + kBankSize);
   return image;
@@ -117,7 +102,7 @@ std::vector<uint8_t> MakeMfgImage(std::string_view name, std::string_view model)
   Fill(image, 0x200, kSignatureOffset, stream);
   PutSignature(image, model);
   Fill(image, 0xC000, kMfgImageSize - 4, stream);
-  PutCrc(image, kMfgImageSize - 4, Crc(image, 0, kMfgImageSize - 4));
+  codec::StoreCheckValue(&image[kMfgImageSize - 4], codec::ImageCrc({image.data(), kMfgImageSize - 4}));
   return image;
 }
 

@@ -9,14 +9,7 @@
 namespace qvfw::app {
 namespace {
 
-void StoreBigEndian(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-
-constexpr size_t kBankSize = 0x20000;
+using codec::kBankSize;
 
 }  // namespace
 
@@ -24,8 +17,7 @@ void SpliceConfiguration(std::span<uint8_t> content, const ExchangeBlock& saved)
   QV_ASSERT(content.size() >= kBankSize, "UpdateImage");
   const auto area = saved.ConfigurationArea();
   std::copy(area.begin(), area.end(), content.begin() + 0x600);
-  StoreBigEndian(&content[0x7FC], codec::ImageCrc(content.subspan(0x400, 0x7FC - 0x400)));
-  StoreBigEndian(&content[0x1FFFC], codec::ImageCrc(content.first(0x1FFFC)));
+  codec::SealBank(content.first(kBankSize));
 }
 
 std::array<uint8_t, kIdentityRecordSize> BuildIdentityRecord(std::string_view serial) {
@@ -52,7 +44,7 @@ void PrepareDualBankImage(std::span<uint8_t> image) {
     std::memcpy(bank + 0x200, kMarker, 4);
     std::memset(bank + 0x204, 0, 4);
     std::memcpy(bank + 0x208, bank + 0x1FFFC, 4);
-    StoreBigEndian(bank + 0x3FC, codec::ImageCrc({bank, 0x3FC}));
+    codec::StoreCheckValue(bank + 0x3FC, codec::ImageCrc({bank, 0x3FC}));
   }
 }
 

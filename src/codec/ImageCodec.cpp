@@ -104,4 +104,26 @@ void ScrambleBlock(const uint8_t* in, uint8_t* out, size_t count) {
   }
 }
 
+void StoreCheckValue(uint8_t* at, uint32_t value) {
+  at[0] = static_cast<uint8_t>(value >> 24);
+  at[1] = static_cast<uint8_t>(value >> 16);
+  at[2] = static_cast<uint8_t>(value >> 8);
+  at[3] = static_cast<uint8_t>(value);
+}
+
+uint32_t LoadCheckValue(const uint8_t* at) {
+  return static_cast<uint32_t>(at[0]) << 24 | static_cast<uint32_t>(at[1]) << 16 | static_cast<uint32_t>(at[2]) << 8 |
+         at[3];
+}
+
+void SealBank(std::span<uint8_t> bank) {
+  StoreCheckValue(&bank[0x7FC], ImageCrc(bank.subspan(0x400, 0x3FC)));
+  StoreCheckValue(&bank[kBankSize - 4], ImageCrc(bank.first(kBankSize - 4)));
+}
+
+bool BankSealed(std::span<const uint8_t> bank) {
+  return bank.size() >= kBankSize && LoadCheckValue(&bank[0x7FC]) == ImageCrc(bank.subspan(0x400, 0x3FC)) &&
+         LoadCheckValue(&bank[kBankSize - 4]) == ImageCrc(bank.first(kBankSize - 4));
+}
+
 }  // namespace qvfw::codec

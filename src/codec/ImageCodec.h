@@ -15,6 +15,16 @@ uint32_t ImageCrc(std::span<const uint8_t> bytes);
 // The same value, one bit at a time; the reference the table-driven version is held to.
 uint32_t ImageCrcBitwise(std::span<const uint8_t> bytes);
 
+// Check values are stored most significant byte first.
+void StoreCheckValue(uint8_t* at, uint32_t value);
+uint32_t LoadCheckValue(const uint8_t* at);
+
+// A firmware bank of 128 KiB carries two check values: over 0x400..0x7FB at 0x7FC and over
+// 0..0x1FFFB at 0x1FFFC. SealBank computes and stores both; BankSealed tells whether they hold.
+inline constexpr size_t kBankSize = 0x20000;
+void SealBank(std::span<uint8_t> bank);
+bool BankSealed(std::span<const uint8_t> bank);
+
 // Scrambles (and, being its own inverse, unscrambles) `count / 4` little-endian 32-bit words of
 // `in` into `out`; a trailing partial word is left alone. `in` and `out` may be the same buffer.
 void ScrambleBlock(const uint8_t* in, uint8_t* out, size_t count);

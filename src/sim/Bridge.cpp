@@ -111,9 +111,7 @@ std::optional<uint32_t> Bridge::ValidBank() const {
     const uint8_t* b = d.data() + base;
     if (b[0xBFF0] != 0x55 || b[0xBFF1] != 0xAA) continue;
     if (std::memcmp(b + 0xBFF4, key.data(), 3) != 0) continue;
-    const uint32_t body = codec::ImageCrc({b, 0x1FFFC});
-    const uint32_t head = codec::ImageCrc({b + 0x400, 0x3FC});
-    if (Be32({b, 0x20000}, 0x1FFFC) != body || Be32({b, 0x20000}, 0x7FC) != head) continue;
+    if (!codec::BankSealed({b, codec::kBankSize})) continue;
     return base;
   }
   return std::nullopt;

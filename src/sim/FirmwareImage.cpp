@@ -9,13 +9,6 @@
 namespace qvfw::sim {
 namespace {
 
-void PutBe32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-
 void Put(std::vector<uint8_t>& img, uint32_t at, std::initializer_list<uint8_t> bytes) {
   for (uint8_t b : bytes) {
     if (at < img.size()) img[at] = b;
@@ -34,9 +27,7 @@ void PutText(std::vector<uint8_t>& img, uint32_t at, const std::string& text) {
 
 void SealBank(std::vector<uint8_t>& image, uint32_t base) {
   if (image.size() < base + 0x20000) return;
-  uint8_t* b = image.data() + base;
-  PutBe32(b + 0x7FC, codec::ImageCrc({b + 0x400, 0x3FC}));
-  PutBe32(b + 0x1FFFC, codec::ImageCrc({b, 0x1FFFC}));
+  codec::SealBank({image.data() + base, codec::kBankSize});
 }
 
 std::vector<uint8_t> GenerateFirmwareImage(const ImageRecipe& recipe) {
