@@ -74,6 +74,8 @@ struct AppContext {
 
   // A device of the table, reached through the context's transport.
   device::Device DeviceAt(size_t record) const;
+  // The record of the `DeviceList` selection (item 0 when nothing is selected).
+  size_t SelectedRecord() const { return form.DeviceList.itemIndex < 0 ? 0 : static_cast<size_t>(form.DeviceList.itemIndex); }
 };
 
 // Changing the texts a user follows goes through these, so the front end hears of each change.

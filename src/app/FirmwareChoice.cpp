@@ -170,9 +170,9 @@ void UpdateBtnCheck(AppContext& ctx) {
   f.SetPrdSNchk.visible = false;
   if (s.DeviceCount == 0) return;
 
-  const int selected = f.DeviceList.itemIndex < 0 ? 0 : f.DeviceList.itemIndex;
-  const DeviceRecord& record = s.DeviceTable[static_cast<size_t>(selected)];
-  const device::Device dev = ctx.DeviceAt(static_cast<size_t>(selected));
+  const size_t selected = ctx.SelectedRecord();
+  const DeviceRecord& record = s.DeviceTable[selected];
+  const device::Device dev = ctx.DeviceAt(selected);
   s.SetChipIdentity(IdentifyChip(ctx, dev).Packed());
   const ChipType t = s.CurrentChipType;
 
@@ -199,7 +199,6 @@ void UpdateBtnCheck(AppContext& ctx) {
     if (device::ReadChipInfoAlt(dev, alt)) f.ChipLabelEdit.text = "QVS816 Series";
   }
 
-  bool showVersion = true;
   if (chips::kProgrammable.Contains(t)) {
     f.SFlashTypeLable.visible = true;
     f.FwVerLableEdit.visible = true;
@@ -222,7 +221,6 @@ void UpdateBtnCheck(AppContext& ctx) {
         f.SFlashTypeLable.visible = false;
         f.FwVerLableEdit.visible = false;
         SetStatusText(ctx, "The chip not support Firmware Update!");
-        showVersion = false;
       } else {
         f.SFlashTypeLable.visible = false;
         f.FwVerLableEdit.visible = true;
@@ -237,7 +235,6 @@ void UpdateBtnCheck(AppContext& ctx) {
     SetStatusText(ctx, "The chip not support Firmware Update!");
   }
 
-  (void)showVersion;
   const firmware::VersionRead version = firmware::ReadVersionText(dev, t);
   if (version.kind == firmware::VersionRead::Kind::NotQavion) {
     SetStatusText(ctx, "Not Qavion Chip!!");
@@ -272,9 +269,8 @@ void LoadBtnClick(AppContext& ctx) {
   }
   std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)), {});
   image.resize(std::max<size_t>(image.size(), 24), 0);  // identity bytes past the end read as zeros
-  const int selected = f.DeviceList.itemIndex < 0 ? 0 : f.DeviceList.itemIndex;
   uint8_t a[40] = {};
-  if (!device::ReadChipInfo(ctx.DeviceAt(static_cast<size_t>(selected)), a)) return;
+  if (!device::ReadChipInfo(ctx.DeviceAt(ctx.SelectedRecord()), a)) return;
   const bool same = image[21] == a[8] && image[22] == a[9] && image[23] == a[10];
   bool fits;
   if (a[6] == 1 && a[7] == 0) {

@@ -171,7 +171,7 @@ void YesBtnClick(AppContext& ctx) {
   SetStatusLine(ctx, "Updating firmware. Please wait...", kBlue);
   ctx.shell.PumpEvents();
 
-  const size_t selected = static_cast<size_t>(std::max(f.DeviceList.itemIndex, 0));
+  const size_t selected = ctx.SelectedRecord();
   if (s.CurrentChipType != 15) {
     SetStatusLine(ctx, "Chip not support!!", kRed);
     ctx.shell.PumpEvents();
