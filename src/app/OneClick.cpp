@@ -148,7 +148,6 @@ bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vect
     if (candidates.size() == 1) back = candidates.front();
   }
   if (!back) return false;
-  std::transform(back->begin(), back->end(), back->begin(), [](unsigned char c) { return std::tolower(c); });
   // The record that held the old path now holds the new one. A refresh that ran meanwhile
   // rebuilt the table from what it found; its records are left as they are.
   for (DeviceRecord& record : ctx.state.DeviceTable) {
