@@ -3,7 +3,7 @@
 #include <climits>
 #include <string>
 
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "app/Configuration.h"
 
 namespace qvfw::app {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "app/AppContext.h"
 #include "app/FirmwareChoice.h"
 #include "app/ImageStore.h"
@@ -18,43 +18,9 @@
 #include "platform/Diagnostics.h"
 #include "sim/Scenario.h"
 #include "support/RecordingShell.h"
+#include "support/Tap.h"
 
 namespace qvfw::testing {
-
-struct TappedRequest {
-  std::string path;
-  std::vector<uint8_t> cdb;
-  std::vector<uint8_t> dataOut;
-  bool StartsWith(std::initializer_list<uint8_t> prefix) const {
-    return cdb.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), cdb.begin());
-  }
-};
-
-class Tap final : public platform::PassThrough {
- public:
-  explicit Tap(platform::PassThrough& inner) : inner_(inner) {}
-  platform::ScsiResult Execute(std::string_view path, const platform::ScsiRequest& r) override {
-    TappedRequest t{std::string(path), std::vector<uint8_t>(r.cdb.begin(), r.cdb.end()), {}};
-    if (!r.dataIn && r.data != nullptr) t.dataOut.assign(r.data, r.data + r.length);
-    requests.push_back(std::move(t));
-    if (before) before(requests.back());
-    const platform::ScsiResult result = inner_.Execute(path, r);
-    if (after) after(requests.back());
-    return result;
-  }
-  size_t Count(std::initializer_list<uint8_t> prefix) const {
-    size_t n = 0;
-    for (const auto& r : requests) n += r.StartsWith(prefix) ? 1 : 0;
-    return n;
-  }
-
-  std::vector<TappedRequest> requests;
-  std::function<void(const TappedRequest&)> before;  // just before the request reaches the machine
-  std::function<void(const TappedRequest&)> after;   // once the machine has answered it
-
- private:
-  platform::PassThrough& inner_;
-};
 
 // One bridge of chip type 15 with the family's own identity; `extra` adds fields.
 inline std::string OneBridge(std::string_view extra = {}, std::string_view flash = R"("MXIC")") {

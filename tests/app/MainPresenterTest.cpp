@@ -6,7 +6,7 @@
 
 #include "support/RecordingPassThrough.h"
 #include "support/RecordingShell.h"
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "app/MainPresenter.h"
 #include "app/ProgramVersion.h"
 

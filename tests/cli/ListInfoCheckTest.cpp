@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/TempDir.h"
+#include "support/TempDir.h"
 #include "cli/Cli.h"
 
 namespace qvfw::cli {

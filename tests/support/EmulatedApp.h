@@ -9,36 +9,16 @@
 #include "app/ImageStore.h"
 #include "support/EmulatedRig.h"
 #include "support/RecordingShell.h"
-#include "../app/TempDir.h"
+#include "support/Tap.h"
+#include "support/TempDir.h"
 
 namespace qvfw::testing {
-
-// Passes every request on to the machine and keeps its CDB.
-class CdbLog final : public platform::PassThrough {
- public:
-  explicit CdbLog(platform::PassThrough& inner) : inner_(inner) {}
-  platform::ScsiResult Execute(std::string_view path, const platform::ScsiRequest& request) override {
-    cdbs.emplace_back(request.cdb.begin(), request.cdb.end());
-    return inner_.Execute(path, request);
-  }
-  // The CDBs that begin with `prefix`.
-  std::vector<std::vector<uint8_t>> Starting(std::vector<uint8_t> prefix) const {
-    std::vector<std::vector<uint8_t>> out;
-    for (const auto& c : cdbs)
-      if (c.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), c.begin())) out.push_back(c);
-    return out;
-  }
-  std::vector<std::vector<uint8_t>> cdbs;
-
- private:
-  platform::PassThrough& inner_;
-};
 
 struct EmulatedApp : EmulatedRig {
   TempDir dir;
   RecordingShell shell;
   app::MemoryImageStore images;
-  CdbLog log{machine};
+  Tap log{machine};
   app::AppContext ctx{app::PlatformServices{log, clock, diag, &machine, &machine}, shell, images};
 
   EmulatedApp() {
