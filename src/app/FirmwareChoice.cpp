@@ -267,8 +267,14 @@ void LoadBtnClick(AppContext& ctx) {
     SetStatusText(ctx, "Open FW File Error!!");
     return;
   }
-  std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)), {});
-  image.resize(std::max<size_t>(image.size(), 24), 0);  // identity bytes past the end read as zeros
+  std::vector<uint8_t> image;
+  try {
+    image.assign(std::istreambuf_iterator<char>(in), {});
+    image.resize(std::max<size_t>(image.size(), 24), 0);  // identity bytes past the end read as zeros
+  } catch (const std::bad_alloc&) {
+    SetStatusText(ctx, "Allocate FW file buffers Error!!");
+    return;
+  }
   uint8_t a[40] = {};
   if (!device::ReadChipInfo(ctx.DeviceAt(ctx.SelectedRecord()), a)) return;
   const bool same = image[21] == a[8] && image[22] == a[9] && image[23] == a[10];
