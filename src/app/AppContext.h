@@ -11,7 +11,9 @@
 #include <string>
 #include <string_view>
 
+#include "app/DeviceFacts.h"
 #include "app/FlashSettings.h"
+#include "app/Progress.h"
 #include "app/ImageStore.h"
 #include "app/MainForm.h"
 #include "app/MainWindowState.h"
@@ -63,6 +65,15 @@ struct AppContext {
   device::Transport transport;  // over `passThrough`; pumps the shell's events between retries
   Shell& shell;
   const ImageStore& images;
+
+  // The last scan of the machine and the facts of the device the last check inspected.
+  ScanResult scan;
+  std::optional<DeviceFacts> facts;
+  // Set by a scan until the check that follows it has used the scan's identification.
+  bool scanFresh = false;
+
+  // Phases of the operation that runs; the command line draws its bar from them.
+  Progress progress;
 
   StartupHooks hooks;
   // Where the configuration and the exchange file live: empty means the working directory.

@@ -1,5 +1,6 @@
 #include "app/DeviceList.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -35,37 +36,25 @@ int LeadingNumber(std::string_view field) {
 
 }  // namespace
 
-void TellReadiness(AppContext& ctx, size_t listed) {
-  MainWindowState& s = ctx.state;
-  const bool busy = s.UpdateBusy != 0;
-  if (listed == 0) {
+void TellReadiness(AppContext& ctx) {
+  const bool busy = ctx.state.UpdateBusy != 0;
+  if (ctx.scan.devices.empty() || !ctx.facts) {
     if (!busy) SetStatusLine(ctx, "No device found!!", kRed);
     return;
   }
-  if (s.CurrentChipType != 15) {
-    SetStatusLine(ctx, "Chip not support!!", kRed);
+  const OneClickVerdict v = AssessOneClick(ctx, *ctx.facts);
+  if (v.readiness == Readiness::ChipNotSupported) {
+    SetStatusLine(ctx, v.statusText, v.colour);
     return;
   }
-  uint8_t header[32] = {};
-  LoadUpdateImage(ctx.images, header, 0, sizeof header);
-  const VersionVerdict v = CompareVersions(ctx.form.FwVerLableEdit.text, std::span<const uint8_t, 4>(header + 25, 4));
   // While an update runs, the status line belongs to it.
   if (busy) return;
-  if (v.idMismatch) SetStatusLine(ctx, "Firmware ID not match!!", kRed);
-  else if (v.sameVersion) SetStatusLine(ctx, "Firmware already updated.", kGreen);
-  else ctx.form.YesBtn.enabled = true;
+  if (v.readiness == Readiness::Offered) ctx.form.YesBtn.enabled = true;
+  else SetStatusLine(ctx, v.statusText, v.colour);
 }
 
-void TellOneClickReadiness(AppContext& ctx) {
-  ctx.form.YesBtn.enabled = false;
-  size_t listed = 0;
-  if (ctx.form.DeviceList.enabled)
-    for (const std::string& item : ctx.form.DeviceList.items) listed += item.empty() ? 0 : 1;
-  TellReadiness(ctx, listed);
-}
-
-firmware::ChipId IdentifyChip(AppContext& ctx, const device::Device& dev) {
-  const device::ChipIdentification id = device::IdentifyChip(dev);
+chips::ChipId IdentifyChip(AppContext& ctx, const device::Device& dev, const device::ProbeAnswers* known) {
+  const device::ChipIdentification id = device::IdentifyChip(dev, known);
   if (id.chipInfoFailed) ctx.shell.MessageBox("Error", "Get chip information fail !", MessageIcon::Error);
   return id.id;
 }
@@ -87,6 +76,7 @@ VersionVerdict CompareVersions(std::string_view text, std::span<const uint8_t, 4
   VersionVerdict v;
   v.idMismatch = d[0] != i[0] || (digits && d[1] != i[1]);
   v.sameVersion = d[0] == i[0] && d[1] == i[1] && d[2] == i[2] && d[3] == i[3];
+  v.deviceNewer = std::lexicographical_compare(i, i + 4, d, d + 4);
   return v;
 }
 
@@ -98,13 +88,10 @@ void RefreshBtnClick(AppContext& ctx) {
   f.YesBtn.enabled = false;
   if (!s.UpdateBusy) SetProgress(ctx, f.ProgressBar2, 0);
 
-  std::vector<platform::DiskInterface> admitted;
-  if (ctx.disks) admitted = device::EnumerateBridgeDevices(*ctx.disks, ctx.transport, true);
-  s.DeviceCount = static_cast<int32_t>(admitted.size());
-
-  size_t listed = 0;
-  if (admitted.empty()) {
-    f.DeviceList.Clear();
+  ctx.scan = ScanDevices(ctx);
+  ctx.facts.reset();
+  f.DeviceList.Clear();
+  if (ctx.scan.admitted == 0) {
     f.DeviceList.Add("No available device!!!");
     f.DeviceList.Select(0);
     f.DeviceList.enabled = false;
@@ -116,42 +103,19 @@ void RefreshBtnClick(AppContext& ctx) {
     SetStatusText(ctx, "");
     f.NVRAMCheck.visible = false;
   } else {
-    f.DeviceList.Clear();
-    std::string name;
-    for (const platform::DiskInterface& disk : admitted) {
-      if (listed == kMaxListedDevices) {
-        char text[64];
-        std::snprintf(text, sizeof text, "The tool only can show %d disks.", static_cast<int>(kMaxListedDevices));
-        ctx.shell.MessageBox("Warning", text, MessageIcon::Warning);
-        break;
-      }
-      const device::Device dev(ctx.transport, disk.path);
-      uint8_t inquiry[40] = {};
-      if (device::Inquiry(dev, inquiry)) name.assign(reinterpret_cast<const char*>(inquiry + 8), 24);
-
-      DeviceRecord& record = s.DeviceTable[listed];
-      record.Path.Set(disk.path);
-      record.RecoveryDone = 0;
-      record.Bus = disk.bus;
-      // A record is reused from the previous refresh: never show another disk's volumes.
-      record.DriveLetters.Set("");
-      const firmware::ChipId id = IdentifyChip(ctx, dev);
-      s.SetChipIdentity(id.Packed());
-      record.ChipIdentity = id.Packed();
-      if (id.type == 0) continue;
-      if (auto volumes = device::FindDriveLetters(*ctx.disks, disk.path))
-        record.DriveLetters.Set(device::DriveLettersText(*volumes));
-      const BusTexts texts = TextsOf(disk.bus);
+    for (const ListedDevice& d : ctx.scan.devices) {
+      const BusTexts texts = TextsOf(d.bus);
       f.diskLabel.text = std::string(texts.label);
-      f.DeviceList.Add(std::string(texts.prefix) + name);
-      ++listed;
+      f.DeviceList.Add(std::string(texts.prefix) + d.name);
     }
     f.DeviceList.enabled = true;
-    if (listed == 0) f.DeviceList.Add("");
+    if (ctx.scan.devices.empty()) f.DeviceList.Add("");
     f.DeviceList.Select(0);
+    ctx.scanFresh = true;
     UpdateBtnCheck(ctx);
+    ctx.scanFresh = false;
   }
-  TellReadiness(ctx, listed);
+  TellReadiness(ctx);
 }
 
 void DeviceChangeTimer::OnDeviceChange(platform::DeviceEvent event) {

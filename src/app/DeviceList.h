@@ -18,18 +18,18 @@ inline constexpr uint32_t kArrivalDelayMs = 1200;
 inline constexpr uint32_t kRemovalDelayMs = 200;
 
 // Identifies the chip behind `dev`; a QVB787 without a usable revision is told to the user.
-firmware::ChipId IdentifyChip(AppContext& ctx, const device::Device& dev);
+chips::ChipId IdentifyChip(AppContext& ctx, const device::Device& dev, const device::ProbeAnswers* known = nullptr);
 
 void RefreshBtnClick(AppContext& ctx);
 
-// The one-click face's verdict for the selected device (what a refresh ends with): the status
-// line and whether `YesBtn` is enabled. `listed` is the number of listed devices.
-void TellReadiness(AppContext& ctx, size_t listed);
-void TellOneClickReadiness(AppContext& ctx);
+// The one-click face's verdict for the selected device (what a refresh ends with), drawn on the
+// status line and `YesBtn`.
+void TellReadiness(AppContext& ctx);
 
 struct VersionVerdict {
   bool idMismatch = false;
   bool sameVersion = false;
+  bool deviceNewer = false;  // the device's four fields are later than the image's
 };
 // Compares the device's version text with the carried image's version bytes 25..28.
 VersionVerdict CompareVersions(std::string_view deviceVersion, std::span<const uint8_t, 4> imageVersion);

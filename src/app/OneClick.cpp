@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -131,7 +132,7 @@ bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vect
 
   std::optional<std::string> back;
   for (int round = 0; round < kReattachRounds && !back; ++round) {
-    std::vector<platform::DiskInterface> found;
+    std::vector<device::AdmittedDisk> found;
     if (ctx.disks) found = device::EnumerateBridgeDevices(*ctx.disks, ctx.transport, true);
     ctx.shell.PumpEvents();
     ctx.clock.Sleep(500);
@@ -139,7 +140,7 @@ bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vect
     // number tells it when more than one turned up.
     std::vector<std::string> candidates;
     for (const auto& d : found)
-      if (std::find(others.begin(), others.end(), d.path) == others.end()) candidates.push_back(d.path);
+      if (std::find(others.begin(), others.end(), d.disk.path) == others.end()) candidates.push_back(d.disk.path);
     if (candidates.size() > 1 && !serial.empty()) {
       std::erase_if(candidates, [&](const std::string& p) {
         return WrittenSerial(SerialOf(device::Device(ctx.transport, p))) != serial;
@@ -160,6 +161,100 @@ bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vect
   return true;
 }
 
+namespace {
+
+// The reason of a failed step: what the step was doing and, where a command failed, that
+// command and what the device said.
+std::string Reason(const AppContext& ctx, std::string_view step) {
+  std::string text(step);
+  if (const auto& failure = ctx.transport.LastFailure()) text += ": " + failure->Describe();
+  return text;
+}
+
+Outcome Failure(AppContext& ctx, Phase phase, std::string reason) {
+  Outcome o;
+  o.code = OutcomeCode::Failed;
+  o.phase = phase;
+  o.statusText = "Update    Fail!!";
+  o.colour = kRed;
+  o.reason = std::move(reason);
+  SetStatusLine(ctx, o.statusText, o.colour);
+  return o;
+}
+
+}  // namespace
+
+Outcome RunOneClick(AppContext& ctx, size_t selected) {
+  MainForm& f = ctx.form;
+  MainWindowState& s = ctx.state;
+  if (chips::ChipTypeOf(s.CurrentChipType) != chips::ChipType::QVS812) {
+    SetStatusLine(ctx, "Chip not support!!", kRed);
+    return Outcome{OutcomeCode::NotOffered, Phase::Identity, "Chip not support!!", kRed,
+                   "the one-click update is for QVS812 bridges only"};
+  }
+  ctx.transport.ClearFailure();
+  ctx.progress.Plan({{Phase::Identity, 2}, {Phase::Program, 40}, {Phase::ReadBack, 4}, {Phase::Restart, 2},
+                     {Phase::Wait, 50}, {Phase::Check, 2}});
+  ctx.progress.Enter(Phase::Identity);
+  // The other listed bridges, as the last refresh found them.
+  std::vector<std::string> others;
+  for (size_t i = 0; i < f.DeviceList.items.size() && i < s.DeviceTable.size(); ++i)
+    if (i != selected && !s.DeviceTable[i].Path.Empty()) others.emplace_back(s.DeviceTable[i].Path.View());
+  const device::Device dev = ctx.DeviceAt(selected);
+
+  const bool saved = BackupIdentity(ctx, dev);
+  std::optional<PowerCondition> power;
+  if (saved) power = ReadPowerCondition(dev);
+  StepProgress(ctx, f.ProgressBar2);
+  if (!saved) {
+    ctx.progress.Finish();
+    return Failure(ctx, Phase::Identity, Reason(ctx, "could not read the configuration area"));
+  }
+
+  Outcome result;
+  {
+    CriticalSection critical(ctx);
+    const bool programmed = ProgramEmbeddedImage(ctx, dev);
+    StepProgress(ctx, f.ProgressBar2);
+    if (!programmed) {
+      const Phase reached = ctx.progress.View().phase;
+      ctx.progress.Finish();
+      return Failure(ctx, reached, Reason(ctx, "programming the carried image failed"));
+    }
+    ctx.progress.Enter(Phase::Restart);
+    std::string backPath;
+    if (!WaitForReattach(ctx, dev, others, &backPath)) {
+      ctx.progress.Finish();
+      return Failure(ctx, Phase::Wait, "the bridge did not come back after its restart");
+    }
+    ctx.progress.Enter(Phase::Check);
+    const device::Device back(ctx.transport, backPath);
+    uint8_t page[96] = {};
+    if (device::InquiryVpd(back, 0xC3, page)) {
+      const auto vid = static_cast<uint16_t>(page[8] << 8 | page[9]);
+      const auto pid = static_cast<uint16_t>(page[10] << 8 | page[11]);
+      if (vid != s.ExpectedVid || pid != s.ExpectedPid) {
+        ctx.diagnostics.Line("Fail : VID or PID not equal.");
+        char text[96];
+        std::snprintf(text, sizeof text, "the bridge came back as %04X:%04X instead of %04X:%04X", vid, pid,
+                      s.ExpectedVid, s.ExpectedPid);
+        ctx.progress.Finish();
+        return Failure(ctx, Phase::Check, text);
+      }
+    }
+    if (power && !device::ModeSelectPowerCondition(back, power->standby ? static_cast<uint32_t>(power->minutes) : 0)) {
+      ctx.progress.Finish();
+      return Failure(ctx, Phase::Check, Reason(ctx, "restoring the standby timer failed"));
+    }
+  }
+  ctx.progress.Step();
+  ctx.progress.Finish();
+  SetProgress(ctx, f.ProgressBar2, 100);
+  result = Outcome{OutcomeCode::Success, Phase::Check, "Update    Pass!!", kGreen, {}};
+  SetStatusLine(ctx, result.statusText, result.colour);
+  return result;
+}
+
 void YesBtnClick(AppContext& ctx) {
   MainForm& f = ctx.form;
   MainWindowState& s = ctx.state;
@@ -169,56 +264,10 @@ void YesBtnClick(AppContext& ctx) {
   s.UpdateBusy = 1;
   SetStatusLine(ctx, "Updating firmware. Please wait...", kBlue);
   ctx.shell.PumpEvents();
-
-  const size_t selected = ctx.SelectedRecord();
-  if (s.CurrentChipType != 15) {
-    SetStatusLine(ctx, "Chip not support!!", kRed);
-    ctx.shell.PumpEvents();
-    ctx.clock.Sleep(1000);
-  } else {
-    // The other listed bridges, as the last refresh found them.
-    std::vector<std::string> others;
-    for (size_t i = 0; i < f.DeviceList.items.size() && i < s.DeviceTable.size(); ++i)
-      if (i != selected && !s.DeviceTable[i].Path.Empty()) others.emplace_back(s.DeviceTable[i].Path.View());
-    const device::Device dev = ctx.DeviceAt(selected);
-
-    bool ok = BackupIdentity(ctx, dev);
-    std::optional<PowerCondition> power;
-    if (ok) power = ReadPowerCondition(dev);
-    StepProgress(ctx, f.ProgressBar2);
-    std::optional<CriticalSection> critical;
-    if (ok) {
-      critical.emplace(ctx);
-      ok = ProgramEmbeddedImage(ctx, dev);
-      StepProgress(ctx, f.ProgressBar2);
-    }
-    std::string backPath;
-    if (ok) ok = WaitForReattach(ctx, dev, others, &backPath);
-    if (ok) {
-      const device::Device back(ctx.transport, backPath);
-      uint8_t page[96] = {};
-      if (device::InquiryVpd(back, 0xC3, page)) {
-        const auto vid = static_cast<uint16_t>(page[8] << 8 | page[9]);
-        const auto pid = static_cast<uint16_t>(page[10] << 8 | page[11]);
-        if (vid != s.ExpectedVid || pid != s.ExpectedPid) {
-          ctx.diagnostics.Line("Fail : VID or PID not equal.");
-          ok = false;
-        }
-      }
-      if (ok && power) {
-        ok = device::ModeSelectPowerCondition(back, power->standby ? static_cast<uint32_t>(power->minutes) : 0);
-      }
-    }
-    critical.reset();
-    if (ok) {
-      SetProgress(ctx, f.ProgressBar2, 100);
-      SetStatusLine(ctx, "Update    Pass!!", kGreen);
-    } else {
-      SetStatusLine(ctx, "Update    Fail!!", kRed);
-    }
-    ctx.shell.PumpEvents();
-    ctx.clock.Sleep(1000);
-  }
+  RunOneClick(ctx, ctx.SelectedRecord());
+  // The result stays on the line for at least a second.
+  ctx.shell.PumpEvents();
+  ctx.clock.Sleep(1000);
   s.UpdateBusy = 0;
   f.ExitBtn.enabled = true;
 }

@@ -6,11 +6,18 @@
 #include <vector>
 
 #include "app/AppContext.h"
+#include "app/Outcome.h"
 
 namespace qvfw::app {
 
-// `YesBtnClick`: the whole flow, told on the status line and `ProgressBar2`.
+// `YesBtnClick`: the whole flow, told on the status line and `ProgressBar2`, with the result
+// left on the line for a second.
 void YesBtnClick(AppContext& ctx);
+
+// The flow on the device of table record `record`, from the chip check to the restored standby
+// timer: the status line and `ProgressBar2` follow it as the window shows them, the phases go to
+// `ctx.progress`, and the result comes back as a value. `UpdateBusy` is the caller's.
+Outcome RunOneClick(AppContext& ctx, size_t record);
 
 // Saves the device's identity into the exchange file.
 bool BackupIdentity(AppContext& ctx, const device::Device& dev);

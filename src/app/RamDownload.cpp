@@ -42,9 +42,11 @@ bool WritePieces(AppContext& ctx, const device::Device& dev, uint32_t baseOffset
                  uint32_t programmingLength) {
   Say(ctx, "Programming Flash...");
   ctx.shell.ExpectMarks((programmingLength + kPieceSize - 1) / kPieceSize);
+  ctx.progress.Enter(Phase::Program, (programmingLength + kPieceSize - 1) / kPieceSize);
   for (uint32_t offset = 0; offset < programmingLength; offset += kPieceSize) {
     if (!device::QV_WriteBuffer(dev, 0x00, 0x0E, buffer.data() + offset, baseOffset + offset, kPieceSize)) return false;
     AppendStatusText(ctx, ".");
+    ctx.progress.Step();
     ctx.shell.PumpEvents();
   }
   return true;
@@ -73,7 +75,7 @@ bool ProgramThroughRam(AppContext& ctx, const device::Device& dev, uint32_t base
   Say(ctx, "Download to RAM...");
   uint8_t info[16] = {};
   device::ReadChipInfo(dev, info);
-  const std::string_view name = MfgImageFor(ctx.state.CurrentChipType, info[7]);
+  const std::string_view name = MfgImageFor(chips::ChipTypeOf(ctx.state.CurrentChipType), info[7]);
   const auto mfg = name.empty() ? std::nullopt : ctx.images.Find(name);
   if (!mfg || mfg->size() != 0x10000) return false;
   AlignedBuffer loader(0x10000);
@@ -119,18 +121,10 @@ bool ProgramThroughRam(AppContext& ctx, const device::Device& dev, uint32_t base
 
 }  // namespace
 
-std::string_view MfgImageFor(uint8_t chipType, uint8_t byte7) {
-  if (byte7 == 0) {
-    if (chipType == 15) return MfgImageName(1);
-    if (chipType == 16) return MfgImageName(2);
-  } else if (byte7 == 1) {
-    switch (chipType) {
-      case 15: return MfgImageName(11);
-      case 16: return MfgImageName(12);
-      case 17: return MfgImageName(13);
-      case 18: return MfgImageName(15);
-    }
-  }
+std::string_view MfgImageFor(chips::ChipType chipType, uint8_t byte7) {
+  const chips::MfgImages& images = chips::Family(chipType).mfg;
+  if (byte7 == 0) return images.rom0;
+  if (byte7 == 1) return images.rom1;
   return {};
 }
 
@@ -171,11 +165,13 @@ bool ReadBackFlash(AppContext& ctx, const device::Device& dev, uint32_t baseOffs
     return false;
   }
   ctx.shell.ExpectMarks((length + kPieceSize - 1) / kPieceSize);
+  ctx.progress.Enter(Phase::ReadBack, (length + kPieceSize - 1) / kPieceSize);
   bool ok = length == 0;
   uint32_t read = 0;
   for (uint32_t offset = 0; offset < length; offset += kPieceSize) {
     ok = device::QV_ReadBuffer(dev, 0x01, 0x00, baseOffset + offset, buffer.data() + offset, kPieceSize);
     AppendStatusText(ctx, ".");
+    ctx.progress.Step();
     ctx.shell.PumpEvents();
     if (!ok) break;
     read = offset + kPieceSize;

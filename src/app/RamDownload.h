@@ -32,6 +32,6 @@ bool ProgramFlashImage(AppContext& ctx, const device::Device& dev, uint32_t base
 bool ReadBackFlash(AppContext& ctx, const device::Device& dev, uint32_t baseOffset, std::span<uint8_t> destination);
 
 // The manufacturing image for a chip type and chip information byte 7; empty when none fits.
-std::string_view MfgImageFor(uint8_t chipType, uint8_t chipInfoByte7);
+std::string_view MfgImageFor(chips::ChipType chipType, uint8_t chipInfoByte7);
 
 }  // namespace qvfw::app

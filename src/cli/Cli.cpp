@@ -6,28 +6,30 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <vector>
 
-#include "app/DeviceList.h"
-#include "app/FirmwareChoice.h"
+#include "app/Configuration.h"
+#include "app/DeviceFacts.h"
 #include "app/MainPresenter.h"
 #include "app/OneClick.h"
 #include "app/ProgramVersion.h"
-#include "firmware/ChipTables.h"
 #include "firmware/ImageMatch.h"
-#include "platform/TracingPassThrough.h"
-#include "platform/linux/SgPassThrough.h"
-#include "platform/linux/UdevDisks.h"
-#include "sim/Scenario.h"
+#include "frontend/Machines.h"
 
 namespace qvfw::cli {
 namespace {
 
+using nlohmann::json;
+
 constexpr const char* kExitCodesHelp =
     "Exit codes:\n"
-    "  0  success\n"
+    "  0  success (or nothing to do: the device already runs the carried firmware)\n"
     "  1  the operation failed on the device\n"
-    "  2  bad usage or bad input (missing or mismatched file)\n"
-    "  3  no supported device\n";
+    "  2  bad usage or bad input (missing or mismatched file, unknown flash size)\n"
+    "  3  no supported device\n"
+    "  4  a device is there but nothing is offered for it (chip not supported,\n"
+    "     firmware id not match, newer firmware on the device)\n";
 
 const char* BusName(platform::Bus bus) {
   switch (bus) {
@@ -39,161 +41,301 @@ const char* BusName(platform::Bus bus) {
   return "other";
 }
 
-// The listed devices of the last refresh; the list holds a placeholder item when there is none.
-size_t ListedCount(const app::AppContext& ctx) {
-  if (!ctx.form.DeviceList.enabled) return 0;
-  size_t n = 0;
-  for (const std::string& item : ctx.form.DeviceList.items) n += item.empty() ? 0 : 1;
-  return n;
-}
-
 std::string Trim(std::string s) {
   while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
   return s;
 }
 
-// The INQUIRY name of item `i`: the item text after its bus prefix.
-std::string NameOf(const app::AppContext& ctx, size_t i) {
-  const std::string& item = ctx.form.DeviceList.items[i];
-  const size_t end = item.find(">> ");
-  return Trim(end == std::string::npos ? item : item.substr(end + 3));
-}
-
-std::string ChipText(const app::DeviceRecord& r) {
-  const firmware::ChipId id = firmware::ChipId::Unpack(r.ChipIdentity);
-  std::string text(firmware::ChipName(id.type));
-  if (id.revision) text += " rev " + std::to_string(id.revision);
+std::string Hex4(uint16_t v) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", v);
   return text;
 }
 
-// Selects device `index` of the list and runs the firmware-choice check for it; false when the
-// list has no such device.
-bool Select(app::AppContext& ctx, int index, std::ostream& err) {
-  const size_t listed = ListedCount(ctx);
-  if (listed == 0) {
-    err << "qvfw: No device found!!\n";
-    return false;
+const char* FirmwareStateName(app::FirmwareState s) {
+  switch (s) {
+    case app::FirmwareState::Unread: return "unread";
+    case app::FirmwareState::NotQavion: return "notQavion";
+    case app::FirmwareState::Version: return "version";
+    case app::FirmwareState::InternalCode: return "internalCode";
   }
-  if (static_cast<size_t>(index) >= listed) {
-    err << "qvfw: there is no device " << index << " (" << listed << " listed)\n";
-    return false;
-  }
-  if (index != ctx.form.DeviceList.itemIndex) {
-    ctx.form.DeviceList.Select(index);
-    app::UpdateBtnCheck(ctx);
-  }
-  return true;
+  return "unread";
 }
 
-volatile std::sig_atomic_t g_interrupted = 0;
-extern "C" void OnInterrupt(int) { g_interrupted = 1; }
-
-int ListCommand(Session& session, bool json, std::ostream& out, std::ostream& err) {
-  app::AppContext& ctx = session.ctx();
-  const size_t listed = ListedCount(ctx);
-  if (json) {
-    nlohmann::json devices = nlohmann::json::array();
-    for (size_t i = 0; i < listed; ++i) {
-      const app::DeviceRecord& r = ctx.state.DeviceTable[i];
-      const firmware::ChipId id = firmware::ChipId::Unpack(r.ChipIdentity);
-      devices.push_back({{"index", i},
-                         {"bus", BusName(r.Bus)},
-                         {"name", NameOf(ctx, i)},
-                         {"chip", firmware::ChipName(id.type)},
-                         {"chipType", id.type},
-                         {"revision", id.revision},
-                         {"path", std::string(r.Path.View())},
-                         {"volumes", std::string(r.DriveLetters.View())}});
-    }
-    out << devices.dump(2) << '\n';
-  } else {
-    for (size_t i = 0; i < listed; ++i) {
-      const app::DeviceRecord& r = ctx.state.DeviceTable[i];
-      char line[512];
-      std::snprintf(line, sizeof line, "%2zu  %-4s  %-24s  %-26s  %s  %s", i, BusName(r.Bus), NameOf(ctx, i).c_str(),
-                    ChipText(r).c_str(), std::string(r.Path.View()).c_str(), std::string(r.DriveLetters.View()).c_str());
-      out << Trim(line) << '\n';
-    }
-    if (listed > 0) out << "one-click: " << ctx.form.devpnl.text << '\n';
+// Why the one-click update is not offered, in words.
+std::string WhyNotOffered(const app::OneClickVerdict& v, const std::string& carried) {
+  switch (v.readiness) {
+    case app::Readiness::Offered:
+      return v.deviceNewer ? "the device runs newer firmware than the carried " + carried : std::string();
+    case app::Readiness::NoDevice: return "no device";
+    case app::Readiness::ChipNotSupported: return "the one-click update is for QVS812 bridges only";
+    case app::Readiness::IdMismatch: return "the device runs another firmware line than the carried " + carried;
+    case app::Readiness::AlreadyCurrent: return "the device already runs the carried " + carried;
   }
-  if (listed == 0) {
-    err << "qvfw: No device found!!\n";
-    return kExitNoDevice;
+  return {};
+}
+
+bool OfferedToRun(const app::OneClickVerdict& v) { return v.readiness == app::Readiness::Offered && !v.deviceNewer; }
+
+// The facts of every field the command line shows, with the same key names in every command.
+json DeviceJson(const app::AppContext& ctx, const app::DeviceFacts& f) {
+  const app::OneClickVerdict v = app::AssessOneClick(ctx, f);
+  const std::string carried = app::CarriedVersionText(ctx);
+  json flash = nullptr;
+  if (f.flash) {
+    flash = {{"vendor", f.flash->label.empty() ? std::string(chips::FlashVendorName(f.flash->vendor)) : f.flash->label},
+             {"sizeKiB", f.flash->sizeKiB ? json(*f.flash->sizeKiB) : json(nullptr)}};
+  }
+  json options = json::array();
+  if (f.options.nvram) options.push_back("includeNvram");
+  if (f.options.readWriteBuffer) options.push_back("readWriteBuffer");
+  if (f.options.productSn) options.push_back("productSerial");
+  const std::string why = WhyNotOffered(v, carried);
+  return {{"index", f.device.index},
+          {"path", f.device.path},
+          {"bus", BusName(f.device.bus)},
+          {"name", Trim(f.device.name)},
+          {"chip", {{"type", chips::Code(f.device.chip.type)}, {"name", f.chipText}, {"revision", f.device.chip.revision}}},
+          {"flash", flash},
+          {"firmware",
+           {{"state", FirmwareStateName(f.firmware)},
+            {"version", f.firmware == app::FirmwareState::Version ? json(f.version) : json(nullptr)}}},
+          {"carriedVersion", carried},
+          {"oneClick", {{"offered", OfferedToRun(v)}, {"reason", why.empty() ? json(nullptr) : json(why)}}},
+          {"serial", f.serial ? json(*f.serial) : json(nullptr)},
+          {"usb", f.usbIds ? json{{"vid", Hex4(f.usbIds->vid)}, {"pid", Hex4(f.usbIds->pid)}} : json(nullptr)},
+          {"volumes", f.device.volumes},
+          {"options", options}};
+}
+
+void PrintJson(std::ostream& out, const char* command, json body) {
+  json doc = {{"schemaVersion", kJsonSchemaVersion}, {"command", command}};
+  doc.update(body);
+  out << doc.dump(2) << '\n';
+}
+
+// An error ends the command: one line on standard error, or a JSON object on standard output.
+int Fail(Session& session, std::ostream& out, std::ostream& err, const char* command, int code, const char* kind,
+         const std::string& message) {
+  if (session.options().json) {
+    PrintJson(out, command, {{"error", {{"exitCode", code}, {"kind", kind}, {"message", message}}}});
+  } else {
+    session.shell().Finish();
+    err << "qvfw: " << message << '\n';
+  }
+  return code;
+}
+
+// Where a machine with bridges lists none, what stood in the way and what to do about it.
+std::string AccessRemedy(const device::AccessReport& a) {
+  std::string text;
+  if (a.permissionDenied) {
+    text += std::to_string(a.permissionDenied) +
+            " disk(s) could not be opened (permission denied): run as root, or install the udev rule "
+            "that gives the logged-in user access to the bridges";
+  }
+  if (a.withoutNode) {
+    if (!text.empty()) text += "; ";
+    text += std::to_string(a.withoutNode) + " disk(s) have no SCSI generic node: load the sg module (modprobe sg)";
+  }
+  return text;
+}
+
+int NoDevice(Session& session, std::ostream& out, std::ostream& err, const char* command) {
+  std::string message = "No device found!!";
+  const std::string remedy = AccessRemedy(session.ctx().scan.access);
+  if (!remedy.empty()) message += " (" + remedy + ")";
+  return Fail(session, out, err, command, kExitNoDevice, "noDevice", message);
+}
+
+// The listed device that `-d` names: an index of the list, or a path.
+std::optional<size_t> Selected(Session& session, std::ostream& out, std::ostream& err, const char* command,
+                               int& code) {
+  const auto& devices = session.ctx().scan.devices;
+  if (devices.empty()) {
+    code = NoDevice(session, out, err, command);
+    return std::nullopt;
+  }
+  const std::string& d = session.options().device;
+  if (d.empty()) return 0;
+  if (d.find_first_not_of("0123456789") == std::string::npos && d.size() < 6) {
+    const size_t index = std::stoul(d);
+    if (index < devices.size()) return index;
+    code = Fail(session, out, err, command, kExitUsage, "usage",
+                "there is no device " + d + " (" + std::to_string(devices.size()) + " listed)");
+    return std::nullopt;
+  }
+  for (const auto& listed : devices)
+    if (listed.path == d) return listed.index;
+  code = Fail(session, out, err, command, kExitUsage, "usage", "no listed device has the path " + d);
+  return std::nullopt;
+}
+
+// The facts of listed device `index`. The scan's own inspection of item 0 is reused; any other
+// device is inspected now, as choosing it in the window's list does.
+app::DeviceFacts FactsOf(Session& session, size_t index, bool identity) {
+  app::AppContext& ctx = session.ctx();
+  if (!ctx.facts || ctx.facts->device.index != index) {
+    ctx.form.DeviceList.Select(static_cast<int>(index));
+    ctx.facts = app::InspectDevice(ctx, ctx.scan.devices[index], true);
+  }
+  app::DeviceFacts facts = *ctx.facts;
+  if (identity) app::ReadIdentityFacts(ctx, facts);
+  return facts;
+}
+
+int ListCommand(Session& session, std::ostream& out, std::ostream& err) {
+  app::AppContext& ctx = session.ctx();
+  if (ctx.scan.devices.empty()) return NoDevice(session, out, err, "list");
+  std::vector<app::DeviceFacts> all;
+  for (size_t i = 0; i < ctx.scan.devices.size(); ++i) all.push_back(FactsOf(session, i, true));
+  if (session.options().json) {
+    json devices = json::array();
+    for (const auto& f : all) devices.push_back(DeviceJson(ctx, f));
+    PrintJson(out, "list", {{"devices", devices}});
+    return kExitSuccess;
+  }
+  const std::string carried = app::CarriedVersionText(ctx);
+  for (const auto& f : all) {
+    std::string chip = f.chipText;
+    if (f.device.chip.revision) chip += " rev " + std::to_string(f.device.chip.revision);
+    char line[512];
+    std::snprintf(line, sizeof line, "%2zu  %-4s  %-24s  %-26s  %s  %s", f.device.index, BusName(f.device.bus),
+                  Trim(f.device.name).c_str(), chip.c_str(), f.device.path.c_str(), f.device.volumes.c_str());
+    out << Trim(line) << '\n';
+    const app::OneClickVerdict v = app::AssessOneClick(ctx, f);
+    std::string firmware = f.FirmwareText();
+    out << "    firmware " << (firmware.empty() ? "unknown" : firmware) << "; one-click update to " << carried << ": "
+        << (OfferedToRun(v) ? "offered" : "not offered (" + WhyNotOffered(v, carried) + ")") << '\n';
   }
   return kExitSuccess;
 }
 
-int InfoCommand(Session& session, bool json, std::ostream& out, std::ostream& err) {
-  app::AppContext& ctx = session.ctx();
-  if (!Select(ctx, session.options().device, err)) return kExitNoDevice;
-  const app::MainForm& f = ctx.form;
-  const app::MainWindowState& s = ctx.state;
-  const auto& record = s.DeviceTable[static_cast<size_t>(f.DeviceList.itemIndex)];
-  std::vector<std::string> options;
-  for (const app::CheckBox* box : {&f.NVRAMCheck, &f.ReadWriteBufferChk, &f.SetPrdSNchk})
-    if (box->visible) options.emplace_back(box->text);
-  const bool flashShown = f.SFlashTypeLable.visible;
-  if (json) {
-    nlohmann::json j = {{"index", f.DeviceList.itemIndex},
-                        {"path", std::string(record.Path.View())},
-                        {"bus", BusName(record.Bus)},
-                        {"chip", f.ChipLabelEdit.text},
-                        {"chipType", s.CurrentChipType},
-                        {"revision", s.ChipRevision},
-                        {"flashVendor", flashShown ? f.SFlashTypeLable.text : ""},
-                        {"flashSizeKiB", s.FlashSizeKiB},
-                        {"firmwareVersion", f.FwVerLableEdit.visible ? f.FwVerLableEdit.text : ""},
-                        {"driveLetters", f.DiskLetterLable.text},
-                        {"status", f.StatusEdit.text},
-                        {"options", options}};
-    out << j.dump(2) << '\n';
-  } else {
-    out << "device:   " << f.DeviceList.itemIndex << "  " << record.Path.View() << '\n';
-    out << "chip:     " << f.ChipLabelEdit.text << " (type " << int(s.CurrentChipType) << ", revision "
-        << int(s.ChipRevision) << ")\n";
-    if (flashShown) out << "flash:    " << f.SFlashTypeLable.text << ", " << s.FlashSizeKiB << " KiB\n";
-    if (f.FwVerLableEdit.visible) out << "firmware: " << f.FwVerLableEdit.text << '\n';
-    out << "volumes:  " << f.DiskLetterLable.text << '\n';
-    if (!f.StatusEdit.text.empty()) out << "status:   " << f.StatusEdit.text << '\n';
-    out << "options:  ";
-    for (size_t i = 0; i < options.size(); ++i) out << (i ? ", " : "") << options[i];
-    out << '\n';
+int InfoCommand(Session& session, std::ostream& out, std::ostream& err) {
+  int code = kExitSuccess;
+  const auto index = Selected(session, out, err, "info", code);
+  if (!index) return code;
+  const app::DeviceFacts f = FactsOf(session, *index, true);
+  if (session.options().json) {
+    PrintJson(out, "info", {{"device", DeviceJson(session.ctx(), f)}});
+    return kExitSuccess;
   }
+  out << "device:   " << f.device.index << "  " << f.device.path << " (" << BusName(f.device.bus) << ")\n";
+  out << "chip:     " << f.chipText << " (type " << int(chips::Code(f.device.chip.type)) << ", revision "
+      << int(f.device.chip.revision) << ")\n";
+  if (f.flash) {
+    out << "flash:    " << (f.flash->label.empty() ? "unknown maker" : f.flash->label) << ", "
+        << (f.flash->sizeKiB ? std::to_string(*f.flash->sizeKiB) + " KiB" : std::string("size unknown")) << '\n';
+  }
+  if (f.versionShown) out << "firmware: " << (f.FirmwareText().empty() ? "unknown" : f.FirmwareText()) << '\n';
+  if (f.serial) out << "serial:   " << *f.serial << '\n';
+  if (f.usbIds) out << "usb:      " << Hex4(f.usbIds->vid) << ':' << Hex4(f.usbIds->pid) << '\n';
+  out << "volumes:  " << f.device.volumes << '\n';
+  if (!f.statusText.empty()) out << "status:   " << f.statusText << '\n';
+  std::vector<std::string> options;
+  if (f.options.nvram) options.emplace_back("Include 4K NVRAM");
+  if (f.options.readWriteBuffer) options.emplace_back("Read/Write Buffer");
+  if (f.options.productSn) options.emplace_back("Setting ProductSN(In-Code)");
+  out << "options:  ";
+  for (size_t i = 0; i < options.size(); ++i) out << (i ? ", " : "") << options[i];
+  out << '\n';
   return kExitSuccess;
 }
 
 int CheckCommand(Session& session, const std::string& image, std::ostream& out, std::ostream& err) {
-  app::AppContext& ctx = session.ctx();
-  if (!Select(ctx, session.options().device, err)) return kExitNoDevice;
-  const auto& s = ctx.state;
-  const auto signature = firmware::MatchFirmwareSignature(image, s.CurrentChipType, s.ChipRevision);
-  if (signature == firmware::ImageCheck::CannotOpen) {
-    err << "qvfw: " << image << ": Open Firmware File Error!!\n";
-    return kExitUsage;
+  int code = kExitSuccess;
+  const auto index = Selected(session, out, err, "check", code);
+  if (!index) return code;
+  const app::DeviceFacts f = FactsOf(session, *index, false);
+  const auto signature = firmware::MatchFirmwareSignature(image, f.device.chip.type, f.device.chip.revision);
+  if (signature == firmware::ImageCheck::CannotOpen)
+    return Fail(session, out, err, "check", kExitUsage, "badInput", image + ": Open Firmware File Error!!");
+  if (signature == firmware::ImageCheck::DoesNotFit)
+    return Fail(session, out, err, "check", kExitUsage, "badInput",
+                image + ": The firmware file seems not match this chip! (" + f.chipText + ")");
+  std::error_code ec;
+  const auto bytes = std::filesystem::file_size(image, ec);
+  const std::optional<uint32_t> size = f.flash ? f.flash->sizeKiB : std::nullopt;
+  if (!size)
+    return Fail(session, out, err, "check", kExitUsage, "unknownFlashSize",
+                image + ": the flash size of this device is unknown, so the image cannot be checked against it (" +
+                    f.chipText + ")");
+  if (firmware::ImageFitsFlash(image, *size) != firmware::ImageCheck::Fits)
+    return Fail(session, out, err, "check", kExitUsage, "badInput",
+                image + ": The firmware file size is bigger than the flash size! (" + std::to_string(bytes) +
+                    " bytes, flash " + std::to_string(*size) + " KiB)");
+  if (session.options().json) {
+    PrintJson(out, "check",
+              {{"device", DeviceJson(session.ctx(), f)},
+               {"image", {{"path", image}, {"sizeBytes", bytes}}},
+               {"fits", true}});
+  } else {
+    out << image << ": fits " << f.chipText << " (flash " << *size << " KiB)\n";
   }
-  if (signature == firmware::ImageCheck::DoesNotFit) {
-    err << "qvfw: " << image << ": The firmware file seems not match this chip! (" << ctx.form.ChipLabelEdit.text
-        << ")\n";
-    return kExitUsage;
-  }
-  if (firmware::ImageFitsFlash(image, static_cast<uint32_t>(s.FlashSizeKiB)) != firmware::ImageCheck::Fits) {
-    std::error_code ec;
-    err << "qvfw: " << image << ": The firmware file size is bigger than the flash size! ("
-        << std::filesystem::file_size(image, ec) << " bytes, flash " << s.FlashSizeKiB << " KiB)\n";
-    return kExitUsage;
-  }
-  out << image << ": fits " << ctx.form.ChipLabelEdit.text << " (flash " << s.FlashSizeKiB << " KiB)\n";
   return kExitSuccess;
 }
 
+// The native machine's diagnostics reach the session's shell once there is one.
+struct ForwardDiagnostics final : platform::Diagnostics {
+  platform::Diagnostics* to = nullptr;
+  void Line(std::string_view text) override {
+    if (to) to->Line(text);
+  }
+};
+
+volatile std::sig_atomic_t g_interrupted = 0;
+extern "C" void OnInterrupt(int) { g_interrupted = 1; }
+
 }  // namespace
 
-int UpdateCommand(Session& session, std::ostream& err) {
+int ExitCodeOf(app::OutcomeCode code) {
+  switch (code) {
+    case app::OutcomeCode::Success:
+    case app::OutcomeCode::AlreadyCurrent: return kExitSuccess;
+    case app::OutcomeCode::Failed: return kExitDeviceFailed;
+    case app::OutcomeCode::BadInput: return kExitUsage;
+    case app::OutcomeCode::NoDevice: return kExitNoDevice;
+    case app::OutcomeCode::NotOffered:
+    case app::OutcomeCode::NotAvailable: return kExitNotOffered;
+  }
+  return kExitDeviceFailed;
+}
+
+int UpdateCommand(Session& session, std::ostream& out, std::ostream& err, bool allowDowngrade) {
   app::AppContext& ctx = session.ctx();
-  if (!Select(ctx, session.options().device, err)) return kExitNoDevice;
-  app::TellOneClickReadiness(ctx);
-  // The status line (printed as it changes) says why nothing is offered.
-  if (!ctx.form.YesBtn.enabled) return ctx.form.devpnl.text == "Firmware already updated." ? kExitSuccess : kExitNoDevice;
+  int code = kExitSuccess;
+  const auto index = Selected(session, out, err, "update", code);
+  if (!index) return code;
+  const app::DeviceFacts facts = FactsOf(session, *index, false);
+  const app::OneClickVerdict verdict = app::AssessOneClick(ctx, facts);
+  const std::string carried = app::CarriedVersionText(ctx);
+  auto report = [&](const app::Outcome& o) {
+    session.shell().Finish();
+    if (session.options().json) {
+      PrintJson(out, "update",
+                {{"device", DeviceJson(ctx, facts)},
+                 {"outcome",
+                  {{"code", app::OutcomeCodeName(o.code)},
+                   {"phase", app::PhaseName(o.phase)},
+                   {"status", o.statusText},
+                   {"reason", o.reason.empty() ? json(nullptr) : json(o.reason)},
+                   {"exitCode", ExitCodeOf(o.code)}}}});
+    } else {
+      if (!o.statusText.empty()) out << o.statusText << '\n';
+      if (!o.reason.empty()) err << "qvfw: " << o.reason << '\n';
+    }
+    return ExitCodeOf(o.code);
+  };
+
+  if (verdict.readiness != app::Readiness::Offered || (verdict.deviceNewer && !allowDowngrade)) {
+    const app::OutcomeCode c = verdict.readiness == app::Readiness::AlreadyCurrent ? app::OutcomeCode::AlreadyCurrent
+                                                                                   : app::OutcomeCode::NotOffered;
+    std::string why = WhyNotOffered(verdict, carried);
+    if (verdict.deviceNewer) why += " (--allow-downgrade programs it all the same)";
+    return report(app::Outcome{c, app::Phase::Identity, verdict.statusText,
+                               c == app::OutcomeCode::AlreadyCurrent ? app::kGreen : app::kRed,
+                               c == app::OutcomeCode::AlreadyCurrent ? std::string() : why});
+  }
   // From the first write to the flash until the identity is back, an interrupt must not leave
   // the device half-written: it is noted, the update finishes, then the program exits.
   g_interrupted = 0;
@@ -202,143 +344,165 @@ int UpdateCommand(Session& session, std::ostream& err) {
   session.shell().SetPump([&] {
     if (g_interrupted && !told) {
       told = true;
-      err << "\nqvfw: interrupted: the update is finishing, please wait\n";
+      session.shell().Finish();
+      err << "qvfw: interrupted: the update is finishing, please wait\n";
     }
   });
-  app::YesBtnClick(ctx);
+  ctx.state.UpdateBusy = 1;
+  SetStatusLine(ctx, "Updating firmware. Please wait...", app::kBlue);
+  const app::Outcome outcome = app::RunOneClick(ctx, *index);
+  ctx.state.UpdateBusy = 0;
   session.shell().SetPump({});
   std::signal(SIGINT, previous);
-  const bool passed = ctx.form.devpnl.text == "Update    Pass!!";
-  // The device came back with the new firmware: the refresh now says so.
-  if (passed) app::RefreshBtnClick(ctx);
-  return passed ? kExitSuccess : kExitDeviceFailed;
-}
-
-Session::Session(const GlobalOptions& options, platform::PassThrough& backend, std::ostream& out, std::ostream& err,
-                 bool outIsTerminal)
-    : options_(options),
-      shell_(out, err, outIsTerminal, options.verbose),
-      diagnostics_(options.verbose ? static_cast<platform::Diagnostics&>(shell_) : quiet_) {
-  Bind(backend);
+  const int exit = report(outcome);
+  if (outcome.Succeeded() && !session.options().json) {
+    // The device came back with the new firmware: a fresh look says so.
+    ctx.scan = app::ScanDevices(ctx);
+    ctx.facts.reset();
+    for (const auto& d : ctx.scan.devices) {
+      const app::DeviceFacts now = FactsOf(session, d.index, false);
+      if (now.device.chip.type != chips::ChipType::QVS812) continue;
+      const app::OneClickVerdict after = app::AssessOneClick(ctx, now);
+      if (after.readiness == app::Readiness::AlreadyCurrent) {
+        out << after.statusText << '\n';
+        break;
+      }
+    }
+  }
+  return exit;
 }
 
 Session::Session(const GlobalOptions& options, const PlatformParts& parts, std::ostream& out, std::ostream& err,
-                 bool outIsTerminal)
-    : options_(options),
-      shell_(out, err, outIsTerminal, options.verbose),
-      diagnostics_(options.verbose ? static_cast<platform::Diagnostics&>(shell_) : quiet_) {
-  Bind(*parts.passThrough, parts.disks, parts.monitor, parts.clock);
+                 bool errIsTerminal)
+    : options_(options), shell_(out, err, errIsTerminal, options.verbose) {
+  app::WiringOptions wiring;
+  wiring.diagnostics = &shell_;
+  wiring.workingDirectory = options.workingDirectory;
+  if (options.trace) wiring.trace = [this](std::string_view line) { shell_.ErrorLine(line); };
+  PlatformParts p = parts;
+  if (!p.clock) p.clock = &clock_;
+  app_ = std::make_unique<app::Application>(p, shell_, wiring);
+  ctx().progress.SetListener([this](const app::ProgressView& v) { shell_.ShowProgress(v); });
 }
 
-Session::Session(const GlobalOptions& options, std::ostream& out, std::ostream& err, bool outIsTerminal)
-    : options_(options),
-      shell_(out, err, outIsTerminal, options.verbose),
-      diagnostics_(options.verbose ? static_cast<platform::Diagnostics&>(shell_) : quiet_),
-      native_(std::make_unique<platform::linux_os::SgPassThrough>(diagnostics_)),
-      nativeDisks_(std::make_unique<platform::linux_os::UdevDiskEnumerator>(diagnostics_)) {
-  Bind(*native_, nativeDisks_.get());
-}
-
-void Session::Bind(platform::PassThrough& backend, platform::DiskEnumerator* disks, platform::DeviceMonitor* monitor,
-                   platform::Clock* clock) {
-  platform::PassThrough* passThrough = &backend;
-  if (options_.trace) {
-    tracing_ = std::make_unique<platform::TracingPassThrough>(
-        backend, [this](const std::string& line) { shell_.ErrorLine(line); });
-    passThrough = tracing_.get();
-  }
-  const app::PlatformServices services{*passThrough, clock ? *clock : clock_, diagnostics_, disks, monitor};
-  ctx_ = std::make_unique<app::AppContext>(services, shell_, images_);
-  ctx_->transport.SetClock(clock ? *clock : clock_);
-  app::InstallHandlers(*ctx_);
-}
+Session::Session(const GlobalOptions& options, platform::PassThrough& backend, std::ostream& out, std::ostream& err,
+                 bool errIsTerminal)
+    : Session(options, PlatformParts{&backend, nullptr, nullptr, nullptr}, out, err, errIsTerminal) {}
 
 Session::~Session() {
-  if (started_) {
-    app::CloseMainWindow(*ctx_);
-    app::DestroyMainWindow(*ctx_);
-  }
+  if (started_) app::FormClose(ctx());
   shell_.Finish();
 }
 
 void Session::Start() {
   started_ = true;
-  app::ConstructMainWindow(*ctx_);
+  app::AppContext& c = ctx();
+  c.state.KeepNvram = 1;
+  app::ReadConfiguration(c.state, app::ConfigurationFilePath(c));
+  c.scan = app::ScanDevices(c);
+  c.facts.reset();
+  if (!c.scan.devices.empty()) {
+    c.form.DeviceList.Select(0);
+    c.facts = app::InspectDevice(c, c.scan.devices[0], true);
+  }
 }
 
-int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool outIsTerminal) {
+int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool errIsTerminal) {
+  return Run(argc, argv, out, err, errIsTerminal, {});
+}
+
+int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool errIsTerminal,
+        const std::filesystem::path& workingDirectory) {
   CLI::App app{"qvfw - firmware update tool for Qavion QV4077x bridge controllers"};
   app.set_version_flag("--version", std::string("qvfw ") + app::kBuildVersionText);
   app.footer(kExitCodesHelp);
+  app.fallthrough();
+
+  // "--sim" alone is the built-in emulated machine; a folder is given only as "--sim=DIR", so
+  // that a word after "--sim" is always the command.
+  std::vector<std::string> args;
+  std::optional<std::filesystem::path> sim;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--sim") {
+      sim = std::filesystem::path();
+    } else if (a.rfind("--sim=", 0) == 0) {
+      sim = std::filesystem::path(a.substr(6));
+      if (sim->empty()) {
+        err << "qvfw: --sim=DIR needs a folder\n";
+        return kExitUsage;
+      }
+    } else {
+      args.push_back(a);
+    }
+  }
+  bool simShown = false;  // taken out of the arguments above; here for the help text
+  app.add_flag("--sim", simShown, "Run against the built-in emulated machine; --sim=DIR keeps one in DIR (docs/sim.md)");
 
   GlobalOptions options;
-  std::string simDir;
-  CLI::Option* sim = app.add_option("--sim", simDir, "Run against the emulated machine (optionally from DIR)")
-                         ->expected(0, 1)
-                         ->type_name("[=DIR]");
+  options.workingDirectory = workingDirectory;
   app.add_flag("--trace", options.trace, "Trace every SCSI request on standard error");
   app.add_flag("-v", options.verbose, "Diagnostics on standard error");
-  app.add_option("-d,--device", options.device, "Work on device N of the device list (default 0)")
-      ->type_name("N")
-      ->check(CLI::Range(0, static_cast<int>(app::kDeviceTableSize) - 1));
+  app.add_flag("--json", options.json, "Print the command's output as JSON (schema version 1, docs/cli.md)");
+  app.add_option("-d,--device", options.device, "Work on device N of the list, or on the device with that path")
+      ->type_name("N|PATH");
 
-  bool json = false;
   std::string image;
+  bool allowDowngrade = false;
   CLI::App* list = app.add_subcommand("list", "List the supported devices and whether the one-click update is offered");
-  list->add_flag("--json", json, "Print the list as a JSON array");
   CLI::App* info = app.add_subcommand("info", "Show chip, flash, firmware version and options of the selected device");
-  info->add_flag("--json", json, "Print the facts as a JSON object");
   CLI::App* check = app.add_subcommand("check", "Check a firmware image against the selected device");
   check->add_option("IMAGE", image, "The firmware image file")->required();
   CLI::App* update = app.add_subcommand("update", "Update the selected device to the firmware this program carries");
+  update->add_flag("--allow-downgrade", allowDowngrade, "Program the carried firmware over newer firmware");
   app.require_subcommand(0, 1);
 
+  std::vector<const char*> cargv{argv[0]};
+  for (const std::string& a : args) cargv.push_back(a.c_str());
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(cargv.size()), cargv.data());
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e, out, err);
     return code == 0 ? kExitSuccess : kExitUsage;
   }
-  if (sim->count() > 0) options.sim = simDir;
   if (app.get_subcommands().empty()) {
     out << app.help();
     return kExitSuccess;
   }
-  auto run = [&](Session& session) {
-    session.Start();
-    if (list->parsed()) return ListCommand(session, json, out, err);
-    if (info->parsed()) return InfoCommand(session, json, out, err);
-    if (check->parsed()) return CheckCommand(session, image, out, err);
-    if (update->parsed()) return UpdateCommand(session, err);
-    return static_cast<int>(kExitSuccess);
-  };
-  // With --json standard output carries the document alone; the status texts go to standard error.
-  std::ostream& status = json ? err : out;
-  const bool terminal = json ? false : outIsTerminal;
-  if (!options.sim) {
-    Session session(options, status, err, terminal);
-    return run(session);
-  }
-  // The emulated machine runs on virtual time: its waits cost nothing, and what they would have
-  // taken on hardware is told at the end.
-  platform::VirtualClock clock;
-  std::unique_ptr<sim::EmulatedMachine> machine;
+  const char* command = list->parsed() ? "list" : info->parsed() ? "info" : check->parsed() ? "check" : "update";
+
+  ForwardDiagnostics forward;
+  std::unique_ptr<frontend::Machine> machine;
   try {
-    machine = sim::EmulatedMachine::Open(*options.sim, clock);
+    machine = frontend::Machine::Open(sim, forward);
   } catch (const std::exception& e) {
-    err << "qvfw: --sim: " << e.what() << '\n';
+    if (options.json) {
+      out << json{{"schemaVersion", kJsonSchemaVersion},
+                  {"command", command},
+                  {"error", {{"exitCode", kExitUsage}, {"kind", "usage"}, {"message", e.what()}}}}
+                 .dump(2)
+          << '\n';
+    } else {
+      err << "qvfw: --sim: " << e.what() << '\n';
+    }
     return kExitUsage;
   }
   int code;
   {
-    sim::Machine& m = machine->machine();
-    Session session(options, PlatformParts{&m, &m, &m, &clock}, status, err, terminal);
-    code = run(session);
+    Session session(options, machine->parts(), out, err, errIsTerminal);
+    forward.to = &session.shell();
+    session.Start();
+    if (list->parsed()) code = ListCommand(session, out, err);
+    else if (info->parsed()) code = InfoCommand(session, out, err);
+    else if (check->parsed()) code = CheckCommand(session, image, out, err);
+    else code = UpdateCommand(session, out, err, allowDowngrade);
+    forward.to = nullptr;
   }
   machine->Save();
-  if (options.verbose) {
+  if (options.verbose && machine->virtualClock()) {
     char line[96];
-    std::snprintf(line, sizeof line, "sim: %.3f s on the emulated hardware", static_cast<double>(clock.NowMs()) / 1000.0);
+    std::snprintf(line, sizeof line, "sim: %.3f s on the emulated hardware",
+                  static_cast<double>(machine->virtualClock()->NowMs()) / 1000.0);
     err << line << '\n';
   }
   return code;

@@ -1,15 +1,17 @@
 #pragma once
-// The `qvfw` command line: global options, the session they configure, and the exit codes.
+// The `qvfw` command line: global options, the session they configure, and the exit codes. It
+// works on the core's values (device facts, outcomes, progress phases) and prints them as text
+// or JSON; standard output carries the command's own output only.
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
 
-#include "app/AppContext.h"
-#include "app/ImageStore.h"
+#include "app/Outcome.h"
+#include "app/Wiring.h"
 #include "cli/CliShell.h"
-#include "platform/Clock.h"
 #include "platform/Diagnostics.h"
 #include "platform/PassThrough.h"
 
@@ -18,67 +20,61 @@ namespace qvfw::cli {
 enum ExitCode : int {
   kExitSuccess = 0,
   kExitDeviceFailed = 1,  // the operation failed on the device
-  kExitUsage = 2,         // bad usage or bad input (missing or mismatched file)
+  kExitUsage = 2,         // bad usage or bad input (missing or mismatched file, unknown flash size)
   kExitNoDevice = 3,      // no supported device
+  kExitNotOffered = 4,    // a device is there, but nothing is offered for it
 };
+
+// The exit code an outcome stands for.
+int ExitCodeOf(app::OutcomeCode code);
+
+inline constexpr int kJsonSchemaVersion = 1;
 
 struct GlobalOptions {
-  std::optional<std::string> sim;  // --sim[=DIR]; an empty string selects the default machine
   bool trace = false;
   bool verbose = false;
-  int device = 0;                  // index into the device list
+  bool json = false;
+  std::string device;  // "N" (an index of the list) or a device path; empty: item 0
+  // Where the configuration and the exchange file live; empty: the working directory.
+  std::filesystem::path workingDirectory;
 };
 
-// What a machine offers the program; null members are absent (no discovery, the real clock).
-struct PlatformParts {
-  platform::PassThrough* passThrough = nullptr;
-  platform::DiskEnumerator* disks = nullptr;
-  platform::DeviceMonitor* monitor = nullptr;
-  platform::Clock* clock = nullptr;
-};
+using app::PlatformParts;
 
-// One run of the program against a machine: the platform bundle the options ask for, the
-// command line's shell and the application context over them.
+// One run of the program against a machine: the command line's shell and the application built
+// over the machine's parts.
 class Session {
  public:
   Session(const GlobalOptions& options, const PlatformParts& parts, std::ostream& out, std::ostream& err,
-          bool outIsTerminal);
-  // `backend` is the machine's pass-through; `--trace` wraps it, `-v` routes diagnostics to `err`.
+          bool errIsTerminal);
+  // A machine without discovery (tests): `backend` is the pass-through, the clock is real time.
   Session(const GlobalOptions& options, platform::PassThrough& backend, std::ostream& out, std::ostream& err,
-          bool outIsTerminal);
-  // The machine's own devices, through the SCSI generic pass-through.
-  Session(const GlobalOptions& options, std::ostream& out, std::ostream& err, bool outIsTerminal);
+          bool errIsTerminal);
   ~Session();
-  // The start-up sequence of the main window, as the window runs it. A started session closes
-  // the window when it ends (the exchange file goes with it).
+  // Reads the configuration and scans the machine; a started session removes the exchange file
+  // of the working directory when it ends, as the window does when it closes.
   void Start();
-  app::AppContext& ctx() { return *ctx_; }
+  app::AppContext& ctx() { return app_->ctx(); }
   CliShell& shell() { return shell_; }
   const GlobalOptions& options() const { return options_; }
 
  private:
-  void Bind(platform::PassThrough& backend, platform::DiskEnumerator* disks = nullptr,
-            platform::DeviceMonitor* monitor = nullptr, platform::Clock* clock = nullptr);
-
   GlobalOptions options_;
   CliShell shell_;
-  platform::NullDiagnostics quiet_;
-  platform::Diagnostics& diagnostics_;
-  std::unique_ptr<platform::PassThrough> native_;
-  std::unique_ptr<platform::PassThrough> tracing_;
-  std::unique_ptr<platform::DiskEnumerator> nativeDisks_;
-  std::unique_ptr<platform::DeviceMonitor> nativeMonitor_;
   platform::SteadyClock clock_;
-  app::EmbeddedImageStore images_;
-  std::unique_ptr<app::AppContext> ctx_;
+  std::unique_ptr<app::Application> app_;
   bool started_ = false;
 };
 
-// `qvfw update` on a started session: the one-click update of the selected device (`-d`), with
-// an interrupt noted and told while the update finishes. Returns the exit code.
-int UpdateCommand(Session& session, std::ostream& err);
+// `qvfw update` on a started session: the one-click update of the selected device, with an
+// interrupt noted and told while the update finishes. Returns the exit code.
+int UpdateCommand(Session& session, std::ostream& out, std::ostream& err, bool allowDowngrade = false);
 
-// Parses the command line and runs it; returns the exit code.
-int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool outIsTerminal);
+// Parses the command line and runs it; returns the exit code. `errIsTerminal` lets the progress
+// bar and colours be drawn on standard error.
+int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool errIsTerminal);
+// The same with the configuration and the exchange file kept in `workingDirectory`.
+int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool errIsTerminal,
+        const std::filesystem::path& workingDirectory);
 
 }  // namespace qvfw::cli

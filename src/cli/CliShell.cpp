@@ -1,15 +1,13 @@
 #include "cli/CliShell.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 namespace qvfw::cli {
 namespace {
 
 constexpr size_t kBarWidth = 30;
-
-bool OnlyMarks(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c == '.'; });
-}
 
 std::string OneLine(std::string_view text) {
   std::string line(text);
@@ -26,35 +24,29 @@ const char* Ansi(const app::Rgb& colour) {
 
 }  // namespace
 
-std::string ProgressBarText(size_t marks, size_t expected) {
-  std::string bar = "[";
-  if (expected > 0) {
-    const size_t shown = std::min(marks, expected);
-    const size_t filled = shown * kBarWidth / expected;
-    bar += std::string(filled, '#') + std::string(kBarWidth - filled, ' ');
-    bar += "] " + std::to_string(marks) + "/" + std::to_string(expected) + " " +
-           std::to_string(shown * 100 / expected) + "%";
-  } else {
-    // Unknown length: a block that sweeps across, so the line still shows life.
-    const size_t period = 2 * (kBarWidth - 3);
-    const size_t phase = marks % period;
-    const size_t at = phase <= kBarWidth - 3 ? phase : period - phase;
-    bar += std::string(at, ' ') + "<=>" + std::string(kBarWidth - 3 - at, ' ');
-    bar += "] " + std::to_string(marks);
-  }
-  return bar;
+std::string ProgressBarText(double fraction) {
+  fraction = std::clamp(fraction, 0.0, 1.0);
+  const auto filled = static_cast<size_t>(fraction * kBarWidth);
+  char percent[8];
+  std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(fraction * 100));
+  return "[" + std::string(filled, '#') + std::string(kBarWidth - filled, ' ') + "] " + percent;
 }
+
+CliShell::CliShell(std::ostream& out, std::ostream& err, bool errIsTerminal, bool verbose)
+    : out_(out),
+      err_(err),
+      terminal_(errIsTerminal),
+      colour_(errIsTerminal && std::getenv("NO_COLOR") == nullptr),
+      verbose_(verbose) {}
 
 void CliShell::MessageBox(std::string_view caption, std::string_view text, app::MessageIcon) {
   Finish();
-  out_.flush();
   err_ << OneLine(caption) << ": " << OneLine(text) << '\n';
   err_.flush();
 }
 
 bool CliShell::Ask(std::string_view caption, std::string_view text, bool safeAnswer) {
   Finish();
-  out_.flush();
   err_ << OneLine(caption) << ": " << OneLine(text) << (safeAnswer ? " (answered yes)" : " (answered no)") << '\n';
   err_.flush();
   return safeAnswer;
@@ -69,65 +61,37 @@ void CliShell::DiagnosticsLine(std::string_view text) {
 }
 
 void CliShell::ErrorLine(std::string_view text) {
-  if (terminal_) Finish();  // keep a redrawn bar from being torn by the line
+  Finish();  // keep a redrawn bar from being torn by the line
   err_ << text << '\n';
   err_.flush();
 }
 
 void CliShell::TextChanged(const app::TextChange& change) {
-  const bool sameLine = lineOpen_ && control_ == &change.control;
-  if (!change.appended.empty() && sameLine) {
-    if (OnlyMarks(change.appended)) {
-      marks_ += change.appended.size();
-      if (terminal_) {
-        Render();
-      } else {
-        out_ << change.appended;
-      }
-    } else {
-      heading_ += change.appended;
-      if (terminal_) {
-        Render();
-      } else {
-        out_ << change.appended;
-      }
-    }
-    out_.flush();
+  if (change.text.empty()) return;  // a cleared field has nothing to say
+  if (change.colour) {
+    // The status line: what the operation is doing, or how it ended.
+    Finish();
+    if (colour_) err_ << Ansi(*change.colour) << OneLine(change.text) << "\x1b[0m\n";
+    else err_ << OneLine(change.text) << '\n';
+    err_.flush();
     return;
   }
-
-  Finish();
-  if (change.text.empty()) return;  // a cleared field has nothing to say
-  heading_ = OneLine(change.text);
-  colour_ = change.colour;
-  control_ = &change.control;
-  marks_ = 0;
-  lineOpen_ = true;
-  if (terminal_) {
-    Render();
-  } else {
-    out_ << heading_;
-  }
-  out_.flush();
+  // The panel's status field: its headings for -v; its "." marks are the bar's business.
+  if (verbose_ && change.appended.find_first_not_of('.') != std::string_view::npos) ErrorLine(OneLine(change.text));
 }
 
-void CliShell::Render() {
-  out_ << '\r';
-  if (colour_) out_ << Ansi(*colour_);
-  out_ << heading_;
-  if (colour_) out_ << "\x1b[0m";
-  if (marks_ > 0) out_ << ' ' << ProgressBarText(marks_, expected_);
-  out_ << "\x1b[K";
+void CliShell::ShowProgress(const app::ProgressView& view) {
+  if (!terminal_) return;
+  err_ << '\r' << ProgressBarText(view.fraction) << ' ' << app::PhaseName(view.phase) << "\x1b[K";
+  err_.flush();
+  barOpen_ = true;
 }
 
 void CliShell::Finish() {
-  if (!lineOpen_) return;
-  out_ << '\n';
-  out_.flush();
-  lineOpen_ = false;
-  control_ = nullptr;
-  if (marks_ > 0) expected_ = 0;  // an announced count belongs to one run of marks
-  marks_ = 0;
+  if (!barOpen_) return;
+  err_ << '\n';
+  err_.flush();
+  barOpen_ = false;
 }
 
 }  // namespace qvfw::cli

@@ -1,7 +1,8 @@
 #pragma once
-// The command line's shell: message boxes become one line on standard error, the event pump has
-// nothing to do, status texts print as they change, and runs of "." progress marks become a
-// progress bar on a terminal (plain marks otherwise).
+// The command line's shell. Standard output belongs to the command's own output, so everything
+// else goes to standard error: message boxes as one line each, the status line's texts as they
+// change, and on a terminal a progress bar drawn from the operation's phases. The panel's status
+// texts and their "." marks are for the window; the command line shows them with -v only.
 
 #include <cstddef>
 #include <functional>
@@ -9,6 +10,7 @@
 #include <ostream>
 #include <string>
 
+#include "app/Progress.h"
 #include "app/Shell.h"
 #include "platform/Diagnostics.h"
 
@@ -16,9 +18,9 @@ namespace qvfw::cli {
 
 class CliShell final : public app::Shell, public platform::Diagnostics {
  public:
-  // `out` receives status texts and progress; `err` messages and, when `verbose`, diagnostics.
-  CliShell(std::ostream& out, std::ostream& err, bool outIsTerminal, bool verbose)
-      : out_(out), err_(err), terminal_(outIsTerminal), verbose_(verbose) {}
+  // `out` is kept for the command; `err` receives everything this shell prints. `errIsTerminal`
+  // allows the bar and colours (unless NO_COLOR is set).
+  CliShell(std::ostream& out, std::ostream& err, bool errIsTerminal, bool verbose);
   ~CliShell() override { Finish(); }
 
   void MessageBox(std::string_view caption, std::string_view text, app::MessageIcon icon) override;
@@ -27,8 +29,7 @@ class CliShell final : public app::Shell, public platform::Diagnostics {
   // There is no dialog on the command line: files come as arguments, so this always cancels.
   std::optional<std::string> OpenFileDialog(std::string_view filter, std::string_view defaultExtension,
                                             std::string_view initialDir) override;
-  // The command line has no window events; a command may hook its own work in (an interrupt
-  // check, the device-change timer).
+  // The command line has no window events; a command may hook its own work in.
   void PumpEvents() override {
     if (pump_) pump_();
   }
@@ -37,32 +38,25 @@ class CliShell final : public app::Shell, public platform::Diagnostics {
   void Line(std::string_view text) override { DiagnosticsLine(text); }
 
   void TextChanged(const app::TextChange& change) override;
-  void ExpectMarks(size_t count) override { expected_ = count; }
+  // The bar of the running operation (a terminal only).
+  void ShowProgress(const app::ProgressView& view);
 
   // A line on standard error whatever the verbosity (the request trace uses it).
   void ErrorLine(std::string_view text);
-
-  // Ends a status line that is still open (a run of marks waits for its end).
+  // Ends a bar that is still drawn.
   void Finish();
 
  private:
-  void Render();
-
   std::ostream& out_;
   std::ostream& err_;
   bool terminal_;
+  bool colour_;
   bool verbose_;
-
-  bool lineOpen_ = false;
-  std::string heading_;          // the text the marks follow
-  std::optional<app::Rgb> colour_;
-  const void* control_ = nullptr;
-  size_t marks_ = 0;
-  size_t expected_ = 0;          // 0 = unknown
+  bool barOpen_ = false;
   std::function<void()> pump_;
 };
 
-// The progress line a terminal shows for `marks` of `expected` (0 = unknown).
-std::string ProgressBarText(size_t marks, size_t expected);
+// The bar for a fraction of the whole: "[##########          ]  50%".
+std::string ProgressBarText(double fraction);
 
 }  // namespace qvfw::cli

@@ -7,7 +7,7 @@
 
 int main(int argc, char** argv) {
   try {
-    return qvfw::cli::Run(argc, argv, std::cout, std::cerr, isatty(STDOUT_FILENO) == 1);
+    return qvfw::cli::Run(argc, argv, std::cout, std::cerr, isatty(STDERR_FILENO) == 1);
   } catch (const std::exception& e) {
     std::cout.flush();
     std::cerr << "qvfw: " << e.what() << '\n';

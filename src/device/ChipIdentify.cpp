@@ -1,5 +1,6 @@
 #include "device/ChipIdentify.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -11,8 +12,8 @@
 namespace qvfw::device {
 namespace {
 
-using firmware::ChipType;
-using firmware::FindChipByModelKey;
+using chips::ChipType;
+using chips::FindChipByModelKey;
 
 std::string_view Chars(const uint8_t* p, size_t n) { return {reinterpret_cast<const char*>(p), n}; }
 
@@ -26,7 +27,7 @@ std::string HexPair(uint8_t hi, uint8_t lo) {
 void RefineByModelText(const Device& dev, ChipType& code, uint8_t& revision) {
   uint8_t reply[40] = {};
   if (!ReadChipModel(dev, reply)) {
-    if (code == 1) revision = 1;
+    if (code == ChipType::QV40778) revision = 1;
     return;
   }
   char text[9] = {};
@@ -40,9 +41,10 @@ void RefineByModelText(const Device& dev, ChipType& code, uint8_t& revision) {
     enum { kUnchanged, kDigitPlusOne, kCharPlusOne, kQ784 } revision;
   };
   static constexpr Row kRows[] = {
-      {"q778C", 1, Row::kDigitPlusOne}, {"q779A3", 4, Row::kUnchanged}, {"q776C", 5, Row::kDigitPlusOne},
-      {"q776E", 30, Row::kCharPlusOne}, {"q826A", 28, Row::kDigitPlusOne}, {"q784", 7, Row::kQ784},
-      {"q4789", 11, Row::kDigitPlusOne},
+      {"q778C", ChipType::QV40778, Row::kDigitPlusOne},  {"q779A3", ChipType::QV40779A3, Row::kUnchanged},
+      {"q776C", ChipType::QV40776, Row::kDigitPlusOne},  {"q776E", ChipType::QV40776E, Row::kCharPlusOne},
+      {"q826A", ChipType::QVB826, Row::kDigitPlusOne},   {"q784", ChipType::QVB784, Row::kQ784},
+      {"q4789", ChipType::QVB789, Row::kDigitPlusOne},
   };
   for (const Row& row : kRows) {
     if (!model.starts_with(row.prefix)) continue;
@@ -59,68 +61,60 @@ void RefineByModelText(const Device& dev, ChipType& code, uint8_t& revision) {
 
 }  // namespace
 
-ChipIdentification IdentifyChip(const Device& dev) {
+ChipIdentification IdentifyChip(const Device& dev, const ProbeAnswers* known) {
   ChipIdentification out;
-  ChipType code = 0;
+  ChipType code = ChipType::Unknown;
   uint8_t revision = 0;
 
   // Stage 1: the chip id some bridges put at bytes 36..39 of their INQUIRY data.
-  uint8_t inquiry[40] = {};
-  const bool inquired = Inquiry(dev, inquiry);
+  ProbeAnswers asked;
+  if (!known) {
+    asked.inquiryOk = Inquiry(dev, asked.inquiry);
+    known = &asked;
+  }
+  const uint8_t* inquiry = known->inquiry.data();
+  const bool inquired = known->inquiryOk;
   if (inquired) {
     if (inquiry[36] == 'q') code = FindChipByModelKey(Chars(inquiry + 37, 3));
-    if (code == 0 && Chars(inquiry + 36, 4) == "q788") code = 9;
+    if (code == ChipType::Unknown && Chars(inquiry + 36, 4) == "q788") code = ChipType::QVB788;
   }
 
   // Stage 2: the chip information block.
-  if (inquired && code == 0) {
-    uint8_t probe[2] = {};
+  if (inquired && code == ChipType::Unknown) {
+    std::array<uint8_t, 2> probe = known->probe;
+    const bool probed = known->probeOk ? *known->probeOk : ProbeVendorCommands(dev, probe);
     uint8_t info[16] = {};
-    if (ProbeVendorCommands(dev, probe) && ReadChipInfo(dev, info)) {
+    if (probed && ReadChipInfo(dev, info)) {
       if (info[0] != 0xF4 || info[1] != 0xE7) {
-        code = static_cast<ChipType>(31 + ((probe[0] >> 5) & 3));
+        code = chips::ChipTypeOf(chips::Code(ChipType::QV40779Legacy) + ((probe[0] >> 5) & 3));
       } else if (HexPair(info[2], info[3]).find("284D") != std::string::npos &&
                  HexPair(info[4], info[5]).find("4771") != std::string::npos) {
-        code = 35;
+        code = ChipType::QV40771Usb;
       } else {
         code = FindChipByModelKey(Chars(info + 8, 3));
-        if (code == 0 && Chars(info + 8, 3) == "788") code = 9;
+        if (code == ChipType::Unknown && Chars(info + 8, 3) == "788") code = ChipType::QVB788;
         revision = static_cast<uint8_t>(info[11] - 0x30);
       }
     }
   }
 
   // Stage 3: refinement by family.
-  switch (code) {
-    case 0:
-    case 1:
-    case 3:
-    case 5:
-    case 7:
-    case 11:
-    case 28:
-      RefineByModelText(dev, code, revision);
-      break;
-    case 8: {
-      uint8_t info[12] = {};
-      if (ReadChipInfo(dev, info) && info[0] == 0xF4 && info[1] == 0xE7 && (info[11] == '1' || info[11] == '2')) {
-        revision = static_cast<uint8_t>(info[11] - '0');
-      } else {
-        out.chipInfoFailed = true;
-      }
-      break;
+  if (chips::Family(code).refineByModelText) {
+    RefineByModelText(dev, code, revision);
+  } else if (code == ChipType::QVB787) {
+    uint8_t info[12] = {};
+    if (ReadChipInfo(dev, info) && info[0] == 0xF4 && info[1] == 0xE7 && (info[11] == '1' || info[11] == '2')) {
+      revision = static_cast<uint8_t>(info[11] - '0');
+    } else {
+      out.chipInfoFailed = true;
     }
-    case 12: {
-      uint8_t ram[512] = {};
-      if (ReadRamBuffer(dev, 0x64, 0x01, ram)) {
-        code = 26;
-      } else if (CheckMemoryFDB0(dev)) {
-        revision = 5;
-      }
-      break;
+  } else if (code == ChipType::QVS882) {
+    uint8_t ram[512] = {};
+    if (ReadRamBuffer(dev, 0x64, 0x01, ram)) {
+      code = ChipType::QVS810;
+    } else if (CheckMemoryFDB0(dev)) {
+      revision = 5;
     }
-    default:
-      break;
   }
   out.id = {code, revision};
   return out;

@@ -3,17 +3,20 @@
 // Sources are tried in a fixed order: the chip id in the INQUIRY data, the chip information
 // block, the admission probe, the chip's model text and two family-specific probes.
 
+#include "chips/ChipFamilies.h"
+#include "device/Discovery.h"
 #include "device/Transport.h"
-#include "firmware/ChipTables.h"
 
 namespace qvfw::device {
 
 struct ChipIdentification {
-  firmware::ChipId id;
-  // A QVB787 (code 8) gave no usable revision: the user is told "Get chip information fail !".
+  chips::ChipId id;
+  // A QVB787 gave no usable revision: the user is told "Get chip information fail !".
   bool chipInfoFailed = false;
 };
 
-ChipIdentification IdentifyChip(const Device& dev);
+// `known` holds what discovery's probes already heard from this device; identification then
+// does not send them again.
+ChipIdentification IdentifyChip(const Device& dev, const ProbeAnswers* known = nullptr);
 
 }  // namespace qvfw::device

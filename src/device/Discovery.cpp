@@ -6,10 +6,14 @@
 
 namespace qvfw::device {
 
-bool IsBridgeByInquiry(const Device& dev) {
-  uint8_t reply[40] = {};
-  if (!Inquiry(dev, reply)) return false;
-  return reply[36] == 'q' && (reply[37] == '7' || reply[37] == '8');
+bool IsBridgeByInquiry(const Device& dev, ProbeAnswers* answers) {
+  std::array<uint8_t, 40> reply{};
+  const bool ok = Inquiry(dev, reply);
+  if (answers) {
+    answers->inquiryOk = ok;
+    answers->inquiry = reply;
+  }
+  return ok && reply[36] == 'q' && (reply[37] == '7' || reply[37] == '8');
 }
 
 bool ProbeVendorCommands(const Device& dev, std::span<uint8_t> reply) {
@@ -30,15 +34,26 @@ bool PassesBusFilter(platform::Bus bus, bool include1394) {
 }
 }  // namespace
 
-std::vector<platform::DiskInterface> EnumerateBridgeDevices(platform::DiskEnumerator& disks, const Transport& transport,
-                                                            bool include1394) {
-  std::vector<platform::DiskInterface> admitted;
+std::vector<AdmittedDisk> EnumerateBridgeDevices(platform::DiskEnumerator& disks, const Transport& transport,
+                                                 bool include1394, AccessReport* access) {
+  std::vector<AdmittedDisk> admitted;
   for (const platform::DiskInterface& disk : disks.EnumerateDisks()) {
     if (!PassesBusFilter(disk.bus, include1394)) continue;
     const Device dev(transport, disk.path);
-    uint8_t probe[2] = {};
-    if (IsBridgeByInquiry(dev) || ProbeVendorCommands(dev, probe)) admitted.push_back(disk);
+    AdmittedDisk candidate{disk, {}};
+    ProbeAnswers& a = candidate.answers;
+    bool admit = IsBridgeByInquiry(dev, &a);
+    if (!admit && access && transport.LastFailure() && transport.LastFailure()->PermissionDenied()) {
+      ++access->permissionDenied;
+      continue;  // the vendor probe would meet the same refusal
+    }
+    if (!admit) {
+      a.probeOk = ProbeVendorCommands(dev, a.probe);
+      admit = *a.probeOk;
+    }
+    if (admit) admitted.push_back(std::move(candidate));
   }
+  if (access) access->withoutNode = disks.DisksWithoutPassThrough();
   return admitted;
 }
 

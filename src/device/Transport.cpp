@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -57,11 +58,11 @@ bool Transport::PassThroughIn(std::string_view path, std::span<const uint8_t> cd
   req.length = wire;
   req.timeoutSeconds = kReadTimeout;
   const ScsiResult res = passThrough_.Execute(path, req);
-  if (!res.opened) return false;
+  if (!res.opened) return Judge(path, cdb, res);
   // Whatever the outcome, the caller gets the bounce content: zeros where nothing arrived.
   if (length) std::memcpy(buffer, bounce.data(), length);
   if (transferred) *transferred = res.transferred;
-  return platform::Succeeded(res);
+  return Judge(path, cdb, res);
 }
 
 bool Transport::PassThroughOut(std::string_view path, std::span<const uint8_t> cdb, const uint8_t* buffer,
@@ -83,9 +84,9 @@ bool Transport::PassThroughOut(std::string_view path, std::span<const uint8_t> c
   req.timeoutSeconds = PlainOutTimeout(cdb);
   req.exclusive = true;
   const ScsiResult res = passThrough_.Execute(path, req);
-  if (!res.opened) return false;
+  if (!res.opened) return Judge(path, cdb, res);
   if (transferred) *transferred = res.transferred;
-  return platform::Succeeded(res);
+  return Judge(path, cdb, res);
 }
 
 bool Transport::PassThroughInSense(std::string_view path, std::span<const uint8_t> cdb, uint8_t* buffer,
@@ -106,11 +107,11 @@ bool Transport::PassThroughInSense(std::string_view path, std::span<const uint8_
     req.senseLength = platform::kMaxSenseLength;
   }
   const ScsiResult res = passThrough_.Execute(path, req);
-  if (!res.opened) return false;
+  if (!res.opened) return Judge(path, cdb, res);
   if (length == 1) buffer[0] = small[0];
   if (transferred) *transferred = res.transferred;
   if (sense) std::memcpy(sense, senseArea, std::min(senseLength, platform::kMaxSenseLength));
-  return platform::Succeeded(res);
+  return Judge(path, cdb, res, senseArea, res.senseValid);
 }
 
 bool Transport::PassThroughOutSense(std::string_view path, std::span<const uint8_t> cdb, const uint8_t* buffer,
@@ -132,11 +133,73 @@ bool Transport::PassThroughOutSense(std::string_view path, std::span<const uint8
     req.senseLength = platform::kMaxSenseLength;
   }
   const ScsiResult res = passThrough_.Execute(path, req);
-  if (!res.opened) return false;
+  if (!res.opened) return Judge(path, cdb, res);
   if (sense) std::memcpy(sense, senseArea, std::min(senseLength, platform::kMaxSenseLength));
-  const bool ok = platform::Succeeded(res);
+  const bool ok = Judge(path, cdb, res, senseArea, res.senseValid);
   if (ok && transferred) *transferred = res.transferred;
   return ok;
+}
+
+bool Transport::Judge(std::string_view path, std::span<const uint8_t> cdb, const ScsiResult& res, const uint8_t* sense,
+                      uint32_t senseLength) const {
+  const bool ok = platform::Succeeded(res);
+  if (!ok) {
+    CommandFailure f{std::string(path), std::vector<uint8_t>(cdb.begin(), cdb.end()), res, {}};
+    if (sense && senseLength) f.sense.assign(sense, sense + std::min(senseLength, platform::kMaxSenseLength));
+    lastFailure_ = std::move(f);
+  }
+  return ok;
+}
+
+bool CommandFailure::PermissionDenied() const {
+  return !result.opened && (result.osError == EACCES || result.osError == EPERM);
+}
+
+namespace {
+
+std::string CommandName(const std::vector<uint8_t>& cdb) {
+  if (cdb.empty()) return "command";
+  switch (cdb[0]) {
+    case 0x12: return cdb.size() > 1 && (cdb[1] & 1) ? "INQUIRY (vital product data)" : "INQUIRY";
+    case 0x3B: return "WRITE BUFFER";
+    case 0x3C: return "READ BUFFER";
+    case 0x55: return "MODE SELECT";
+    case 0x5A: return "MODE SENSE";
+    case 0x85:
+    case 0xA1: return "ATA PASS-THROUGH";
+    case 0x9E: return "READ CAPACITY";
+    case 0xC3: return "identity write";
+    case 0xDF: return "flash/memory command";
+    case 0xE0:
+    case 0xFE: return "chip information";
+    case 0xFF: return cdb.size() > 2 && cdb[2] == 0x26 ? "restart" : "flash command";
+    default: return "vendor command";
+  }
+}
+
+}  // namespace
+
+std::string CommandFailure::Describe() const {
+  std::string text = CommandName(cdb) + " (";
+  for (size_t i = 0; i < cdb.size(); ++i) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, i ? " %02X" : "%02X", cdb[i]);
+    text += hex;
+  }
+  text += ") ";
+  char detail[160];
+  if (!result.opened) {
+    std::snprintf(detail, sizeof detail, "found no device at %s%s%s", path.c_str(), result.osError ? ": " : "",
+                  result.osError ? std::strerror(static_cast<int>(result.osError)) : "");
+  } else if (!result.ioctlOk || result.osError != 0) {
+    std::snprintf(detail, sizeof detail, "was not completed by the system (error %u)", result.osError);
+  } else if (sense.size() >= 14 && (sense[0] & 0x7F) >= 0x70) {
+    std::snprintf(detail, sizeof detail, "was refused: status %02Xh, sense key %Xh, ASC %02Xh, ASCQ %02Xh",
+                  result.scsiStatus, sense[2] & 0x0F, sense[12], sense[13]);
+  } else {
+    std::snprintf(detail, sizeof detail, "was refused: status %02Xh", result.scsiStatus);
+  }
+  return text + detail;
 }
 
 namespace {

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <vector>
 #include <span>
 #include <string>
 #include <string_view>
@@ -24,6 +26,20 @@ inline constexpr uint32_t kLongWriteTimeout = 100;
 // write (byte 1 = 0x03 with byte 11 = 0xFB) may run for 100 s, every other write for 50 s.
 uint32_t PlainOutTimeout(std::span<const uint8_t> cdb);
 
+// The last request that did not succeed: what the device (or the OS) said, for the reason a
+// failed operation gives.
+struct CommandFailure {
+  std::string path;
+  std::vector<uint8_t> cdb;
+  platform::ScsiResult result;
+  std::vector<uint8_t> sense;  // only the sense-capturing operations have any
+
+  // The path exists but the OS refused to open it for us.
+  bool PermissionDenied() const;
+  // "READ BUFFER (3C 01 01 …): CHECK CONDITION, sense key 4 ASC 44 ASCQ 00" and the like.
+  std::string Describe() const;
+};
+
 class Transport {
  public:
   Transport(platform::PassThrough& passThrough, platform::Diagnostics& diagnostics)
@@ -39,6 +55,10 @@ class Transport {
   void SetClock(platform::Clock& clock) { clock_ = &clock; }
   platform::Clock& Clock() const;
   platform::PassThrough& Backend() const { return passThrough_; }
+
+  // The most recent request that failed since the last ClearFailure(); none when all succeeded.
+  const std::optional<CommandFailure>& LastFailure() const { return lastFailure_; }
+  void ClearFailure() const { lastFailure_.reset(); }
 
   // Data-in. The caller's buffer receives exactly `length` bytes (zeros where nothing arrived,
   // also when the request failed) unless the device could not be opened, in which case it is
@@ -59,8 +79,12 @@ class Transport {
  private:
   platform::PassThrough& passThrough_;
   platform::Diagnostics& diag_;
+  bool Judge(std::string_view path, std::span<const uint8_t> cdb, const platform::ScsiResult& res,
+             const uint8_t* sense = nullptr, uint32_t senseLength = 0) const;
+
   std::function<void()> pump_;
   platform::Clock* clock_ = nullptr;
+  mutable std::optional<CommandFailure> lastFailure_;
 };
 
 // A device path bound to the transport it is reached through. Nothing is cached: every command

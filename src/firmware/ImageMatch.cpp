@@ -37,42 +37,34 @@ struct Signature {
   }
 };
 
-bool HasSecondLook(ChipType t) {
-  static constexpr ChipSet kSecondLook{7, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 27};
-  return kSecondLook.Contains(t);
-}
-
-Signature ReadSignature(std::ifstream& in, ChipType type) {
+Signature ReadSignature(std::ifstream& in, const chips::ChipFamily& family) {
   Signature sig;
-  uint64_t offset = 0;
-  bool marker = false;
-  if (type == 28 || type == 30) offset = 0x4000, marker = true;
-  else if (type >= 13 && type <= 18) offset = 0xBFF0, marker = true;
-  else if (type == 27) offset = 0x7FF0, marker = true;
-  const Block first = ReadBlock(in, offset);
-  if (marker && !HasShortMarker(first)) {
+  const chips::SignatureRule& rule = family.signature;
+  const Block first = ReadBlock(in, rule.place.offset);
+  if (rule.place.marker && !HasShortMarker(first)) {
     sig.rejected = true;
     return sig;
   }
   sig.Take(first);
-  if (!HasSecondLook(type)) return sig;
-
-  if (type == 11) {
-    const Block b = ReadBlock(in, 0x80);
-    if (b[0] != 0xE9 || b[1] != 0xAC || b[2] != 0x67) sig.rejected = true;
-    else sig.Take(b);
-    return sig;
+  switch (rule.secondLook) {
+    case chips::SecondLook::None: return sig;
+    case chips::SecondLook::Model80: {
+      const Block b = ReadBlock(in, 0x80);
+      if (b[0] != 0xE9 || b[1] != 0xAC || b[2] != 0x67) sig.rejected = true;
+      else sig.Take(b);
+      return sig;
+    }
+    case chips::SecondLook::FlashBlock: break;
   }
-  const std::string_view key = ChipModelKey(type);
   if (HasFullMarker(first)) {
-    sig.rejected = !sig.Starts(key);
+    sig.rejected = !sig.Starts(family.modelKey);
     return sig;
   }
   const Block b = ReadBlock(in, 0x1000);
   sig.last = b;
   if (HasFullMarker(b)) {
     sig.Take(b);
-    sig.rejected = !sig.Starts(key);
+    sig.rejected = !sig.Starts(family.modelKey);
   }
   return sig;
 }
@@ -83,47 +75,31 @@ std::string WithDigit(std::string_view prefix, uint8_t revision) {
   return text;
 }
 
-bool Decide(const Signature& sig, ChipType type, uint8_t revision) {
-  switch (type) {
-    case 1:
-      if (revision == 1) return sig.s == std::array<uint8_t, 4>{0x5A, 0xA5, 0x0F, 0xF0};
-      return sig.Starts(WithDigit("778", revision));
-    case 2:
-    case 35: return !sig.Starts("77");
-    case 3:
-    case 4:
-    case 31:
-    case 32:
-    case 33:
-    case 34: return true;
-    case 5: return sig.Starts(WithDigit("776", revision));
-    case 6: return sig.Starts("746");
-    case 7: {
+bool Decide(const Signature& sig, const chips::ChipFamily& family, uint8_t revision) {
+  switch (family.signature.fit) {
+    case chips::FitRule::Never: return false;
+    case chips::FitRule::Always: return true;
+    case chips::FitRule::NotStartsWith77: return !sig.Starts("77");
+    case chips::FitRule::Key3: return sig.Starts(family.modelKey);
+    case chips::FitRule::KeyRevision:
+      // The first revision of the QV40778 line carries a fixed pattern instead of its key.
+      if (family.type == chips::ChipType::QV40778 && revision == 1)
+        return sig.s == std::array<uint8_t, 4>{0x5A, 0xA5, 0x0F, 0xF0};
+      return sig.Starts(WithDigit(family.modelKey, revision));
+    // Only four characters are compared, so no revision digit after the key ever counts.
+    case chips::FitRule::Key4: return sig.Starts(family.signature.key);
+    case chips::FitRule::RevisionByte: {
       uint8_t v = sig.last[8];
       if (v != 0) v = static_cast<uint8_t>(v - 0x30);
       return revision != 0 && v == revision - 1;
     }
-    case 8: {
+    case chips::FitRule::Qvb787: {
       if (!HasFullMarker(sig.last)) return false;
       const std::string_view id(reinterpret_cast<const char*>(sig.last.data() + 4), 4);
       return (revision == 1 && id == "q787") || (revision == 2 && id == "7871");
     }
-    // Only four characters are compared, so the revision digit after "776E" never counts.
-    case 30: return sig.Starts(WithDigit("776E", revision).substr(0, 4));
-    case 9:
-    case 10:
-    case 11:
-    case 12:
-    case 13:
-    case 14:
-    case 15:
-    case 16:
-    case 17:
-    case 18:
-    case 27:
-    case 28: return sig.Starts(ChipModelKey(type));
-    default: return false;
   }
+  return false;
 }
 
 // Only a regular file (or a link to one) is an image; a directory would open and read as zeros.
@@ -135,12 +111,13 @@ std::ifstream OpenImage(const std::filesystem::path& image, std::ios::openmode e
 
 }  // namespace
 
-ImageCheck MatchFirmwareSignature(const std::filesystem::path& image, ChipType type, uint8_t revision) {
+ImageCheck MatchFirmwareSignature(const std::filesystem::path& image, chips::ChipType type, uint8_t revision) {
   std::ifstream in = OpenImage(image);
   if (!in.is_open()) return ImageCheck::CannotOpen;
-  const Signature sig = ReadSignature(in, type);
+  const chips::ChipFamily& family = chips::Family(type);
+  const Signature sig = ReadSignature(in, family);
   if (sig.rejected) return ImageCheck::DoesNotFit;
-  return Decide(sig, type, revision) ? ImageCheck::Fits : ImageCheck::DoesNotFit;
+  return Decide(sig, family, revision) ? ImageCheck::Fits : ImageCheck::DoesNotFit;
 }
 
 ImageCheck ImageFitsFlash(const std::filesystem::path& image, uint32_t flashSizeKiB) {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "firmware/ChipTables.h"
+#include "chips/ChipFamilies.h"
 
 namespace qvfw::firmware {
 
@@ -13,7 +13,7 @@ enum class ImageCheck { Fits, DoesNotFit, CannotOpen };
 // Reads the image's signature block at the place its chip family keeps it and compares it with
 // what that family (and revision) expects. Blocks that reach past the end of the file read as
 // zeros there, so a file too short to hold its block never matches by accident.
-ImageCheck MatchFirmwareSignature(const std::filesystem::path& image, ChipType type, uint8_t revision);
+ImageCheck MatchFirmwareSignature(const std::filesystem::path& image, chips::ChipType type, uint8_t revision);
 
 // The file is at most (flashSizeKiB & 0xFFFFFF) KiB long.
 ImageCheck ImageFitsFlash(const std::filesystem::path& image, uint32_t flashSizeKiB);

@@ -66,23 +66,20 @@ bool NoneOf(std::string_view v, std::initializer_list<std::string_view> excluded
 
 std::string FormatVersionText(ChipType type, const uint8_t (&b)[16], uint32_t transferred, bool altAnswered,
                               bool probeHolds) {
-  switch (type) {
-    case 9:
-    case 10: return Numbers({b[6], b[7], b[12], b[13], b[14]}, false);
-    case 11: return Numbers({b[10], b[11], b[12], b[13], b[14]}, true);
-    case 12:
-    case 26: return Numbers({b[6], b[7], b[12], b[13], probeHolds ? b[14] ^ 1 : b[14]}, false);
-    case 14:
+  switch (chips::Family(type).version) {
+    case chips::VersionFormat::Five: return Numbers({b[6], b[7], b[12], b[13], b[14]}, false);
+    case chips::VersionFormat::FiveWide: return Numbers({b[10], b[11], b[12], b[13], b[14]}, true);
+    case chips::VersionFormat::FiveProbed:
+      return Numbers({b[6], b[7], b[12], b[13], probeHolds ? b[14] ^ 1 : b[14]}, false);
+    case chips::VersionFormat::AltChars:
       return altAnswered ? Characters(b + 12, 4) : Numbers({b[12], b[13], b[14], b[15]}, true);
-    case 15:
-    case 16:
-    case 17:
-    case 18:
+    case chips::VersionFormat::KindChars:
       return b[6] == 2 ? Characters(b + 12, 4) : Numbers({b[12], b[13], b[14], b[15]}, true);
-    default:
+    case chips::VersionFormat::Default:
       if (transferred < 13) return Numbers({b[6], b[7]}, false);
       return Numbers({b[12], b[13], b[14]}, false);
   }
+  return {};
 }
 
 bool BridgeMemoryProbe(const Device& dev) {
@@ -103,63 +100,65 @@ VersionRead ReadVersionText(const Device& dev, ChipType type) {
   uint8_t info[16] = {};
   uint32_t transferred = 0;
   if (!device::ReadChipInfo(dev, info, &transferred)) return out;
+  std::copy(std::begin(info), std::end(info), out.info.begin());
   if (info[0] != 0xF4 || info[1] != 0xE7) {
     out.kind = VersionRead::Kind::NotQavion;
     return out;
   }
+  const chips::VersionFormat format = chips::Family(type).version;
   bool altAnswered = false;
-  if (type == 14) {
+  if (format == chips::VersionFormat::AltChars) {
     uint8_t alt[16] = {};
     altAnswered = device::ReadChipInfoAlt(dev, alt);
   }
-  const bool probeHolds = (type == 12 || type == 26) && BridgeMemoryProbe(dev);
+  const bool probeHolds = format == chips::VersionFormat::FiveProbed && BridgeMemoryProbe(dev);
   out.kind = VersionRead::Kind::Ok;
   out.text = FormatVersionText(type, info, transferred, altAnswered, probeHolds);
   return out;
 }
 
-bool InternalCodeRule(const Device& dev, ChipType type, std::string_view v, int flashVendorCode) {
+bool InternalCodeRule(const Device& dev, ChipType type, std::string_view v, chips::FlashVendor vendor) {
   auto flag = [&] { return MemoryByte(dev, 0x7038, 2); };
   switch (type) {
-    case 5: return (flag() & 0x01) && MemoryCarriesKey(dev, 0xC000, "776");
-    case 7: return (flag() & 0x04) && MemoryCarriesKey(dev, 0xC000, "784");
-    case 9:
-    case 10:
+    case ChipType::QV40776: return (flag() & 0x01) && MemoryCarriesKey(dev, 0xC000, "776");
+    case ChipType::QVB784: return (flag() & 0x04) && MemoryCarriesKey(dev, 0xC000, "784");
+    case ChipType::QVB788:
+    case ChipType::QVB788Alias:
       return (flag() & 0x04) && NoneOf(v, {"7.07.00.16.00", "11.19.02.16.00", "4.10.02.16.00"}) &&
              FlashLongBlockCarries(dev, 0x1000, 0, {"781", "788"});
-    case 12:
+    case ChipType::QVS882:
       return (flag() & 0x10) &&
              NoneOf(v, {"9.18.01.16.00", "12.01.02.16.00", "2.05.11.16.00", "4.08.11.16.00", "5.13.11.16.00"}) &&
              FlashLongBlockCarries(dev, 0x1000, 0, {"882"});
-    case 13:
-    case 27: {
+    case ChipType::QVS876:
+    case ChipType::QVS879: {
       if (!(MemoryByte(dev, 0x70F0, 3) & 0x01) || !NoneOf(v, {"49.48.48.48", "49.48.48.49"})) return false;
-      if (flashVendorCode == 0) return true;
+      if (vendor == chips::FlashVendor::Unknown) return true;
       uint8_t params[20] = {};
       if (device::ReadBridgeParameters(dev, params) && params[8] != 0) return params[19] != 0;
-      return type == 13 ? FlashLongBlockCarries(dev, 0xBC00, 0x3F0, {"876"})
+      return type == ChipType::QVS876 ? FlashLongBlockCarries(dev, 0xBC00, 0x3F0, {"876"})
                         : FlashLongBlockCarries(dev, 0x7C00, 0x3F0, {"879"});
     }
-    case 14: {
+    case ChipType::QVS813: {
       uint8_t params[32] = {};
       if (device::ReadBridgeParameters(dev, params) && params[19] == 1) return true;
       uint8_t alt[16] = {};
       return device::ReadChipInfoAlt(dev, alt) || v != "00.00.00.01";
     }
-    case 15:
-    case 16:
-    case 17:
-    case 18: {
+    case ChipType::QVS812:
+    case ChipType::QVS814:
+    case ChipType::QVS817:
+    case ChipType::QVS818: {
       uint8_t params[20] = {};
       return device::ReadBridgeParameters(dev, params) && params[19] != 0;
     }
-    case 28:
-    case 30: {
+    case ChipType::QVB826:
+    case ChipType::QV40776E: {
       if (!(flag() & 0x01) || !NoneOf(v, {"2.00.00", "0.160.144"})) return false;
       uint8_t block[1024] = {};
       if (!device::ReadFlash(dev, 0x4000, block)) return false;
       return block[0] == 0x55 && block[1] == 0xAA && block[2] == 'Q' && block[3] == 'V' &&
-             std::memcmp(block + 4, ChipModelKey(type).data(), 3) == 0;
+             std::memcmp(block + 4, chips::ChipModelKey(type).data(), 3) == 0;
     }
     default: return true;
   }

@@ -2,18 +2,22 @@
 // How each chip family's firmware version is read and written out, and whether a device's
 // version may be shown at all or is "Internal code".
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "device/Transport.h"
-#include "firmware/ChipTables.h"
+#include "chips/ChipFamilies.h"
 
 namespace qvfw::firmware {
+
+using chips::ChipType;
 
 struct VersionRead {
   enum class Kind { Failed, NotQavion, Ok } kind = Kind::Failed;
   std::string text;
+  std::array<uint8_t, 16> info{};  // the chip information block as it answered
 };
 
 // Reads the 16-byte chip information (and what the family needs besides) and formats the
@@ -30,6 +34,6 @@ std::string FormatVersionText(ChipType type, const uint8_t (&info)[16], uint32_t
 bool BridgeMemoryProbe(const device::Device& dev);
 
 // True when the version text is shown, false when "Internal code" is shown instead.
-bool InternalCodeRule(const device::Device& dev, ChipType type, std::string_view version, int flashVendorCode);
+bool InternalCodeRule(const device::Device& dev, ChipType type, std::string_view version, chips::FlashVendor vendor);
 
 }  // namespace qvfw::firmware

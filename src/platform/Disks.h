@@ -43,6 +43,8 @@ class DiskEnumerator {
   // The machine's volumes in ascending order of name.
   virtual std::vector<Volume> EnumerateVolumes() = 0;
   virtual std::optional<StorageDeviceNumber> GetStorageDeviceNumber(std::string_view path) = 0;
+  // Disks the last EnumerateDisks() saw but left out because they have no pass-through node.
+  virtual size_t DisksWithoutPassThrough() const { return 0; }
 };
 
 enum class DeviceEvent { Arrival, Removal };

@@ -26,7 +26,7 @@ struct ScsiRequest {
 struct ScsiResult {
   bool opened = false;            // false: nothing was sent and no buffer was touched
   bool ioctlOk = false;           // the OS accepted and completed the request
-  uint32_t osError = 0;           // the OS error left after the request (0 = none)
+  uint32_t osError = 0;           // the OS error left after the request, or why the path did not open (0 = none)
   uint8_t scsiStatus = 0;         // the target's SCSI status byte
   uint32_t transferred = 0;       // bytes the OS reports as moved
   uint32_t senseValid = 0;        // sense bytes the device returned (0 when none were asked)

@@ -3,22 +3,21 @@
 #include <algorithm>
 #include <cstring>
 
+#include "chips/ChipFamilies.h"
 #include "codec/ImageCodec.h"
 
 namespace qvfw::sim {
 namespace {
 
-const char* const kKeys[36] = {"",    "778", "771", "779", "779", "776", "746", "784", "787", "781", "781", "789",
-                               "882", "876", "816", "812", "814", "817", "818", "789", "784", "781", "781", "784",
-                               "781", "781", "810", "879", "826", "806", "776", "779", "773", "776", "778", "771"};
-
 Response FlashTimeout() { return Check(0x04, 0x44, 0x00); }
 
-bool IsBufferFamily(uint8_t t) { return t >= 15 && t <= 18; }
+bool IsBufferFamily(uint8_t t) { return chips::InGroup(chips::ChipTypeOf(t), chips::kBufferFamily); }
 
 }  // namespace
 
-std::string ModelKey(uint8_t chipType) { return chipType <= 35 ? kKeys[chipType] : ""; }
+std::string ModelKey(uint8_t chipType) {
+  return chipType < chips::kChipTypeCount ? std::string(chips::ChipModelKey(chips::ChipType(chipType))) : std::string();
+}
 
 BridgeConfig FamilyConfig(uint8_t t, uint8_t rev) {
   BridgeConfig c;

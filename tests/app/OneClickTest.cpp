@@ -368,7 +368,7 @@ TEST(OneClickUpdate, RefreshDuringTheWaitDoesNotRedirectTheUpdate) {
     if (c.item != 0) {
       rig.ctx.form.DeviceList.Select(c.item);
       UpdateBtnCheck(rig.ctx);
-      TellOneClickReadiness(rig.ctx);
+      TellReadiness(rig.ctx);
     }
     ASSERT_TRUE(rig.ctx.form.YesBtn.enabled) << rig.ctx.form.devpnl.text;
     const char* updated = c.item == 0 ? "bridge0" : "bridge2";

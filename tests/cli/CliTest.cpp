@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/RecordingPassThrough.h"
+#include "support/TempDir.h"
 #include "app/MainPresenter.h"
 #include "app/ProgramVersion.h"
 #include "cli/Cli.h"
@@ -39,11 +40,16 @@ TEST(CommandLine, OptionsAndExitCodes) {
       {{"--trace", "-v", "-d", "3"}, 0, "Usage:", ""},
       {{"--sim"}, 0, "Usage:", ""},
       {{"--sim=/tmp/machine"}, 0, "Usage:", ""},
+      // A word after --sim is the command, never the machine's folder.
+      {{"--sim", "lsit"}, 2, "", "lsit"},
+      {{"--sim=", "list"}, 2, "", "--sim=DIR needs a folder"},
       {{"check"}, 2, "", "IMAGE"},
       {{"list", "info"}, 2, "", "info"},
-      {{"--device", "x"}, 2, "", "--device"},
-      {{"-d", "-1"}, 2, "", "-1"},
-      {{"-d", "128"}, 2, "", "128"},
+      // -d after the command, as an index or a path.
+      {{"--sim", "info", "-d", "5"}, 2, "", "there is no device 5 (1 listed)"},
+      {{"--sim", "info", "-d", "/dev/sg9"}, 2, "", "no listed device has the path /dev/sg9"},
+      {{"--sim", "info", "-d", "sim:usbstor:bridge0:1"}, 0, "QVS812 Series", ""},
+      {{"--sim", "info", "-d", "0"}, 0, "QVS812 Series", ""},
       {{"-d"}, 2, "", "-d"},
       {{"--no-such-option"}, 2, "", "--no-such-option"},
       {{"stray"}, 2, "", "stray"},
@@ -60,80 +66,86 @@ TEST(CommandLine, OptionsAndExitCodes) {
 
 TEST(CommandLine, HelpDocumentsEveryExitCode) {
   const Outcome o = RunCli({"--help"});
-  for (const char* line : {"0  success", "1  the operation failed on the device",
-                           "2  bad usage or bad input (missing or mismatched file)", "3  no supported device"})
+  for (const char* line : {"0  success", "1  the operation failed on the device", "2  bad usage or bad input",
+                           "3  no supported device", "4  a device is there but nothing is offered"})
     EXPECT_NE(o.out.find(line), std::string::npos) << line;
+}
+
+TEST(CommandLine, ExitCodeOfEveryOutcome) {
+  using app::OutcomeCode;
+  const std::pair<OutcomeCode, int> cases[] = {
+      {OutcomeCode::Success, 0},  {OutcomeCode::AlreadyCurrent, 0}, {OutcomeCode::Failed, 1},
+      {OutcomeCode::BadInput, 2}, {OutcomeCode::NoDevice, 3},       {OutcomeCode::NotOffered, 4},
+      {OutcomeCode::NotAvailable, 4},
+  };
+  for (const auto& [code, exit] : cases) EXPECT_EQ(ExitCodeOf(code), exit) << app::OutcomeCodeName(code);
 }
 
 struct Terminal {
   std::ostringstream out, err;
 };
 
-TEST(CliShell, PlainMarksWhenNotATerminal) {
-  Terminal t;
-  {
-    CliShell shell(t.out, t.err, false, false);
-    app::Control edit;
-    edit.name = "StatusEdit";
-    shell.TextChanged({edit, "Programming Flash...", "", std::nullopt});
-    for (int i = 0; i < 3; ++i) shell.TextChanged({edit, "", ".", std::nullopt});
-    shell.TextChanged({edit, "", "done", std::nullopt});
-    shell.TextChanged({edit, "", "", std::nullopt});  // cleared: prints nothing
-    shell.TextChanged({edit, "ReadFlash...", "", std::nullopt});
-    shell.TextChanged({edit, "", "..", std::nullopt});
-  }  // the open line ends with the shell
-  EXPECT_EQ(t.out.str(), "Programming Flash......done\nReadFlash.....\n");
-  EXPECT_EQ(t.err.str(), "");
-}
-
-TEST(CliShell, MarksBecomeABarOnATerminal) {
-  Terminal t;
-  CliShell shell(t.out, t.err, true, false);
-  app::Control edit;
-  edit.name = "StatusEdit";
-  shell.ExpectMarks(4);
-  shell.TextChanged({edit, "Programming Flash...", "", std::nullopt});
-  shell.TextChanged({edit, "", ".", std::nullopt});
-  shell.TextChanged({edit, "", ".", std::nullopt});
-  const std::string screen = t.out.str();
-  EXPECT_EQ(screen.find('.', screen.rfind("Flash...") + 8), std::string::npos) << "marks printed as dots";
-  EXPECT_NE(screen.rfind("\rProgramming Flash... " + ProgressBarText(2, 4)), std::string::npos) << screen;
-  shell.Finish();
-  EXPECT_EQ(t.out.str().back(), '\n');
-}
-
-TEST(CliShell, StatusLineIsColouredOnATerminalOnly) {
-  app::Control panel;
+// Standard output is the command's alone: the status line goes to standard error, the panel's
+// texts and marks only with -v (their headings, never the marks).
+TEST(CliShell, StatusTextsStayOffStandardOutput) {
+  app::Control panel, edit;
   panel.name = "devpnl";
+  edit.name = "StatusEdit";
+  for (bool verbose : {false, true}) {
+    Terminal t;
+    {
+      CliShell shell(t.out, t.err, false, verbose);
+      shell.TextChanged({panel, "Updating firmware. Please wait...", "", app::kBlue});
+      shell.TextChanged({edit, "Programming Flash...", "Programming Flash...", std::nullopt});
+      for (int i = 0; i < 3; ++i) shell.TextChanged({edit, "Programming Flash...", ".", std::nullopt});
+      shell.TextChanged({edit, "", "", std::nullopt});  // cleared: prints nothing
+      shell.TextChanged({panel, "Update    Pass!!", "", app::kGreen});
+    }
+    EXPECT_EQ(t.out.str(), "");
+    EXPECT_EQ(t.err.str(), verbose ? "Updating firmware. Please wait...\nProgramming Flash...\nUpdate    Pass!!\n"
+                                   : "Updating firmware. Please wait...\nUpdate    Pass!!\n");
+  }
+}
+
+TEST(CliShell, PhasesBecomeABarOnATerminalOnly) {
   for (bool terminal : {false, true}) {
     Terminal t;
     CliShell shell(t.out, t.err, terminal, false);
-    shell.TextChanged({panel, "Update    Fail!!", "", app::kRed});
+    shell.ShowProgress({app::Phase::Program, 2, 4, 0.25});
     shell.Finish();
-    EXPECT_EQ(t.out.str().find("\x1b[31m") != std::string::npos, terminal) << t.out.str();
-    EXPECT_NE(t.out.str().find("Update    Fail!!"), std::string::npos);
+    EXPECT_EQ(t.out.str(), "");
+    EXPECT_EQ(t.err.str(), terminal ? "\r" + ProgressBarText(0.25) + " program\x1b[K\n" : "") << terminal;
   }
 }
 
-TEST(ProgressBarText, FillsByTheAnnouncedCount) {
+TEST(CliShell, StatusLineIsColouredOnATerminalWithoutNoColor) {
+  app::Control panel;
+  panel.name = "devpnl";
   struct Case {
-    size_t marks, expected;
-    std::string text;
+    bool terminal, noColor, coloured;
   };
-  const std::string empty(30, ' '), full(30, '#');
-  const Case cases[] = {
-      {0, 4, "[" + empty + "] 0/4 0%"},
-      {1, 4, "[" + std::string(7, '#') + std::string(23, ' ') + "] 1/4 25%"},
-      {4, 4, "[" + full + "] 4/4 100%"},
-      {9, 4, "[" + full + "] 9/4 100%"},  // more pieces than announced never overflows the bar
-  };
-  for (const Case& c : cases) EXPECT_EQ(ProgressBarText(c.marks, c.expected), c.text) << c.marks;
-  // Unknown length: the count is shown and the bar keeps its width.
-  for (size_t marks : {1u, 27u, 28u, 100u}) {
-    const std::string text = ProgressBarText(marks, 0);
-    EXPECT_EQ(text.find(']'), 31u) << text;
-    EXPECT_EQ(text.substr(33), std::to_string(marks));
+  for (const Case c : {Case{false, false, false}, Case{true, false, true}, Case{true, true, false}}) {
+    if (c.noColor) setenv("NO_COLOR", "1", 1);
+    else unsetenv("NO_COLOR");
+    Terminal t;
+    CliShell shell(t.out, t.err, c.terminal, false);
+    shell.TextChanged({panel, "Update    Fail!!", "", app::kRed});
+    EXPECT_EQ(t.err.str().find("\x1b[31m") != std::string::npos, c.coloured) << t.err.str();
+    EXPECT_NE(t.err.str().find("Update    Fail!!"), std::string::npos);
   }
+  unsetenv("NO_COLOR");
+}
+
+TEST(ProgressBarText, FillsByFractionAndNeverOverflows) {
+  const std::string empty(30, ' '), full(30, '#');
+  const std::pair<double, std::string> cases[] = {
+      {0.0, "[" + empty + "]   0%"},
+      {0.25, "[" + std::string(7, '#') + std::string(23, ' ') + "]  25%"},
+      {1.0, "[" + full + "] 100%"},
+      {1.5, "[" + full + "] 100%"},
+      {-1.0, "[" + empty + "]   0%"},
+  };
+  for (const auto& [fraction, text] : cases) EXPECT_EQ(ProgressBarText(fraction), text) << fraction;
 }
 
 TEST(CliShell, MessagesAreOneLineOnStandardError) {
@@ -145,7 +157,7 @@ TEST(CliShell, MessagesAreOneLineOnStandardError) {
   shell.MessageBox("Warning", "The tool only can show 128 disks.", app::MessageIcon::Warning);
   shell.MessageBox("Message", "two\nlines", app::MessageIcon::None);
   EXPECT_EQ(t.err.str(), "Warning: The tool only can show 128 disks.\nMessage: two lines\n");
-  EXPECT_EQ(t.out.str(), "ReadFlash...\n");  // the open status line was ended first
+  EXPECT_EQ(t.out.str(), "");
   EXPECT_FALSE(shell.OpenFileDialog("BinaryFile|*.bin", "bin", "").has_value());
   for (bool safe : {false, true}) EXPECT_EQ(shell.Ask("Warning", "Erase the flash?", safe), safe);
   EXPECT_NE(t.err.str().find("Warning: Erase the flash? (answered no)\n"), std::string::npos) << t.err.str();
@@ -173,40 +185,22 @@ TEST(Session, TraceAndVerboseRouteToStandardError) {
   }
 }
 
-// Runs the test body in a fresh working directory and returns to the old one afterwards.
-class InWorkingDirectory : public ::testing::Test {
- protected:
-  void SetUp() override {
-    old_ = std::filesystem::current_path();
-    dir_ = std::filesystem::temp_directory_path() / "qvfw_cli_session";
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-    std::filesystem::current_path(dir_);
-  }
-  void TearDown() override {
-    std::filesystem::current_path(old_);
-    std::filesystem::remove_all(dir_);
-  }
-  std::filesystem::path old_, dir_;
-};
-
-using SessionLife = InWorkingDirectory;
-
-TEST_F(SessionLife, StartsLikeTheWindowAndClosesWithTheExchangeFile) {
-  std::ofstream("Brantwell.ini") << "ChipReset=1";
-  std::ofstream("ExChangeData.tmp") << "left from an update";
+TEST(Session, ReadsTheConfigurationAndRemovesTheExchangeFileWhenItEnds) {
+  testing::TempDir dir;
+  dir.Write("Brantwell.ini", "ChipReset=1");
+  dir.Write("ExChangeData.tmp", "left from an update");
   testing::RecordingPassThrough backend;
   std::ostringstream out, err;
+  GlobalOptions options;
+  options.workingDirectory = dir.path();
   {
-    Session session(GlobalOptions{}, backend, out, err, false);
+    Session session(options, backend, out, err, false);
     session.Start();
     EXPECT_EQ(session.ctx().state.ChipResetMode, 1);
-    EXPECT_EQ(session.ctx().form.YesBtn.text, "Update firmware to version 01.02.00.03");
-    EXPECT_EQ(session.ctx().form.window.caption, app::FormatCaption(app::kBuildVersion));
-    EXPECT_TRUE(std::filesystem::exists("ExChangeData.tmp"));
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "ExChangeData.tmp"));
   }
-  EXPECT_FALSE(std::filesystem::exists("ExChangeData.tmp"));
-  EXPECT_TRUE(std::filesystem::exists("Brantwell.ini"));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "ExChangeData.tmp"));
+  EXPECT_TRUE(std::filesystem::exists(dir.path() / "Brantwell.ini"));
 }
 
 }  // namespace

@@ -1,29 +1,36 @@
-// `qvfw list`, `info` and `check` against emulated machines.
+// `qvfw list`, `info` and `check` against emulated machines: what they print, the JSON schema of
+// every command, the flash size that belongs to each device, and what one scan sends.
 
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "support/TempDir.h"
 #include "cli/Cli.h"
+#include "sim/Scenario.h"
+#include "support/TempDir.h"
 
 namespace qvfw::cli {
 namespace {
+
+using nlohmann::json;
 
 struct Outcome {
   int code;
   std::string out, err;
 };
 
-Outcome RunCli(std::vector<std::string> args) {
+Outcome RunCli(std::vector<std::string> args, const std::filesystem::path& workingDirectory = {}) {
   args.insert(args.begin(), "qvfw");
   std::vector<const char*> argv;
   for (const std::string& a : args) argv.push_back(a.c_str());
   std::ostringstream out, err;
-  const int code = Run(static_cast<int>(argv.size()), argv.data(), out, err, false);
+  const int code = Run(static_cast<int>(argv.size()), argv.data(), out, err, false, workingDirectory);
   return {code, out.str(), err.str()};
 }
 
@@ -38,15 +45,23 @@ TEST(ListCommand, TheBuiltInMachineAsTableAndJson) {
   EXPECT_EQ(table.code, 0) << table.err;
   EXPECT_NE(table.out.find("QVS812 Series"), std::string::npos) << table.out;
   EXPECT_NE(table.out.find("sim:usbstor:"), std::string::npos) << table.out;
-  EXPECT_NE(table.out.find("one-click: "), std::string::npos) << table.out;
+  EXPECT_NE(table.out.find("one-click update to 01.02.00.03: offered"), std::string::npos) << table.out;
+  EXPECT_EQ(table.err, "") << "nothing but the list";
 
-  const Outcome json = RunCli({"--sim", "list", "--json"});
-  ASSERT_EQ(json.code, 0) << json.err;
-  const auto devices = nlohmann::json::parse(json.out);
-  ASSERT_EQ(devices.size(), 1u);
-  EXPECT_EQ(devices[0]["chipType"], 15);
-  EXPECT_EQ(devices[0]["bus"], "USB");
-  EXPECT_EQ(devices[0]["volumes"], "E");
+  const Outcome o = RunCli({"--sim", "list", "--json"});
+  ASSERT_EQ(o.code, 0) << o.err;
+  const json doc = json::parse(o.out);
+  EXPECT_EQ(doc["schemaVersion"], 1);
+  ASSERT_EQ(doc["devices"].size(), 1u);
+  const json& d = doc["devices"][0];
+  EXPECT_EQ(d["chip"]["type"], 15);
+  EXPECT_EQ(d["bus"], "USB");
+  EXPECT_EQ(d["volumes"], "E");
+  EXPECT_EQ(d["firmware"]["version"], "1.2.0.1");
+  EXPECT_EQ(d["carriedVersion"], "01.02.00.03");
+  EXPECT_EQ(d["oneClick"]["offered"], true);
+  EXPECT_EQ(d["serial"], "QV812A0001234");
+  EXPECT_EQ(d["usb"]["vid"], "284D");
 }
 
 TEST(ListCommand, TwoBridgesAndNoDevice) {
@@ -57,39 +72,55 @@ TEST(ListCommand, TwoBridgesAndNoDevice) {
         {"name": "b", "chipType": 13, "bus": "uasp", "volumes": ["G", "H"]}]})"),
                               "list", "--json"});
     ASSERT_EQ(o.code, 0) << o.err;
-    const auto devices = nlohmann::json::parse(o.out);
+    const json devices = json::parse(o.out)["devices"];
     ASSERT_EQ(devices.size(), 2u);
     EXPECT_EQ(devices[0]["index"], 0);
-    EXPECT_EQ(devices[0]["chipType"], 16);
+    EXPECT_EQ(devices[0]["chip"]["type"], 16);
     EXPECT_EQ(devices[0]["volumes"], "F");
+    EXPECT_EQ(devices[0]["oneClick"]["offered"], false);
+    EXPECT_EQ(devices[0]["oneClick"]["reason"], "the one-click update is for QVS812 bridges only");
     EXPECT_EQ(devices[1]["index"], 1);
-    EXPECT_EQ(devices[1]["chipType"], 13);
+    EXPECT_EQ(devices[1]["chip"]["type"], 13);
     EXPECT_EQ(devices[1]["volumes"], "GH");
   }
-  {
-    const Outcome o = RunCli({Machine(dir, R"({"disks": [{"name": "plain", "kind": "disk"}]})"), "list"});
+  for (bool asJson : {false, true}) {
+    std::vector<std::string> args{Machine(dir, R"({"disks": [{"name": "plain", "kind": "disk"}]})"), "list"};
+    if (asJson) args.push_back("--json");
+    const Outcome o = RunCli(args);
     EXPECT_EQ(o.code, 3);
-    EXPECT_NE(o.err.find("No device found!!"), std::string::npos) << o.err;
+    if (asJson) {
+      const json doc = json::parse(o.out);
+      EXPECT_EQ(doc["error"]["exitCode"], 3);
+      EXPECT_EQ(doc["error"]["kind"], "noDevice");
+    } else {
+      EXPECT_NE(o.err.find("No device found!!"), std::string::npos) << o.err;
+    }
   }
 }
 
-TEST(InfoCommand, SelectedDeviceFacts) {
+// Every device's flash size is its own or unknown, whichever device was inspected before it.
+TEST(InfoCommand, FlashSizeBelongsToTheDeviceOrIsUnknown) {
+  const std::map<int, json> expected = {
+      {0, 512},      // QVS812: sized through its own id command
+      {1, 128},      // QVS876: sized through raw SPI
+      {2, nullptr},  // QVB788: this family's flash is not sized
+      {3, nullptr}, {4, nullptr}, {5, nullptr},
+  };
   testing::TempDir dir;
-  const std::string sim = Machine(dir, R"({"disks": [
-      {"name": "a", "chipType": 16, "bus": "usb"},
-      {"name": "b", "chipType": 13, "bus": "uasp", "flash": {"part": "SST", "sizeKiB": 2048}, "volumes": ["G"]}]})");
-  const Outcome o = RunCli({sim, "-d", "1", "info", "--json"});
-  ASSERT_EQ(o.code, 0) << o.err;
-  const auto j = nlohmann::json::parse(o.out);
-  EXPECT_EQ(j["index"], 1);
-  EXPECT_EQ(j["chip"], "QVS876 Series");
-  EXPECT_EQ(j["flashVendor"], "SST");
-  EXPECT_EQ(j["flashSizeKiB"], 2048);
-  EXPECT_EQ(j["driveLetters"], "G");
-  EXPECT_EQ(j["options"], nlohmann::json::array({"Include 4K NVRAM"}));
-
-  const Outcome missing = RunCli({sim, "-d", "2", "info"});
-  EXPECT_NE(missing.code, 0);
+  const std::string sim = Machine(dir, sim::PresetScenarioJson("families"));
+  // Alone and after another device: the same answer.
+  const Outcome all = RunCli({sim, "list", "--json"});
+  ASSERT_EQ(all.code, 0) << all.err;
+  const json devices = json::parse(all.out)["devices"];
+  for (const auto& [index, size] : expected) {
+    SCOPED_TRACE(index);
+    const Outcome one = RunCli({sim, "info", "-d", std::to_string(index), "--json"});
+    ASSERT_EQ(one.code, 0) << one.err;
+    const json alone = json::parse(one.out)["device"]["flash"];
+    ASSERT_TRUE(alone.is_object());
+    EXPECT_EQ(alone["sizeKiB"], size);
+    EXPECT_EQ(devices[index]["flash"]["sizeKiB"], size);
+  }
 }
 
 TEST(CheckCommand, SignatureAndSizeAgainstTheDevice) {
@@ -97,28 +128,97 @@ TEST(CheckCommand, SignatureAndSizeAgainstTheDevice) {
   auto image = [&](const char* name, size_t size, const char* key) {
     std::string bytes(size, '\xFF');
     const std::string block = std::string("\x55\xAA\xAA\x55", 4) + key;
-    bytes.replace(0xBFF0, block.size(), block);
+    bytes.replace(std::min<size_t>(0xBFF0, bytes.size() - block.size()), block.size(), block);
     return dir.Write(name, bytes).string();
   };
   struct Case {
     const char* what;
-    std::string file;
+    std::vector<std::string> args;
     int code;
     const char* said;
   };
+  // A QVB788 image: its signature at offset 0.
+  std::string bytes(100 * 1024, '\xFF');
+  bytes.replace(0, 8, std::string("\0\0\0\0", 4) + "7811");
+  const std::string qvb788 = dir.Write("qvb788.bin", bytes).string();
+  testing::TempDir machine;
+  const std::string families = Machine(machine, sim::PresetScenarioJson("families"));
   const Case cases[] = {
-      {"fits", image("fit.bin", 0xC000, "8121"), 0, "fits"},
-      {"another family", image("other.bin", 0xC000, "8141"), 2, "seems not match"},
-      {"as large as the flash", image("full.bin", 512 * 1024, "8121"), 0, "fits"},
-      {"larger than the flash", image("big.bin", 512 * 1024 + 1, "8121"), 2, "bigger than the flash size"},
-      {"missing", (dir.path() / "none.bin").string(), 2, "Open Firmware File Error!!"},
+      {"fits", {"--sim", "check", image("fit.bin", 0xC000, "8121")}, 0, "fits"},
+      {"another family", {"--sim", "check", image("other.bin", 0xC000, "8141")}, 2, "seems not match"},
+      {"as large as the flash", {"--sim", "check", image("full.bin", 512 * 1024, "8121")}, 0, "fits"},
+      {"larger than the flash", {"--sim", "check", image("big.bin", 512 * 1024 + 1, "8121")}, 2,
+       "bigger than the flash size"},
+      {"missing", {"--sim", "check", (dir.path() / "none.bin").string()}, 2, "Open Firmware File Error!!"},
+      // A device whose flash size is unknown is never compared against another device's size.
+      {"unknown flash size", {families, "check", qvb788, "-d", "2"}, 2, "the flash size of this device is unknown"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const Outcome o = RunCli({"--sim", "check", c.file});
+    const Outcome o = RunCli(c.args);
     EXPECT_EQ(o.code, c.code) << o.err;
     EXPECT_NE((o.out + o.err).find(c.said), std::string::npos) << o.out << o.err;
   }
+}
+
+// The shape of `actual` against a checked-in example: the same keys in every object, the same
+// kind of value in every field (a field may be null where the device does not tell).
+void ExpectSameShape(const json& example, const json& actual, const std::string& where) {
+  if (actual.is_null()) return;
+  ASSERT_EQ(example.type_name(), std::string(actual.type_name())) << where;
+  if (example.is_object()) {
+    for (const auto& [key, value] : example.items()) {
+      ASSERT_TRUE(actual.contains(key)) << where << "." << key << " is missing";
+      ExpectSameShape(value, actual[key], where + "." + key);
+    }
+    for (const auto& [key, value] : actual.items())
+      EXPECT_TRUE(example.contains(key)) << where << "." << key << " is not in the schema";
+  } else if (example.is_array() && !example.empty()) {
+    for (const json& item : actual) ExpectSameShape(example[0], item, where + "[]");
+  }
+}
+
+TEST(JsonSchema, EveryCommandMatchesItsExample) {
+  testing::TempDir work;
+  std::string fit(0xC000, '\xFF');
+  fit.replace(0xBFF0, 8, std::string("\x55\xAA\xAA\x55", 4) + "8121");
+  const std::string image = work.Write("fit.bin", fit).string();
+  struct Case {
+    const char* example;
+    std::vector<std::string> args;
+  };
+  const Case cases[] = {
+      {"list.json", {"--sim", "list", "--json"}},
+      {"info.json", {"--sim", "--json", "info"}},
+      {"check.json", {"--sim", "check", image, "--json"}},
+      {"update.json", {"--sim", "update", "--json"}},
+      {"error.json", {"--sim", "info", "-d", "7", "--json"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.example);
+    std::ifstream in(std::filesystem::path(QVFW_SCHEMA_DIR) / c.example);
+    ASSERT_TRUE(in) << "no example";
+    const json example = json::parse(in);
+    const Outcome o = RunCli(c.args, work.path());
+    const json actual = json::parse(o.out);
+    EXPECT_EQ(actual["schemaVersion"], 1);
+    if (actual.contains("error")) EXPECT_EQ(actual["error"]["exitCode"], o.code);
+    ExpectSameShape(example, actual, c.example);
+  }
+}
+
+// One scan of one bridge asks it each thing once: the INQUIRY of discovery names and identifies
+// the device too, and the check of the scan's own device does not identify it again.
+TEST(Scan, EveryRequestOfOneBridgeOnce) {
+  const Outcome o = RunCli({"--sim", "--trace", "list"});
+  ASSERT_EQ(o.code, 0) << o.err;
+  std::map<std::string, int> seen;
+  std::istringstream lines(o.err);
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("scsi: ", 0) == 0) ++seen[line.substr(0, line.find(" | "))];
+  EXPECT_EQ(seen.size(), 7u);
+  for (const auto& [cdb, count] : seen) EXPECT_EQ(count, 1) << cdb;
+  EXPECT_EQ(seen.count("scsi: 12 00 00 00 28 00 00 00 00 00 00 00"), 1u);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/Cli.h"
+#include "support/TempDir.h"
 #include "platform/Clock.h"
 #include "sim/Scenario.h"
 
@@ -23,36 +24,24 @@ struct Outcome {
   std::string out, err;
 };
 
-// Each test runs in a fresh working directory (the exchange file lives there) with its machine
-// in a folder below it.
+// Each test has a fresh working directory (the exchange file lives there) with its machines in
+// folders below it.
 class UpdateCommand : public ::testing::Test {
  protected:
-  void SetUp() override {
-    old_ = fs::current_path();
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() / (std::string("qvfw_cli_update_") + info->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
-  }
-  void TearDown() override {
-    fs::current_path(old_);
-    fs::remove_all(dir_);
-  }
   // A machine folder named `name` described by `json`.
   std::string Machine(const std::string& name, const std::string& json) {
-    fs::create_directories(dir_ / name);
-    std::ofstream(dir_ / name / "machine.json") << json;
-    return "--sim=" + (dir_ / name).string();
+    fs::create_directories(dir_.path() / name);
+    std::ofstream(dir_.path() / name / "machine.json") << json;
+    return "--sim=" + (dir_.path() / name).string();
   }
-  static Outcome Run(std::vector<std::string> args) {
+  Outcome Run(std::vector<std::string> args) {
     std::vector<const char*> argv{"qvfw"};
     for (const auto& a : args) argv.push_back(a.c_str());
     std::ostringstream out, err;
-    const int code = cli::Run(static_cast<int>(argv.size()), argv.data(), out, err, false);
+    const int code = cli::Run(static_cast<int>(argv.size()), argv.data(), out, err, false, dir_.path());
     return {code, out.str(), err.str()};
   }
-  fs::path old_, dir_;
+  testing::TempDir dir_;
 };
 
 std::string Bridge(const std::string& extra) {
@@ -71,17 +60,20 @@ TEST_F(UpdateCommand, ExitCodesAndStatusTexts) {
   };
   const Case cases[] = {
       {"default", sim::PresetScenarioJson("default"), {}, 0, "Update    Pass!!"},
-      {"another family", R"({ "disks": [ { "name": "b", "chipType": 16 } ] })", {}, 3, "Chip not support!!"},
+      {"another family", R"({ "disks": [ { "name": "b", "chipType": 16 } ] })", {}, 4, "Chip not support!!"},
       {"no device", R"({ "disks": [] })", {}, 3, "No device found!!"},
-      {"other firmware line", Bridge(R"("firmware": { "generate": { "version": "1301" } })"), {}, 3,
+      {"other firmware line", Bridge(R"("firmware": { "generate": { "version": "1301" } })"), {}, 4,
        "Firmware ID not match!!"},
-      {"second device of another family", sim::PresetScenarioJson("two-bridges"), {"-d", "1"}, 3, "Chip not support!!"},
-      {"no such device", sim::PresetScenarioJson("default"), {"-d", "2"}, 3, "there is no device 2"},
+      {"newer firmware on the device", Bridge(R"("firmware": { "generate": { "version": "1209" } })"), {}, 4,
+       "newer firmware"},
+      {"second device of another family", sim::PresetScenarioJson("two-bridges"), {"-d", "1"}, 4,
+       "Chip not support!!"},
+      {"no such device", sim::PresetScenarioJson("default"), {"-d", "2"}, 2, "there is no device 2"},
       {"refused identity write", Bridge(R"("faults": [ { "kind": "fail", "cdbPrefix": "C3 30" } ])"), {}, 1,
        "Update    Fail!!"},
-      {"unplugged while programming", Bridge(R"("faults": [ { "kind": "unplug", "atCommand": 100 } ])"), {}, 1,
+      {"unplugged while programming", Bridge(R"("faults": [ { "kind": "unplug", "atCommand": 40 } ])"), {}, 1,
        "Update    Fail!!"},
-      {"unplugged while reading back", Bridge(R"("faults": [ { "kind": "unplug", "atCommand": 150 } ])"), {}, 1,
+      {"unplugged while reading back", Bridge(R"("faults": [ { "kind": "unplug", "atCommand": 120 } ])"), {}, 1,
        "Update    Fail!!"},
       {"flipped bit on read-back", Bridge(R"("faults": [ { "kind": "flipBits", "address": 4096, "mask": 1 } ])"), {}, 1,
        "Update    Fail!!"},
@@ -89,16 +81,15 @@ TEST_F(UpdateCommand, ExitCodesAndStatusTexts) {
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<std::string> args{Machine("m" + std::to_string(n++), c.machine)};
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    args.push_back("update");
+    std::vector<std::string> args{Machine("m" + std::to_string(n++), c.machine), "update"};
+    args.insert(args.end(), c.options.begin(), c.options.end());  // -d after the command
     const Outcome o = Run(args);
     EXPECT_EQ(o.code, c.code) << o.out << o.err;
     EXPECT_NE((o.out + o.err).find(c.says), std::string::npos) << o.out << o.err;
     if (c.code != 0) {
       EXPECT_EQ(o.out.find("Update    Pass!!"), std::string::npos);
     }
-    EXPECT_FALSE(fs::exists("ExChangeData.tmp")) << "removed when the program closes";
+    EXPECT_FALSE(fs::exists(dir_.path() / "ExChangeData.tmp")) << "removed when the program closes";
   }
 }
 
@@ -109,13 +100,14 @@ TEST_F(UpdateCommand, PassingUpdateThenNothingLeftToDo) {
   const size_t pass = first.out.find("Update    Pass!!");
   ASSERT_NE(pass, std::string::npos) << first.out;
   EXPECT_NE(first.out.find("Firmware already updated.", pass), std::string::npos) << first.out;
-  EXPECT_NE(first.out.find("Programming Flash..."), std::string::npos) << first.out;
+  EXPECT_EQ(first.out, "Update    Pass!!\nFirmware already updated.\n") << "standard output holds the result only";
+  EXPECT_NE(first.err.find("Updating firmware. Please wait..."), std::string::npos) << first.err;
 
   // The saved machine runs the new firmware: a second run writes nothing.
   const Outcome second = Run({sim, "--trace", "update"});
   EXPECT_EQ(second.code, 0) << second.out << second.err;
   EXPECT_NE(second.out.find("Firmware already updated."), std::string::npos) << second.out;
-  EXPECT_EQ(second.out.find("Updating firmware."), std::string::npos) << second.out;
+  EXPECT_EQ((second.out + second.err).find("Updating firmware."), std::string::npos) << second.err;
   ASSERT_NE(second.err.find("scsi: "), std::string::npos) << "the trace shows the requests";
   for (const char* write : {"scsi: 3B ", "scsi: C3 ", "scsi: 55 ", "scsi: DF "})
     EXPECT_EQ(second.err.find(write), std::string::npos) << write;
@@ -148,11 +140,13 @@ TEST_F(UpdateCommand, InterruptWhileProgrammingLetsTheUpdateFinish) {
   const auto previous = std::signal(SIGINT, TestHandler);
   std::ostringstream out, err;
   int code = -1;
+  GlobalOptions options;
+  options.workingDirectory = dir_.path();
   {
-    Session session(GlobalOptions{}, PlatformParts{&interrupting, machine.get(), machine.get(), &clock}, out, err,
+    Session session(options, PlatformParts{&interrupting, machine.get(), machine.get(), &clock}, out, err,
                     false);
     session.Start();
-    code = cli::UpdateCommand(session, err);
+    code = cli::UpdateCommand(session, out, err);
   }
   // The program's own handler was in place during the update and is gone afterwards.
   EXPECT_EQ(g_testHandlerRan, 0);

@@ -110,7 +110,7 @@ TEST(IdentifyOnEmulator, EveryRouteOfEveryFamily) {
     const size_t d = rig.AddBridge(r.config());
     if (r.faults) r.faults(rig, d);
     const ChipIdentification id = IdentifyChip(rig.Dev(d));
-    EXPECT_EQ(id.id.type, r.type);
+    EXPECT_EQ(chips::Code(id.id.type), r.type);
     EXPECT_EQ(id.id.revision, r.revision);
     EXPECT_EQ(id.chipInfoFailed, r.chipInfoFailed);
   }
@@ -122,7 +122,7 @@ TEST(IdentifyOnEmulator, EveryGeneratedFamilyIdentifiesAsItself) {
     SCOPED_TRACE(static_cast<int>(t));
     EmulatedRig rig;
     const size_t d = rig.AddBridge(FamilyConfig(t, 1));
-    EXPECT_EQ(IdentifyChip(rig.Dev(d)).id.type, t);
+    EXPECT_EQ(chips::Code(IdentifyChip(rig.Dev(d)).id.type), t);
   }
 }
 
@@ -143,7 +143,7 @@ TEST(AdmissionOnEmulator, ProbesAndBusFilters) {
 
   auto paths = [&](bool include1394) {
     std::vector<std::string> out;
-    for (const auto& disk : EnumerateBridgeDevices(rig.machine, rig.transport, include1394)) out.push_back(disk.path);
+    for (const auto& disk : EnumerateBridgeDevices(rig.machine, rig.transport, include1394)) out.push_back(disk.disk.path);
     return out;
   };
   const std::vector<std::string> without = paths(false);

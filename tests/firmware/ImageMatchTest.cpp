@@ -59,7 +59,7 @@ class ImageMatchTest : public ::testing::Test {
 TEST_F(ImageMatchTest, SignatureRowsAndEdgeCases) {
   struct Case {
     const char* name;
-    ChipType type;
+    int type;  // the family's code
     uint8_t revision;
     Image image;
     bool fits;
@@ -118,7 +118,7 @@ TEST_F(ImageMatchTest, SignatureRowsAndEdgeCases) {
   };
   for (const Case& c : cases) {
     const fs::path p = Write(c.image.Bytes());
-    EXPECT_EQ(MatchFirmwareSignature(p, c.type, c.revision), c.fits ? ImageCheck::Fits : ImageCheck::DoesNotFit)
+    EXPECT_EQ(MatchFirmwareSignature(p, chips::ChipType(c.type), c.revision), c.fits ? ImageCheck::Fits : ImageCheck::DoesNotFit)
         << c.name;
   }
 }
@@ -133,8 +133,8 @@ TEST_F(ImageMatchTest, SizeAgainstFlash) {
 }
 
 TEST_F(ImageMatchTest, MissingFileOrDirectoryCannotBeOpened) {
-  EXPECT_EQ(MatchFirmwareSignature(dir / "none.bin", 3, 0), ImageCheck::CannotOpen);
-  EXPECT_EQ(MatchFirmwareSignature(dir, 3, 0), ImageCheck::CannotOpen);
+  EXPECT_EQ(MatchFirmwareSignature(dir / "none.bin", chips::ChipType::QV40779, 0), ImageCheck::CannotOpen);
+  EXPECT_EQ(MatchFirmwareSignature(dir, chips::ChipType::QV40779, 0), ImageCheck::CannotOpen);
   EXPECT_EQ(ImageFitsFlash(dir / "none.bin", 64), ImageCheck::CannotOpen);
   EXPECT_EQ(ImageFitsFlash(dir, 64), ImageCheck::CannotOpen);
 }

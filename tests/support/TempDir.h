@@ -1,7 +1,10 @@
 #pragma once
 // A fresh directory per test, removed with everything in it afterwards.
 
+#include <stdlib.h>
+
 #include <filesystem>
+#include <stdexcept>
 #include <fstream>
 #include <string>
 #include <string_view>
@@ -12,14 +15,15 @@ namespace qvfw::testing {
 
 class TempDir {
  public:
+  // A folder of its own (mkdtemp), so that two runs of the suite at once never share one.
   TempDir() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string("qvfw_") + (info ? info->test_suite_name() : "t") + "_" + (info ? info->name() : "x");
     for (char& c : name)
       if (c == '/') c = '_';
-    path_ = std::filesystem::temp_directory_path() / name;
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
+    std::string templ = (std::filesystem::temp_directory_path() / (name + "_XXXXXX")).string();
+    if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("cannot make a temporary folder");
+    path_ = templ;
   }
   ~TempDir() {
     std::error_code ec;

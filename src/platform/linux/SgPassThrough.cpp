@@ -51,7 +51,9 @@ ScsiResult SgPassThrough::Execute(std::string_view path, const ScsiRequest& requ
   const std::string node(path);
   UniqueFd fd(::open(node.c_str(), O_RDWR | O_CLOEXEC));
   if (!fd.valid()) {
-    diag_.Line(OpenFailureText(path, errno));
+    const int err = errno;
+    diag_.Line(OpenFailureText(path, err));
+    result.osError = static_cast<uint32_t>(err);  // why nothing was sent
     return result;
   }
   result.opened = true;

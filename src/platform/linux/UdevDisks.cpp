@@ -202,6 +202,7 @@ UdevDiskEnumerator::Root UdevDiskEnumerator::FindRoot(const std::vector<MountEnt
 }
 
 std::vector<DiskInterface> UdevDiskEnumerator::EnumerateDisks() {
+  withoutNode_ = 0;
   if (!udev_) return {};
   const Root root = FindRoot(Mounts());
 
@@ -250,6 +251,7 @@ std::vector<DiskInterface> UdevDiskEnumerator::EnumerateDisks() {
     }
     const auto node = sgOf.find(Str(udev_device_get_syspath(scsi)));
     if (node == sgOf.end()) {
+      ++withoutNode_;
       diag_.Line("disks: " + NodeOrName(d) +
                  " has no SCSI generic node; load the sg module: modprobe sg");
       continue;

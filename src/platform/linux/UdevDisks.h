@@ -56,6 +56,7 @@ class UdevDiskEnumerator final : public DiskEnumerator {
   // An sg node gives its disk's {major, minor, 0}; a disk or partition node gives the whole disk's
   // {major, minor, partition number}. Anything else: nullopt.
   std::optional<StorageDeviceNumber> GetStorageDeviceNumber(std::string_view path) override;
+  size_t DisksWithoutPassThrough() const override { return withoutNode_; }
 
  private:
   struct Root;
@@ -67,6 +68,7 @@ class UdevDiskEnumerator final : public DiskEnumerator {
   Diagnostics& diag_;
   std::string mountTable_;
   UdevPtr udev_;
+  size_t withoutNode_ = 0;
 };
 
 // Arrival and removal of USB devices (and FireWire nodes) from a udev monitor. Events other than

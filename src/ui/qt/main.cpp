@@ -4,17 +4,14 @@
 
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <memory>
+#include <optional>
 
-#include "app/AppContext.h"
-#include "app/FirmwareChoice.h"
-#include "app/ImageStore.h"
-#include "platform/Clock.h"
+#include "app/Wiring.h"
+#include "frontend/Machines.h"
 #include "platform/Diagnostics.h"
-#include "platform/linux/SgPassThrough.h"
-#include "platform/linux/UdevDisks.h"
 #include "ui/qt/MainWindow.h"
-#include "sim/Scenario.h"
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
@@ -38,44 +35,20 @@ int main(int argc, char** argv) {
     qvfw::platform::StderrDiagnostics loud;
     qvfw::platform::NullDiagnostics quiet;
     qvfw::platform::Diagnostics& diag = parser.isSet(verbose) ? static_cast<qvfw::platform::Diagnostics&>(loud) : quiet;
-    qvfw::platform::SteadyClock steady;
-    qvfw::platform::VirtualClock virtualClock;
-    std::unique_ptr<qvfw::sim::EmulatedMachine> machine;
-    std::unique_ptr<qvfw::platform::linux_os::SgPassThrough> sg;
-    std::unique_ptr<qvfw::platform::linux_os::UdevDiskEnumerator> disks;
-    std::unique_ptr<qvfw::platform::linux_os::UdevDeviceMonitor> monitor;
-    const bool emulated = parser.isSet(sim) || parser.isSet(simDefault);
-    qvfw::platform::PassThrough* passThrough = nullptr;
-    qvfw::platform::DiskEnumerator* diskEnumerator = nullptr;
-    qvfw::platform::DeviceMonitor* deviceMonitor = nullptr;
-    qvfw::platform::Clock* clock = &steady;
-    if (emulated) {
-      machine = qvfw::sim::EmulatedMachine::Open(parser.isSet(sim) ? parser.value(sim).toStdString() : std::string(),
-                                           virtualClock);
-      passThrough = &machine->machine();
-      diskEnumerator = &machine->machine();
-      deviceMonitor = &machine->machine();
-      clock = &virtualClock;
-    } else {
-      sg = std::make_unique<qvfw::platform::linux_os::SgPassThrough>(diag);
-      disks = std::make_unique<qvfw::platform::linux_os::UdevDiskEnumerator>(diag);
-      monitor = std::make_unique<qvfw::platform::linux_os::UdevDeviceMonitor>(diag);
-      passThrough = sg.get();
-      diskEnumerator = disks.get();
-      deviceMonitor = monitor.get();
-    }
-    const qvfw::app::PlatformServices services{*passThrough, *clock, diag, diskEnumerator, deviceMonitor};
+    std::optional<std::filesystem::path> simulated;
+    if (parser.isSet(sim)) simulated = parser.value(sim).toStdString();
+    else if (parser.isSet(simDefault)) simulated = std::filesystem::path();
+    const auto machine = qvfw::frontend::Machine::Open(simulated, diag);
     qvfw::ui::QtShell shell(&diag);
-    qvfw::app::EmbeddedImageStore images;
-    qvfw::app::AppContext ctx(services, shell, images);
-    ctx.transport.SetClock(services.clock);
-    qvfw::app::InstallHandlers(ctx);
-    qvfw::ui::MainWindow window(ctx, emulated ? &virtualClock : nullptr);
+    qvfw::app::WiringOptions wiring;
+    wiring.diagnostics = &diag;
+    qvfw::app::Application app(machine->parts(), shell, wiring);
+    qvfw::ui::MainWindow window(app.ctx(), machine->virtualClock());
     shell.Attach(&window);
     window.Start();
     window.show();
     const int code = application.exec();
-    if (machine) machine->Save();
+    machine->Save();
     return code == 0 ? 0 : code;
   } catch (const std::exception& e) {
     QMessageBox::critical(nullptr, QApplication::applicationName(), QString::fromStdString(e.what()));

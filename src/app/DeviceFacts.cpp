@@ -1,0 +1,327 @@
+#include "app/DeviceFacts.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/AppContext.h"
+#include "app/DeviceList.h"
+#include "app/FirmwareChoice.h"
+#include "app/ImageStore.h"
+#include "device/ChipIdentify.h"
+#include "device/Commands.h"
+#include "device/FlashOps.h"
+#include "firmware/FlashSize.h"
+#include "firmware/VersionDisplay.h"
+
+namespace qvfw::app {
+namespace {
+
+using chips::ChipType;
+using chips::FlashVendor;
+
+bool IsMxicWideId(const uint8_t* id) {
+  return id[0] == 0xC2 && id[1] == 0x22 && (id[2] == 0x10 || id[2] == 0x11 || id[2] == 0x13);
+}
+
+// The opcodes go to the bridge as a set, sector erase included: a descriptor that no
+// identification filled would otherwise hand the bridge a sector-erase opcode of 0.
+void SetDefaultMxicOpcodes(device::FlashDescriptor& d) {
+  d.chipErase = 0xC7;
+  d.blockErase = 0xD8;
+  d.program = 0x02;
+  d.sectorErase = 0x20;
+}
+
+device::FlashDescriptor ZeroedDescriptor() {
+  device::FlashDescriptor d{};
+  d.chipErase = d.blockErase = d.program = d.sectorErase = 0;
+  return d;
+}
+
+// Everything the flash identification learns of one device. The vendor starts unknown for each
+// device: a value left from another device never stands in for this one's.
+class FlashProbe {
+ public:
+  FlashProbe(AppContext& ctx, const device::Device& dev) : ctx_(ctx), dev_(dev) {}
+
+  // A vendor code becomes the device's: its name is shown and its erase units loaded.
+  void Take(uint8_t code) {
+    f.vendor = chips::FlashVendorOf(code);
+    f.label = std::string(chips::FlashVendorName(f.vendor));
+    const chips::EraseUnits units = chips::FlashVendorEraseUnits(f.vendor);
+    ctx_.flash.BlockEraseUnit = units.block;
+    ctx_.flash.SectorEraseUnit = units.sector;
+  }
+  bool VendorOpen() const { return f.vendor == FlashVendor::Unknown || f.vendor == FlashVendor::StEonMxic; }
+
+  void Storage(ChipType t, uint8_t revision, OfferedOptions& options) {
+    const chips::ChipFamily& family = chips::Family(t);
+    uint8_t vendor[4] = {};
+    if (device::ReadFlashVendorCode(dev_, vendor)) Take(vendor[0]);
+
+    if (family.size == chips::SizeRoute::ById4) {
+      options.nvram = false;
+      bool buffer = device::SupportsReadBuffer(dev_);
+      options.readWriteBuffer = buffer;
+      options.productSn = buffer;
+      device::FlashDescriptor d = ZeroedDescriptor();
+      std::array<uint8_t, 4> id{};
+      auto identifyAndSize = [&] {
+        if (VendorOpen() && device::IdentifyFlashById4(dev_, d)) Take(d.vendor);
+        d.vendor = chips::Code(f.vendor);
+        id = firmware::DetectFlashSize(dev_, d, firmware::FlashIdRoute::ById4);
+        f.sizeKiB = d.sizeKiB;
+      };
+      identifyAndSize();
+      if (f.vendor == FlashVendor::Unknown && device::PrepareFlashRetry(dev_)) identifyAndSize();
+      if (!buffer) {
+        if (f.vendor == FlashVendor::Mxic) {
+          SetDefaultMxicOpcodes(d);
+          if (IsMxicWideId(id.data())) device::SetFlashOpcodesWide(dev_, d, 32);
+        } else if (f.vendor == FlashVendor::Sst && id[0] == 0xBF && id[1] == 0x25) {
+          f.sst25 = true;
+        }
+      }
+    }
+
+    const bool spiRoute = family.size == chips::SizeRoute::Spi;
+    if (spiRoute || (t == ChipType::QVS882 && revision >= 5)) {
+      device::FlashDescriptor d = ZeroedDescriptor();
+      if (VendorOpen() && device::IdentifyFlash(dev_, d)) Take(d.vendor);
+      if (spiRoute) {
+        d.vendor = chips::Code(f.vendor);
+        firmware::DetectFlashSize(dev_, d, firmware::FlashIdRoute::Spi);
+        f.sizeKiB = d.sizeKiB;
+        sizedForRecovery = true;
+      }
+      if (f.vendor == FlashVendor::Mxic || f.vendor == FlashVendor::Sst) {
+        uint8_t id[4] = {};
+        if (device::SpiReadId(dev_, 0x9F, id)) {
+          if (f.vendor == FlashVendor::Mxic) {
+            SetDefaultMxicOpcodes(d);
+            if (IsMxicWideId(id)) {
+              if (spiRoute) device::SetFlashOpcodesWide(dev_, d, 32);
+              else device::SetFlashOpcodes(dev_, d, 32);
+            }
+          } else if (id[0] == 0xBF && id[1] == 0x25) {
+            f.sst25 = true;
+          }
+        }
+      }
+    }
+  }
+
+  // The bridge route shows the maker only: it loads no erase units and finds no size.
+  void Bridge() {
+    f.amicClass = device::DetectAmicFlash(dev_);
+    f.atmelClass = device::DetectAtmelFlash(dev_);
+    if (f.amicClass != -1) {
+      f.label = "AMIC";
+      return;
+    }
+    if (f.atmelClass != -1) {
+      f.label = "ATMEL";
+      return;
+    }
+    uint8_t vendor[4] = {};
+    device::FlashDescriptor d = ZeroedDescriptor();
+    if (device::ReadFlashVendorCode(dev_, vendor) && vendor[0] != 0) {
+      f.vendor = chips::FlashVendorOf(vendor[0]);
+    } else if (vendor[0] == 0 && device::IdentifyFlash(dev_, d)) {
+      f.vendor = chips::FlashVendorOf(d.vendor);
+    } else {
+      return;
+    }
+    f.label = std::string(chips::FlashVendorName(f.vendor));
+  }
+
+  FlashFacts f;
+  bool sizedForRecovery = false;
+
+ private:
+  AppContext& ctx_;
+  const device::Device& dev_;
+};
+
+std::optional<std::string> ReadSerial(const device::Device& dev) {
+  uint8_t page[50] = {};
+  if (!device::InquiryVpd(dev, 0x80, page)) return std::nullopt;
+  const char* text = reinterpret_cast<const char*>(page + 4);
+  std::string serial(text, strnlen(text, sizeof page - 4));
+  while (!serial.empty() && serial.back() == ' ') serial.pop_back();
+  return serial;
+}
+
+}  // namespace
+
+std::string DeviceFacts::FirmwareText() const {
+  switch (firmware) {
+    case FirmwareState::Version: return version;
+    case FirmwareState::InternalCode: return "Internal code";
+    default: return {};
+  }
+}
+
+std::array<uint8_t, 4> CarriedVersionBytes(const AppContext& ctx) {
+  uint8_t header[32] = {};
+  LoadUpdateImage(ctx.images, header, 0, sizeof header);
+  return {header[25], header[26], header[27], header[28]};
+}
+
+std::string CarriedVersionText(const AppContext& ctx) {
+  const auto v = CarriedVersionBytes(ctx);
+  int n[4] = {v[0], v[1], v[2], v[3]};
+  if (v[0] >= '0' && v[0] <= '9')
+    for (int& x : n) x -= '0';
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d.%02d.%02d.%02d", n[0], n[1], n[2], n[3]);
+  return text;
+}
+
+ScanResult ScanDevices(AppContext& ctx) {
+  MainWindowState& s = ctx.state;
+  ScanResult scan;
+  std::vector<device::AdmittedDisk> admitted;
+  if (ctx.disks) admitted = device::EnumerateBridgeDevices(*ctx.disks, ctx.transport, true, &scan.access);
+  scan.admitted = admitted.size();
+  s.DeviceCount = static_cast<int32_t>(admitted.size());
+
+  std::string name;
+  for (const device::AdmittedDisk& a : admitted) {
+    if (scan.devices.size() == kMaxListedDevices) {
+      char text[64];
+      std::snprintf(text, sizeof text, "The tool only can show %d disks.", static_cast<int>(kMaxListedDevices));
+      ctx.shell.MessageBox("Warning", text, MessageIcon::Warning);
+      break;
+    }
+    // A device whose INQUIRY failed keeps the name of the one before it.
+    if (a.answers.inquiryOk) name.assign(reinterpret_cast<const char*>(a.answers.inquiry.data() + 8), 24);
+    DeviceRecord& record = s.DeviceTable[scan.devices.size()];
+    record.Path.Set(a.disk.path);
+    record.RecoveryDone = 0;
+    record.Bus = a.disk.bus;
+    record.DriveLetters.Set("");  // a reused record never shows another disk's volumes
+    const device::Device dev(ctx.transport, a.disk.path);
+    const chips::ChipId id = IdentifyChip(ctx, dev, &a.answers);
+    s.SetChipIdentity(id.Packed());
+    record.ChipIdentity = id.Packed();
+    if (id.type == ChipType::Unknown) continue;
+    ListedDevice listed{scan.devices.size(), a.disk.path, a.disk.bus, name, id, {}, a.answers};
+    if (auto volumes = device::FindDriveLetters(*ctx.disks, a.disk.path)) {
+      listed.volumes = device::DriveLettersText(*volumes);
+      record.DriveLetters.Set(listed.volumes);
+    }
+    scan.devices.push_back(std::move(listed));
+  }
+  return scan;
+}
+
+DeviceFacts InspectDevice(AppContext& ctx, const ListedDevice& listed, bool sameScan) {
+  MainWindowState& s = ctx.state;
+  DeviceFacts facts;
+  facts.device = listed;
+  const device::Device dev(ctx.transport, listed.path);
+  // The scan that listed the device identified it moments ago; otherwise the selected device is
+  // identified again, so that the facts describe it as it is now.
+  if (!sameScan) facts.device.chip = IdentifyChip(ctx, dev);
+  const chips::ChipId id = facts.device.chip;
+  s.SetChipIdentity(id.Packed());
+  const ChipType t = id.type;
+  const chips::ChipFamily& family = chips::Family(t);
+
+  facts.chipText = std::string(family.name);
+  if (t == ChipType::QVS813) {
+    uint8_t params[32] = {};
+    if (device::ReadBridgeParameters(dev, params)) facts.chipText = params[8] == 1 ? "QVS819/813 Series" : "QVS811 Series";
+    uint8_t alt[16] = {};
+    if (device::ReadChipInfoAlt(dev, alt)) facts.chipText = "QVS816 Series";
+  }
+
+  std::optional<bool> flashShown, versionShown;
+  if (family.Is(chips::kProgrammable)) {
+    flashShown = versionShown = true;
+    facts.options.nvram = family.Is(chips::kNvramOption);
+    FlashProbe probe(ctx, dev);
+    const bool storage = family.flash == chips::FlashRoute::Storage ||
+                         (family.flash == chips::FlashRoute::StorageOver1394 && listed.bus == platform::Bus::Ieee1394);
+    if (storage) {
+      probe.Storage(t, id.revision, facts.options);
+    } else {
+      probe.Bridge();
+    }
+    facts.flash = probe.f;
+    // The dual-bank repair runs once the flash is sized, as part of the check.
+    if (probe.sizedForRecovery && (t == ChipType::QVS876 || t == ChipType::QVS879)) RecoverFirmwareBank(ctx, dev);
+  } else if (family.Is(chips::kGatedVersion)) {
+    uint8_t params[20] = {};
+    if (device::ReadBridgeParameters(dev, params) && params[8] != 0) {
+      const uint8_t level = params[8] == 0xAB && params[18] > 0xD1 ? params[18] : params[8];
+      flashShown = false;
+      versionShown = level >= 0xD0;
+      if (level < 0xD0) facts.statusText = "The chip not support Firmware Update!";
+    }
+  } else if (family.Is(chips::kVersionOnly)) {
+    flashShown = false;
+    versionShown = true;
+  } else {
+    flashShown = versionShown = false;
+    facts.statusText = "The chip not support Firmware Update!";
+  }
+  // Where the family leaves the fields as they were, they stay as the last device left them.
+  facts.flashShown = flashShown.value_or(ctx.form.SFlashTypeLable.visible);
+  facts.versionShown = versionShown.value_or(ctx.form.FwVerLableEdit.visible);
+
+  // The procedures read the selected device's flash facts from the main window state.
+  const FlashFacts flash = facts.flash.value_or(FlashFacts{});
+  s.FlashVendorCode = chips::Code(flash.vendor);
+  s.FlashSizeKiB = static_cast<int32_t>(flash.sizeKiB.value_or(0));
+  if (facts.flash) {
+    s.AmicClass = flash.amicClass;
+    s.AtmelClass = flash.atmelClass;
+    s.Sst25Flag = flash.sst25 ? 1 : 0;
+  }
+
+  const firmware::VersionRead version = firmware::ReadVersionText(dev, t);
+  if (version.kind == firmware::VersionRead::Kind::NotQavion) {
+    facts.firmware = FirmwareState::NotQavion;
+    facts.statusText = "Not Qavion Chip!!";
+  } else if (version.kind == firmware::VersionRead::Kind::Ok) {
+    facts.version = version.text;
+    facts.firmware = firmware::InternalCodeRule(dev, t, version.text, flash.vendor) ? FirmwareState::Version
+                                                                                    : FirmwareState::InternalCode;
+    const auto& b = version.info;
+    facts.usbIds = UsbIds{static_cast<uint16_t>(b[2] << 8 | b[3]), static_cast<uint16_t>(b[4] << 8 | b[5])};
+  }
+  return facts;
+}
+
+void ReadIdentityFacts(AppContext& ctx, DeviceFacts& facts) {
+  facts.serial = ReadSerial(device::Device(ctx.transport, facts.device.path));
+}
+
+OneClickVerdict AssessOneClick(const AppContext& ctx, const DeviceFacts& facts) {
+  OneClickVerdict v;
+  if (facts.device.chip.type != ChipType::QVS812) {
+    v.readiness = Readiness::ChipNotSupported;
+    v.statusText = "Chip not support!!";
+    v.colour = kRed;
+    return v;
+  }
+  const auto carried = CarriedVersionBytes(ctx);
+  const VersionVerdict c = CompareVersions(facts.FirmwareText(), carried);
+  if (c.idMismatch) {
+    v.readiness = Readiness::IdMismatch;
+    v.statusText = "Firmware ID not match!!";
+    v.colour = kRed;
+  } else if (c.sameVersion) {
+    v.readiness = Readiness::AlreadyCurrent;
+    v.statusText = "Firmware already updated.";
+    v.colour = kGreen;
+  } else {
+    v.readiness = Readiness::Offered;
+    v.deviceNewer = c.deviceNewer;
+  }
+  return v;
+}
+
+}  // namespace qvfw::app

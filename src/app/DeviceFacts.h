@@ -1,0 +1,119 @@
+#pragma once
+// What the program knows of a device, as values: one scan of the machine lists the bridges
+// (`ListedDevice`), one inspection of a listed bridge gives its facts (`DeviceFacts`), and the
+// one-click readiness follows from those facts and the carried image. The window renders them
+// onto its controls, the command line prints them; neither decides anything from a control.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "app/MainForm.h"
+#include "app/UpdateImage.h"
+#include "chips/ChipFamilies.h"
+#include "device/Discovery.h"
+#include "platform/Disks.h"
+
+namespace qvfw::app {
+
+struct AppContext;
+
+// A supported device of the last scan, in list order.
+struct ListedDevice {
+  size_t index = 0;
+  std::string path;
+  platform::Bus bus = platform::Bus::Usb;
+  std::string name;     // INQUIRY vendor and product (bytes 8..31), as the device pads them
+  chips::ChipId chip;
+  std::string volumes;  // the drive-letters text
+  device::ProbeAnswers answers;  // what discovery heard; the same scan's inspection reuses it
+};
+
+struct ScanResult {
+  std::vector<ListedDevice> devices;
+  size_t admitted = 0;              // disks that answered as bridges, before identification
+  device::AccessReport access;      // disks that could not be asked at all
+};
+
+struct FlashFacts {
+  chips::FlashVendor vendor = chips::FlashVendor::Unknown;
+  std::string label;                // what the flash field shows ("MXIC", "AMIC", or nothing)
+  std::optional<uint32_t> sizeKiB;  // known only where this device's flash was sized
+  int amicClass = -1;
+  int atmelClass = -1;
+  bool sst25 = false;
+};
+
+enum class FirmwareState {
+  Unread,        // the chip information did not answer
+  NotQavion,     // it answered without the maker's signature
+  Version,       // the running firmware's version
+  InternalCode,  // the bridge runs code whose version is not shown
+};
+
+struct OfferedOptions {
+  bool nvram = false;            // "Include 4K NVRAM"
+  bool readWriteBuffer = false;  // "Read/Write Buffer" (shown checked and fixed)
+  bool productSn = false;        // "Setting ProductSN(In-Code)"
+};
+
+struct DeviceFacts {
+  ListedDevice device;
+  std::string chipText;      // the chip field: the family's name or a finer one the bridge tells
+  bool chipInfoFailed = false;  // a QVB787 that gave no usable revision
+  bool flashShown = false;   // the flash field is shown for this family
+  bool versionShown = false;
+  std::optional<FlashFacts> flash;
+  FirmwareState firmware = FirmwareState::Unread;
+  std::string version;       // the version text V when the chip information answered
+  std::string statusText;    // what the panel's status field says of the device
+  OfferedOptions options;
+  std::optional<std::string> serial;  // vital product data page 0x80, where the bridge has it
+  std::optional<UsbIds> usbIds;       // from the chip information block
+
+  // What the version field shows: the version, "Internal code", or nothing.
+  std::string FirmwareText() const;
+};
+
+// Whether the one-click update is offered for a device, and why not.
+enum class Readiness {
+  Offered,
+  NoDevice,
+  ChipNotSupported,    // another family than the one-click target
+  IdMismatch,          // the device runs another firmware line
+  AlreadyCurrent,      // it runs the carried version
+};
+
+struct OneClickVerdict {
+  Readiness readiness = Readiness::NoDevice;
+  std::string statusText;   // the status line's text for it ("" where the line keeps its text)
+  Rgb colour = kBlue;
+  bool deviceNewer = false; // offered, but the device reports a later version than the carried one
+};
+
+// The carried image's version bytes 25..28 as the one-click face compares them.
+std::array<uint8_t, 4> CarriedVersionBytes(const AppContext& ctx);
+std::string CarriedVersionText(const AppContext& ctx);
+
+// Lists the machine's supported bridges: discovery, INQUIRY name, chip identification and
+// volumes, at most the table's 128 (with the window's warning beyond). Also fills the device
+// table of the main window state.
+ScanResult ScanDevices(AppContext& ctx);
+
+// The firmware-choice check's work on one device: chip text, flash maker and size, firmware
+// version, the options that fit, serial and USB ids. `sameScan` says that the device was listed
+// by the scan just before, whose identification is then taken as it stands. Leaves the
+// selected device's fields of the main window state (chip, flash facts, erase units) set for the
+// procedures that follow.
+DeviceFacts InspectDevice(AppContext& ctx, const ListedDevice& device, bool sameScan);
+
+// Adds what the command line shows beside the facts: the serial number (vital product data page
+// 0x80), where the bridge has one.
+void ReadIdentityFacts(AppContext& ctx, DeviceFacts& facts);
+
+OneClickVerdict AssessOneClick(const AppContext& ctx, const DeviceFacts& facts);
+
+}  // namespace qvfw::app

@@ -1,0 +1,34 @@
+#pragma once
+// The machine a front end works on: this computer's own bridges, or the emulated machine that
+// `--sim` (built in) or `--sim=DIR` (kept in DIR) names. Both programs choose it the same way.
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/Wiring.h"
+#include "platform/Clock.h"
+#include "platform/Diagnostics.h"
+
+namespace qvfw::frontend {
+
+class Machine {
+ public:
+  // `sim`: nothing for the real machine; an empty path for the built-in emulated machine, or
+  // the folder of a persistent one. Throws std::exception with the reason when the emulated
+  // machine cannot be set up.
+  static std::unique_ptr<Machine> Open(const std::optional<std::filesystem::path>& sim, platform::Diagnostics& diag);
+  virtual ~Machine() = default;
+
+  const app::PlatformParts& parts() const { return parts_; }
+  // The emulated machine's clock, which runs on virtual time; null for the real machine.
+  virtual platform::VirtualClock* virtualClock() { return nullptr; }
+  // Writes a persistent emulated machine back; nothing otherwise.
+  virtual void Save() {}
+
+ protected:
+  app::PlatformParts parts_;
+};
+
+}  // namespace qvfw::frontend
