@@ -12,6 +12,9 @@
 // The two floors are not added: the model lets the link run while the flash programs.
 #include <benchmark/benchmark.h>
 
+#include <stdlib.h>
+
+#include <filesystem>
 #include <memory>
 
 #include "app/AppContext.h"
@@ -19,6 +22,7 @@
 #include "app/ImageStore.h"
 #include "app/MainPresenter.h"
 #include "app/OneClick.h"
+#include "app/Wiring.h"
 #include "platform/Clock.h"
 #include "platform/Diagnostics.h"
 #include "sim/Machine.h"
@@ -92,26 +96,33 @@ void BM_OneClickUpdateDefaultMachine(benchmark::State& state) {
   const char* names[kPhases] = {"hw_backup_ms", "hw_program_ms", "hw_readback_ms", "hw_identity_ms", "hw_restart_ms"};
   double phaseMs[kPhases] = {}, totalMs = 0, hostWaitMs = 0, linkMs = 0, flashMs = 0, passed = 0;
   const app::EmbeddedImageStore images;
+  // The exchange file goes to a folder of this run's own.
+  std::string dirTemplate = (std::filesystem::temp_directory_path() / "qvfw-bench-XXXXXX").string();
+  if (::mkdtemp(dirTemplate.data()) == nullptr) {
+    state.SkipWithError("no temporary folder");
+    return;
+  }
+  const std::filesystem::path workDir = dirTemplate;
   for (auto _ : state) {
     platform::VirtualClock clock;
     HostClock host(clock);
     auto machine = sim::DefaultMachine(clock);
     PhaseTap tap(*machine, clock);
-    platform::NullDiagnostics diagnostics;
     QuietShell shell;
-    app::AppContext ctx(app::PlatformServices{tap, host, diagnostics, machine.get(), machine.get()}, shell, images);
-    ctx.transport.SetClock(host);
-    ctx.workingDirectory = std::filesystem::temp_directory_path();
-    app::InstallHandlers(ctx);
+    app::WiringOptions wiring;
+    wiring.workingDirectory = workDir;
+    wiring.images = &images;
+    app::Application application(app::PlatformParts{&tap, machine.get(), machine.get(), &host}, shell, wiring);
+    app::AppContext& ctx = application.ctx();
     app::ConstructMainWindow(ctx);
 
     tap.counting = true;
     tap.startMs[kBackup] = clock.NowMs();
     const uint64_t slept = host.slept;
-    app::YesBtnClick(ctx);
+    const app::Outcome outcome = app::YesBtnClick(ctx);
     const uint64_t endMs = clock.NowMs();
     tap.counting = false;
-    passed += ctx.form.devpnl.text == "Update    Pass!!" ? 1 : 0;
+    passed += outcome.code == app::OutcomeCode::Success ? 1 : 0;
     app::CloseMainWindow(ctx);
 
     for (int p = 0; p < kPhases; ++p) phaseMs[p] += double((p + 1 < kPhases ? tap.startMs[p + 1] : endMs) - tap.startMs[p]);
@@ -134,6 +145,7 @@ void BM_OneClickUpdateDefaultMachine(benchmark::State& state) {
   state.counters["floor_flash_ms"] = flashMs / n;
   state.counters["hw_device_ms"] = (totalMs - hostWaitMs) / n;
   state.counters["passed"] = passed / n;
+  std::filesystem::remove_all(workDir);
 }
 BENCHMARK(BM_OneClickUpdateDefaultMachine)->Unit(benchmark::kMillisecond);
 

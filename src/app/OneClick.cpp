@@ -255,7 +255,7 @@ Outcome RunOneClick(AppContext& ctx, size_t selected) {
   return result;
 }
 
-void YesBtnClick(AppContext& ctx) {
+Outcome YesBtnClick(AppContext& ctx) {
   MainForm& f = ctx.form;
   MainWindowState& s = ctx.state;
   f.YesBtn.enabled = false;
@@ -264,12 +264,13 @@ void YesBtnClick(AppContext& ctx) {
   s.UpdateBusy = 1;
   SetStatusLine(ctx, "Updating firmware. Please wait...", kBlue);
   ctx.shell.PumpEvents();
-  RunOneClick(ctx, ctx.SelectedRecord());
+  const Outcome outcome = RunOneClick(ctx, ctx.SelectedRecord());
   // The result stays on the line for at least a second.
   ctx.shell.PumpEvents();
   ctx.clock.Sleep(1000);
   s.UpdateBusy = 0;
   f.ExitBtn.enabled = true;
+  return outcome;
 }
 
 }  // namespace qvfw::app

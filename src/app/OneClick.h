@@ -11,8 +11,8 @@
 namespace qvfw::app {
 
 // `YesBtnClick`: the whole flow, told on the status line and `ProgressBar2`, with the result
-// left on the line for a second.
-void YesBtnClick(AppContext& ctx);
+// left on the line for a second. Returns the outcome for whoever pressed it (the window ignores it).
+Outcome YesBtnClick(AppContext& ctx);
 
 // The flow on the device of table record `record`, from the chip check to the restored standby
 // timer: the status line and `ProgressBar2` follow it as the window shows them, the phases go to

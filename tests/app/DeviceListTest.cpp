@@ -8,7 +8,7 @@
 
 #include "app/DeviceList.h"
 #include "app/FirmwareChoice.h"
-#include "support/EmulatedApp.h"
+#include "support/AppRig.h"
 
 namespace qvfw::app {
 namespace {

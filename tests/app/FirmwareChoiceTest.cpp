@@ -10,7 +10,7 @@
 
 #include "app/DeviceList.h"
 #include "app/FirmwareChoice.h"
-#include "support/EmulatedApp.h"
+#include "support/AppRig.h"
 
 namespace qvfw::app {
 namespace {
@@ -325,7 +325,7 @@ TEST(FirmwareChoice, MxicOpcodesAreSentForTheWideIdsOnly) {
     app.AddBridge(c.config(), part);
     RefreshBtnClick(app.ctx);
     EXPECT_EQ(app.ctx.state.FlashVendorCode, 5);
-    EXPECT_EQ(app.log.Starting({0xFF, 0x04, 0x0F}), c.sent);
+    EXPECT_EQ(app.tap.Starting({0xFF, 0x04, 0x0F}), c.sent);
   }
 }
 

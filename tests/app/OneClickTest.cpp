@@ -8,8 +8,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "EmulatorRig.h"
+#include "support/AppRig.h"
 #include "app/DeviceList.h"
+#include "app/FirmwareChoice.h"
 #include "app/ExchangeFile.h"
 #include "app/OneClick.h"
 #include "codec/ImageCodec.h"
@@ -18,7 +19,7 @@
 namespace qvfw::app {
 namespace {
 
-using testing::EmulatorRig;
+using testing::AppRig;
 using testing::OneBridge;
 using V = std::vector<uint8_t>;
 
@@ -27,22 +28,22 @@ constexpr const char* kFail = "Update    Fail!!";
 
 uint32_t Be32(const uint8_t* p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }
 
-V FlashOf(EmulatorRig& rig, std::string_view name = "bridge0") { return rig.BridgeOf(name).flash()->data(); }
+V FlashOf(AppRig& rig, std::string_view name = "bridge0") { return rig.BridgeOf(name).flash()->data(); }
 
 // The identity write the flow sent: CDB C3 30 00 00 vidH vidL pidH pidL 00 48 with its record.
-const testing::TappedRequest* IdentityWrite(const EmulatorRig& rig) {
+const testing::TappedRequest* IdentityWrite(const AppRig& rig) {
   for (const auto& r : rig.tap.requests)
     if (r.StartsWith({0xC3, 0x30})) return &r;
   return nullptr;
 }
-const testing::TappedRequest* PowerConditionWrite(const EmulatorRig& rig) {
+const testing::TappedRequest* PowerConditionWrite(const AppRig& rig) {
   for (const auto& r : rig.tap.requests)
     if (r.StartsWith({0x55, 0x01})) return &r;
   return nullptr;
 }
 
 TEST(OneClickUpdate, DefaultBridgeTakesTheCarriedImageAndKeepsItsIdentity) {
-  EmulatorRig rig;
+  AppRig rig(sim::PresetScenarioJson("default"));
   rig.Start();
   ASSERT_TRUE(rig.ctx.form.YesBtn.enabled) << rig.ctx.form.devpnl.text;
   const V before = FlashOf(rig);
@@ -64,7 +65,7 @@ TEST(OneClickUpdate, DefaultBridgeTakesTheCarriedImageAndKeepsItsIdentity) {
   // The carried image with the device's own configuration area and valid check values.
   const V after = FlashOf(rig);
   V carried(0x40000);
-  ASSERT_EQ(LoadUpdateImage(rig.embedded, carried, 0, 0), carried.size());
+  ASSERT_EQ(LoadUpdateImage(app::EmbeddedImageStore{}, carried, 0, 0), carried.size());
   // The area's last word is where the check value over 0x400..0x7FB goes.
   EXPECT_TRUE(std::equal(after.begin() + 0x600, after.begin() + 0x7FC, before.begin() + 0x600));
   EXPECT_TRUE(std::equal(after.begin() + 0x800, after.begin() + 0x1FFFC, carried.begin() + 0x800));
@@ -73,7 +74,7 @@ TEST(OneClickUpdate, DefaultBridgeTakesTheCarriedImageAndKeepsItsIdentity) {
 
   // The record now holds the path the bridge came back under; the saved identity stays in the
   // exchange file until the window closes.
-  EXPECT_EQ(rig.ctx.state.DeviceTable[0].Path.View(), rig.machine->CurrentPath(rig.Disk()));
+  EXPECT_EQ(rig.ctx.state.DeviceTable[0].Path.View(), rig.machine.CurrentPath(rig.Disk()));
   const auto saved = ReadExchangeFile(rig.dir.path());
   ASSERT_TRUE(saved);
   EXPECT_EQ(saved->Vid(), 0x284D);
@@ -108,7 +109,7 @@ TEST(OneClickUpdate, IdentityAndStandbyTimerAreWrittenBackByTheirRules) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EmulatorRig rig(OneBridge(c.extra));
+    AppRig rig(OneBridge(c.extra));
     rig.Start();
     ASSERT_TRUE(rig.ctx.form.YesBtn.enabled) << rig.ctx.form.devpnl.text;
     YesBtnClick(rig.ctx);
@@ -133,12 +134,12 @@ TEST(OneClickUpdate, IdentityAndStandbyTimerAreWrittenBackByTheirRules) {
     // The power condition goes to the device under the path it came back with.
     const auto* power = PowerConditionWrite(rig);
     ASSERT_NE(power, nullptr);
-    EXPECT_EQ(power->path, rig.machine->CurrentPath(rig.Disk()));
+    EXPECT_EQ(power->path, rig.machine.CurrentPath(rig.Disk()));
   }
 }
 
 TEST(OneClickUpdate, UnreadableIdPageSavesZeroIdsAndSkipsTheFinalCheck) {
-  EmulatorRig rig(OneBridge(R"("faults": [ { "kind": "fail", "cdbPrefix": "12 01 C3", "times": 0 } ])"));
+  AppRig rig(OneBridge(R"("faults": [ { "kind": "fail", "cdbPrefix": "12 01 C3", "times": 0 } ])"));
   rig.Start();
   ASSERT_TRUE(rig.ctx.form.YesBtn.enabled) << rig.ctx.form.devpnl.text;
   YesBtnClick(rig.ctx);
@@ -154,7 +155,7 @@ TEST(OneClickUpdate, ExchangeFileNeverWritesThroughWhatIsPlantedAtItsName) {
   enum class Planted { Symlink, HardLink, Directory };
   for (const Planted planted : {Planted::Symlink, Planted::HardLink, Planted::Directory}) {
     SCOPED_TRACE(static_cast<int>(planted));
-    EmulatorRig rig;
+    AppRig rig(sim::PresetScenarioJson("default"));
     const auto victim = rig.dir.Write("victim", std::string(4096, 'v'));
     if (planted == Planted::Symlink) std::filesystem::create_symlink(victim, rig.ExchangeFile());
     if (planted == Planted::HardLink) std::filesystem::create_hard_link(victim, rig.ExchangeFile());
@@ -181,7 +182,7 @@ TEST(OneClickUpdate, ExchangeFileNeverWritesThroughWhatIsPlantedAtItsName) {
 // The exchange file cannot be written in a folder whose path leaves no room for the name the new
 // file is first created under; an older file of an earlier run stands at the final name.
 TEST(OneClickUpdate, UnwritableExchangeFileIsNeverReplacedByAnOlderOne) {
-  EmulatorRig rig;
+  AppRig rig(sim::PresetScenarioJson("default"));
   constexpr size_t kLength = 4074;  // the file's name still fits PATH_MAX, a longer one does not
   std::filesystem::path deep = rig.dir.path();
   while (kLength - deep.native().size() > 250) deep /= std::string(200, 'd');
@@ -211,7 +212,7 @@ TEST(OneClickUpdate, UnwritableExchangeFileIsNeverReplacedByAnOlderOne) {
 }
 
 TEST(OneClickUpdate, OtherChipTypeTouchesNoDevice) {
-  EmulatorRig rig;
+  AppRig rig(sim::PresetScenarioJson("default"));
   rig.Start();
   rig.ctx.state.CurrentChipType = 16;
   const size_t sent = rig.tap.requests.size();
@@ -225,7 +226,7 @@ TEST(OneClickUpdate, OtherChipTypeTouchesNoDevice) {
 }
 
 TEST(OneClickUpdate, ImageLargerThanTheFlashFailsBeforeAnythingIsWritten) {
-  EmulatorRig rig(OneBridge({}, R"({ "part": "MXIC", "sizeKiB": 128 })"));
+  AppRig rig(OneBridge({}, R"({ "part": "MXIC", "sizeKiB": 128 })"));
   rig.Start();
   ASSERT_TRUE(rig.ctx.form.YesBtn.enabled) << rig.ctx.form.devpnl.text;
   ASSERT_EQ(rig.ctx.state.FlashSizeKiB, 128);
@@ -245,7 +246,7 @@ TEST(OneClickUpdate, ImageLongerThanTheStagingAreaIsProgrammedWhole) {
   for (size_t i = carried.size(); i < image.size(); ++i) image[i] = static_cast<uint8_t>(i % 251 + 1);
   MemoryImageStore images;
   images.Put(std::string(kUpdateImageName), image);
-  EmulatorRig rig(OneBridge(R"("bufferCapacity": 1048576)", R"({ "part": "MXIC", "sizeKiB": 1024 })"), &images);
+  AppRig rig(OneBridge(R"("bufferCapacity": 1048576)", R"({ "part": "MXIC", "sizeKiB": 1024 })"), &images);
   rig.Start();
   ASSERT_TRUE(rig.ctx.form.YesBtn.enabled) << rig.ctx.form.devpnl.text;
   ASSERT_EQ(rig.ctx.state.FlashSizeKiB, 1024);
@@ -258,9 +259,9 @@ TEST(OneClickUpdate, ImageLongerThanTheStagingAreaIsProgrammedWhole) {
 }
 
 // Cuts the cable of `disk` while it restarts, before it is back on the bus.
-void UnplugDuringTheWait(EmulatorRig& rig, size_t disk) {
+void UnplugDuringTheWait(AppRig& rig, size_t disk) {
   rig.tap.after = [&rig, disk](const testing::TappedRequest& r) {
-    if (r.StartsWith({0xFF, 0x04, 0x26})) rig.machine->Unplug(disk);
+    if (r.StartsWith({0xFF, 0x04, 0x26})) rig.machine.Unplug(disk);
   };
 }
 
@@ -280,7 +281,7 @@ TEST(OneClickUpdate, WaitForTheRestartedBridge) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EmulatorRig rig(c.scenario);
+    AppRig rig(c.scenario);
     rig.Start();
     ASSERT_TRUE(rig.ctx.form.YesBtn.enabled) << rig.ctx.form.devpnl.text;
     const std::string oldPath(rig.ctx.state.DeviceTable[0].Path.View());
@@ -299,15 +300,15 @@ TEST(OneClickUpdate, WaitForTheRestartedBridge) {
     else
       EXPECT_LT(waited, 2000u + 10 * 500 + 1000 + 1000);
     if (c.passes) {
-      EXPECT_EQ(rig.ctx.state.DeviceTable[0].Path.View(), rig.machine->CurrentPath(rig.Disk()));
+      EXPECT_EQ(rig.ctx.state.DeviceTable[0].Path.View(), rig.machine.CurrentPath(rig.Disk()));
       EXPECT_NE(rig.ctx.state.DeviceTable[0].Path.View(), oldPath);
     } else {
       // No other device's path is taken for it, and no id check or timer write went anywhere.
       EXPECT_EQ(rig.ctx.state.DeviceTable[0].Path.View(), oldPath);
       EXPECT_EQ(PowerConditionWrite(rig), nullptr);
     }
-    if (auto second = rig.machine->FindDisk("bridge1")) {
-      const std::string secondPath = rig.machine->CurrentPath(*second);
+    if (auto second = rig.machine.FindDisk("bridge1")) {
+      const std::string secondPath = rig.machine.CurrentPath(*second);
       for (const auto& r : rig.tap.requests)
         if (r.path == secondPath) {
           EXPECT_FALSE(r.StartsWith({0x3B}) || r.StartsWith({0xC3}) || r.StartsWith({0x55}));
@@ -323,18 +324,18 @@ TEST(OneClickUpdate, SerialNumberTellsTheUpdatedBridgeAmongNewArrivals) {
     { "name": "bridge2", "chipType": 15, "flash": { "part": "MXIC", "sizeKiB": 512 }, "serial": "QV812B0009999" } ] })";
   for (const bool sameSerial : {false, true}) {
     SCOPED_TRACE(sameSerial ? "both report the saved serial" : "distinct serials");
-    EmulatorRig rig(sameSerial ? [&] {
+    AppRig rig(sameSerial ? [&] {
       std::string s = scenario;
       s.replace(s.find("QV812B0009999"), 13, "QV812A0001234");
       return s;
     }()
                                : scenario);
     const size_t late = rig.Disk("bridge2");
-    rig.machine->Unplug(late);
+    rig.machine.Unplug(late);
     rig.Start();
     ASSERT_TRUE(rig.ctx.form.YesBtn.enabled) << rig.ctx.form.devpnl.text;
     rig.tap.before = [&](const testing::TappedRequest& r) {
-      if (r.StartsWith({0xFF, 0x04, 0x26})) rig.machine->Plug(late);
+      if (r.StartsWith({0xFF, 0x04, 0x26})) rig.machine.Plug(late);
     };
     YesBtnClick(rig.ctx);
     if (sameSerial) {
@@ -342,9 +343,9 @@ TEST(OneClickUpdate, SerialNumberTellsTheUpdatedBridgeAmongNewArrivals) {
       EXPECT_EQ(rig.ctx.form.devpnl.text, kFail);
     } else {
       EXPECT_EQ(rig.ctx.form.devpnl.text, kPass);
-      EXPECT_EQ(rig.ctx.state.DeviceTable[0].Path.View(), rig.machine->CurrentPath(rig.Disk()));
+      EXPECT_EQ(rig.ctx.state.DeviceTable[0].Path.View(), rig.machine.CurrentPath(rig.Disk()));
     }
-    EXPECT_NE(rig.ctx.state.DeviceTable[0].Path.View(), rig.machine->CurrentPath(late));
+    EXPECT_NE(rig.ctx.state.DeviceTable[0].Path.View(), rig.machine.CurrentPath(late));
   }
 }
 
@@ -363,7 +364,7 @@ TEST(OneClickUpdate, RefreshDuringTheWaitDoesNotRedirectTheUpdate) {
   for (const Case c : {Case{"first, refreshed while away", 0, true}, Case{"first, refreshed when back", 0, false},
                        Case{"second, refreshed while away", 1, true}, Case{"second, refreshed when back", 1, false}}) {
     SCOPED_TRACE(c.name);
-    EmulatorRig rig(scenario);
+    AppRig rig(scenario);
     rig.Start();
     if (c.item != 0) {
       rig.ctx.form.DeviceList.Select(c.item);
@@ -388,13 +389,13 @@ TEST(OneClickUpdate, RefreshDuringTheWaitDoesNotRedirectTheUpdate) {
         RefreshBtnClick(rig.ctx);
       }
     };
-    const std::string otherPath = rig.machine->CurrentPath(rig.Disk(other));
+    const std::string otherPath = rig.machine.CurrentPath(rig.Disk(other));
     YesBtnClick(rig.ctx);
     ASSERT_TRUE(refreshed);
     EXPECT_EQ(rig.ctx.form.devpnl.text, kPass);
     const auto* power = PowerConditionWrite(rig);
     ASSERT_NE(power, nullptr);
-    EXPECT_EQ(power->path, rig.machine->CurrentPath(rig.Disk(updated)));
+    EXPECT_EQ(power->path, rig.machine.CurrentPath(rig.Disk(updated)));
     for (const auto& r : rig.tap.requests) {
       if (r.path == otherPath) {
         EXPECT_FALSE(r.StartsWith({0x3B}) || r.StartsWith({0xC3}) || r.StartsWith({0x55}));
@@ -405,8 +406,8 @@ TEST(OneClickUpdate, RefreshDuringTheWaitDoesNotRedirectTheUpdate) {
     for (size_t k = 0; k < listed; ++k) {
       const std::string item = rig.ctx.form.DeviceList.items[k];
       const std::string path(rig.ctx.state.DeviceTable[k].Path.View());
-      EXPECT_TRUE(path == rig.machine->CurrentPath(rig.Disk("bridge0")) ||
-                  path == rig.machine->CurrentPath(rig.Disk("bridge2")))
+      EXPECT_TRUE(path == rig.machine.CurrentPath(rig.Disk("bridge0")) ||
+                  path == rig.machine.CurrentPath(rig.Disk("bridge2")))
           << k << ": " << path;
     }
     if (c.whileAway) {
@@ -421,25 +422,25 @@ TEST(OneClickFaults, UnplugAtEveryCommandOfTheFlowNeverPasses) {
   uint64_t first = 0, count = 0;
   V config;
   {
-    EmulatorRig rig;
+    AppRig rig(sim::PresetScenarioJson("default"));
     rig.Start();
-    first = rig.machine->CommandCount(rig.Disk());
+    first = rig.machine.CommandCount(rig.Disk());
     const V flash = FlashOf(rig);
     config = V(flash.begin() + 0x600, flash.begin() + 0x800);
     YesBtnClick(rig.ctx);
     ASSERT_EQ(rig.ctx.form.devpnl.text, kPass);
-    count = rig.machine->CommandCount(rig.Disk()) - first;
+    count = rig.machine.CommandCount(rig.Disk()) - first;
   }
   ASSERT_GT(count, 100u);
   for (uint64_t i = 0; i < count; ++i) {
     SCOPED_TRACE("unplugged at command " + std::to_string(i) + " of " + std::to_string(count));
-    EmulatorRig rig;
+    AppRig rig(sim::PresetScenarioJson("default"));
     rig.Start();
-    ASSERT_EQ(rig.machine->CommandCount(rig.Disk()), first);
+    ASSERT_EQ(rig.machine.CommandCount(rig.Disk()), first);
     sim::Fault unplug;
     unplug.kind = sim::Fault::Kind::Unplug;
     unplug.atCommand = first + i;
-    rig.machine->AddFault(rig.Disk(), unplug);
+    rig.machine.AddFault(rig.Disk(), unplug);
     YesBtnClick(rig.ctx);
     EXPECT_EQ(rig.ctx.form.devpnl.text, kFail);
     EXPECT_EQ(rig.ctx.form.devpnl.colour, kRed);
@@ -468,14 +469,14 @@ TEST(OneClickFaults, ReadBackCompareCoversTheFirstBankButTheHeaderArea) {
   for (const Case c : {Case{0x0000, false}, Case{0x1FF, false}, Case{0x200, true}, Case{0x3FF, true}, Case{0x400, false},
                        Case{0x700, false}, Case{0x1FFFF, false}, Case{0x20000, true}}) {
     SCOPED_TRACE(c.address);
-    EmulatorRig rig;
+    AppRig rig(sim::PresetScenarioJson("default"));
     rig.Start();
     sim::Fault flip;
     flip.kind = sim::Fault::Kind::FlipBits;
     flip.address = c.address;
     flip.mask = 0x10;
     flip.times = 0;
-    rig.machine->AddFault(rig.Disk(), flip);
+    rig.machine.AddFault(rig.Disk(), flip);
     YesBtnClick(rig.ctx);
     EXPECT_EQ(rig.ctx.form.devpnl.text, c.passes ? kPass : kFail);
     EXPECT_EQ(IdentityWrite(rig) != nullptr, c.passes) << "the identity is written only after a good compare";
@@ -486,7 +487,7 @@ TEST(OneClickFaults, ReadBackCompareCoversTheFirstBankButTheHeaderArea) {
 }
 
 TEST(OneClickFaults, RefusedIdentityWriteFails) {
-  EmulatorRig rig(OneBridge(R"("faults": [ { "kind": "fail", "cdbPrefix": "C3 30", "times": 1 } ])"));
+  AppRig rig(OneBridge(R"("faults": [ { "kind": "fail", "cdbPrefix": "C3 30", "times": 1 } ])"));
   rig.Start();
   YesBtnClick(rig.ctx);
   EXPECT_EQ(rig.ctx.form.devpnl.text, kFail);

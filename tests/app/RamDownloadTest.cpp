@@ -6,7 +6,7 @@
 #include <array>
 #include <optional>
 
-#include "EmulatorRig.h"
+#include "support/AppRig.h"
 #include "app/RamDownload.h"
 #include "app/UpdateImage.h"
 #include "codec/ImageCodec.h"
@@ -338,9 +338,9 @@ TEST(PrepareDualBankImage, BothBankHeadersCarryMarkerCopyAndCheckValue) {
 TEST(ProgramFlashImage, BlankBridgeIsProgrammedThroughItsRamAndBootsTheImage) {
   MemoryImageStore images;
   images.Put("QVS812_ROM0_MFG", V(0x10000, 0xA5));
-  testing::EmulatorRig rig(testing::OneBridge(R"("firmware": "blank")"), &images);
+  testing::AppRig rig(testing::OneBridge(R"("firmware": "blank")"), &images);
   rig.ctx.state.CurrentChipType = 15;
-  const std::string path = rig.machine->CurrentPath(rig.Disk());
+  const std::string path = rig.machine.CurrentPath(rig.Disk());
   const device::Device dev(rig.ctx.transport, path);
   V image = sim::GenerateFirmwareImage({15, 0, "1203", 0x40000, 77});
   ASSERT_TRUE(ProgramFlashImage(rig.ctx, dev, 0, image, static_cast<uint32_t>(image.size()), true, {}))

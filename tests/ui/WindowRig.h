@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/AppContext.h"
+#include "app/Wiring.h"
 #include "app/FirmwareChoice.h"
 #include "app/ImageStore.h"
 #include "platform/Clock.h"
@@ -101,12 +102,9 @@ struct Rig {
   explicit Rig(std::string_view scenario = {})
       : machine(scenario.empty() ? sim::DefaultMachine(clock) : sim::LoadScenario(scenario, clock)),
         disks(*machine),
-        services{*machine, clock, diag, &disks, machine.get()},
-        ctx(services, shell, images) {
-    ctx.transport.SetClock(clock);
-    ctx.workingDirectory = dir.path().toStdString();
+        application(app::PlatformParts{machine.get(), &disks, machine.get(), &clock}, shell, Wiring()),
+        ctx(application.ctx()) {
     ctx.programVersion = std::array<uint16_t, 4>{1, 0, 0, 5};
-    app::InstallHandlers(ctx);
     window = std::make_unique<MainWindow>(ctx);
     shell.Attach(window.get());
   }
@@ -134,11 +132,18 @@ struct Rig {
   platform::NullDiagnostics diag;
   std::unique_ptr<sim::Machine> machine;
   CountingDisks disks;
-  app::PlatformServices services;
   RecordingQtShell shell;
-  app::EmbeddedImageStore images;
-  app::AppContext ctx;
+  app::Application application;
+  app::AppContext& ctx;
   std::unique_ptr<MainWindow> window;
+
+ private:
+  app::WiringOptions Wiring() {
+    app::WiringOptions w;
+    w.diagnostics = &diag;
+    w.workingDirectory = dir.path().toStdString();
+    return w;
+  }
 };
 
 }  // namespace qvfw::ui::testing
