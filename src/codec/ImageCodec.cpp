@@ -11,8 +11,16 @@ constexpr uint32_t kScrambleSeed = 0x57334B37;
 constexpr std::array<int, 32> kTap = {11, 31, 13, 21, 7,  16, 0, 19, 4,  26, 6, 15, 24, 2,  14, 28,
                                       12, 5,  20, 10, 22, 1,  17, 9, 29, 3,  25, 8, 18, 23, 30, 27};
 
+// The check value is the reflected CRC (polynomial 0xEDB88320) of the bytes in the order the
+// check feeds them (each group of four back to front), with the register read bit-reversed:
+// feeding a byte least significant bit first into a left-shifting register is exactly the
+// reflected update of the mirrored register. That form runs eight bytes per step through eight
+// tables (slicing-by-8).
+constexpr uint32_t kReflectedPoly = 0xEDB88320;
+
 struct Tables {
   std::array<uint32_t, 256> crc{};       // one byte through the left-shifting register
+  std::array<std::array<uint32_t, 256>, 8> slice{};  // the reflected register, 0..7 bytes ahead
   std::array<uint8_t, 256> reversed{};   // byte with its bit order reversed
   std::array<std::array<uint32_t, 256>, 4> key{};  // keystream bits contributed by state byte j
 };
@@ -28,6 +36,13 @@ constexpr Tables MakeTables() {
       if (i & (1u << b)) rev = static_cast<uint8_t>(rev | (0x80u >> b));
     t.reversed[i] = rev;
   }
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint32_t r = i;
+    for (int b = 0; b < 8; ++b) r = (r & 1u) ? (r >> 1) ^ kReflectedPoly : r >> 1;
+    t.slice[0][i] = r;
+  }
+  for (int k = 1; k < 8; ++k)
+    for (uint32_t i = 0; i < 256; ++i) t.slice[k][i] = (t.slice[k - 1][i] >> 8) ^ t.slice[0][t.slice[k - 1][i] & 0xFF];
   for (int j = 0; j < 4; ++j)
     for (uint32_t v = 0; v < 256; ++v) {
       const uint32_t state = v << (8 * j);
@@ -68,9 +83,40 @@ uint32_t ImageCrcBitwise(std::span<const uint8_t> bytes) {
   return r;
 }
 
+uint32_t Reverse32(uint32_t v) {
+  v = ((v >> 1) & 0x55555555u) | ((v & 0x55555555u) << 1);
+  v = ((v >> 2) & 0x33333333u) | ((v & 0x33333333u) << 2);
+  v = ((v >> 4) & 0x0F0F0F0Fu) | ((v & 0x0F0F0F0Fu) << 4);
+  return __builtin_bswap32(v);
+}
+
 uint32_t ImageCrc(std::span<const uint8_t> bytes) {
-  // Feeding a byte least significant bit first into a left-shifting register is the ordinary
-  // most-significant-first update with the byte's bits reversed.
+  const auto& t = kTables.slice;
+  uint32_t r = 0xFFFFFFFFu;  // the mirrored register; all ones either way
+  const uint8_t* p = bytes.data();
+  size_t groups = bytes.size() / 4;
+  // A group's bytes are fed fourth first: the group read most significant byte first is the
+  // next four bytes of the reflected stream.
+  auto next = [&p] {
+    const uint32_t v = static_cast<uint32_t>(p[3]) | static_cast<uint32_t>(p[2]) << 8 |
+                       static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[0]) << 24;
+    p += 4;
+    return v;
+  };
+  for (; groups >= 2; groups -= 2) {
+    const uint32_t a = r ^ next();
+    const uint32_t b = next();
+    r = t[7][a & 0xFF] ^ t[6][a >> 8 & 0xFF] ^ t[5][a >> 16 & 0xFF] ^ t[4][a >> 24] ^ t[3][b & 0xFF] ^
+        t[2][b >> 8 & 0xFF] ^ t[1][b >> 16 & 0xFF] ^ t[0][b >> 24];
+  }
+  if (groups) {
+    const uint32_t a = r ^ next();
+    r = t[3][a & 0xFF] ^ t[2][a >> 8 & 0xFF] ^ t[1][a >> 16 & 0xFF] ^ t[0][a >> 24];
+  }
+  return Reverse32(r);
+}
+
+uint32_t ImageCrcBytewise(std::span<const uint8_t> bytes) {
   uint32_t r = 0xFFFFFFFFu;
   const uint8_t* p = bytes.data();
   for (size_t g = 0; g + 4 <= bytes.size(); g += 4, p += 4) {

@@ -80,10 +80,14 @@ platform::Bus ParseBus(const std::string& s) {
   Bad("bus \"" + s + "\" is none of usb, uasp, 1394, other");
 }
 
+// The whole file in one sized read.
 std::vector<uint8_t> ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + p.string());
-  std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::ifstream in(p, std::ios::binary | std::ios::ate);
+  const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : -1;
+  if (size < 0) throw std::runtime_error("cannot read " + p.string());
+  std::vector<uint8_t> data(static_cast<size_t>(size));
+  in.seekg(0);
+  if (size > 0 && !in.read(reinterpret_cast<char*>(data.data()), size)) throw std::runtime_error("cannot read " + p.string());
   return data;
 }
 

@@ -30,12 +30,13 @@ TEST(ImageCrc, KnownValues) {
   }
 }
 
-TEST(ImageCrc, TableDrivenMatchesBitwiseOnRandomImages) {
+TEST(ImageCrc, SlicedAndBytewiseMatchBitwiseOnRandomImages) {
   std::mt19937 rng(7);
-  for (size_t size : {4u, 64u, 1021u, 65536u}) {
+  for (size_t size : {0u, 4u, 8u, 12u, 64u, 1021u, 65536u}) {
     std::vector<uint8_t> image(size);
     for (auto& b : image) b = static_cast<uint8_t>(rng());
     EXPECT_EQ(ImageCrc(image), ImageCrcBitwise(image)) << size;
+    EXPECT_EQ(ImageCrcBytewise(image), ImageCrcBitwise(image)) << size;
   }
 }
 
