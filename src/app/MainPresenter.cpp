@@ -44,6 +44,9 @@ void ConstructMainWindow(AppContext& ctx) {
   ctx.state.KeepNvram = 1;
   ReadConfiguration(ctx.state, ConfigurationFilePath(ctx));
   Run(ctx.hooks.RefreshBtnClick, ctx);
+  // The "RD Version" handler runs the firmware-choice check once more, and that check identifies
+  // the selected device anew: the window's start-up asks the device twice on purpose. The
+  // command line, which has no such box, asks once.
   Run(ctx.hooks.RdCheckBoxClick, ctx);
   FormCreate(ctx);
 }

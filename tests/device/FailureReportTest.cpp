@@ -1,0 +1,94 @@
+// What stands in the way when a machine with bridges lists none, and the reason a failed request
+// gives: both from what the OS and the device said, never guessed.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "device/Discovery.h"
+#include "support/RecordingPassThrough.h"
+
+namespace qvfw::device {
+namespace {
+
+using testing::RecordingPassThrough;
+using testing::Reply;
+
+class FakeDisks final : public platform::DiskEnumerator {
+ public:
+  std::vector<platform::DiskInterface> EnumerateDisks() override {
+    return {{"/dev/sg1", platform::Bus::Usb}, {"/dev/sg2", platform::Bus::Usb}, {"/dev/sg3", platform::Bus::Uasp}};
+  }
+  std::vector<platform::Volume> EnumerateVolumes() override { return {}; }
+  std::optional<platform::StorageDeviceNumber> GetStorageDeviceNumber(std::string_view) override { return {}; }
+  size_t DisksWithoutPassThrough() const override { return 2; }
+};
+
+Reply Refused(int err) {
+  Reply r;
+  r.result.osError = static_cast<uint32_t>(err);
+  return r;
+}
+
+TEST(Discovery, AccessReportCountsRefusedAndNodelessDisks) {
+  RecordingPassThrough backend;
+  backend.SetResponder([](const testing::RecordedRequest& r) {
+    if (r.path == "/dev/sg1") return Refused(EACCES);
+    if (r.path == "/dev/sg2") return Refused(ENOENT);  // gone meanwhile: not a permission matter
+    std::vector<uint8_t> inquiry(40, 0);
+    inquiry[36] = 'q', inquiry[37] = '8', inquiry[38] = '1', inquiry[39] = '2';
+    return testing::Good(inquiry);
+  });
+  platform::NullDiagnostics diag;
+  const Transport transport(backend, diag);
+  FakeDisks disks;
+  AccessReport access;
+  const auto admitted = EnumerateBridgeDevices(disks, transport, true, &access);
+  ASSERT_EQ(admitted.size(), 1u);
+  EXPECT_EQ(admitted[0].disk.path, "/dev/sg3");
+  EXPECT_TRUE(admitted[0].answers.inquiryOk);
+  EXPECT_FALSE(admitted[0].answers.probeOk.has_value()) << "admitted by INQUIRY: no probe sent";
+  EXPECT_EQ(access.permissionDenied, 1u);
+  EXPECT_EQ(access.withoutNode, 2u);
+  size_t toRefused = 0;
+  for (const auto& r : backend.requests) toRefused += r.path == "/dev/sg1" ? 1 : 0;
+  EXPECT_EQ(toRefused, 1u) << "a disk that refused the INQUIRY is not probed as well";
+}
+
+TEST(CommandFailure, DescribesWhatTheDeviceOrTheSystemSaid) {
+  struct Case {
+    const char* what;
+    Reply reply;
+    bool withSense;
+    std::string says;
+  };
+  std::vector<uint8_t> sense(18, 0);
+  sense[0] = 0x70, sense[2] = 0x04, sense[12] = 0x44, sense[13] = 0x00;
+  Reply hostError = testing::Good();
+  hostError.result.osError = 0x10007;
+  const Case cases[] = {
+      {"refused open", Refused(EACCES), false, "READ BUFFER (3C 01 01 00 00 00 00 10 00 00) found no device at /dev/sg4: Permission denied"},
+      {"check condition with sense", testing::CheckCondition(sense), true, "was refused: status 02h, sense key 4h, ASC 44h, ASCQ 00h"},
+      {"check condition, no sense asked", testing::CheckCondition(sense), false, "was refused: status 02h"},
+      {"transport error", hostError, false, "was not completed by the system (error 65543)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RecordingPassThrough backend;
+    backend.SetResponder([&](const testing::RecordedRequest&) { return c.reply; });
+    platform::NullDiagnostics diag;
+    const Transport transport(backend, diag);
+    const uint8_t cdb[10] = {0x3C, 0x01, 0x01, 0, 0, 0, 0, 0x10, 0, 0};
+    uint8_t data[4096];
+    uint8_t s[18] = {};
+    const bool ok = c.withSense ? transport.PassThroughInSense("/dev/sg4", cdb, data, sizeof data, nullptr, s, sizeof s)
+                                : transport.PassThroughIn("/dev/sg4", cdb, data, sizeof data, nullptr);
+    EXPECT_FALSE(ok);
+    ASSERT_TRUE(transport.LastFailure().has_value());
+    EXPECT_NE(transport.LastFailure()->Describe().find(c.says), std::string::npos) << transport.LastFailure()->Describe();
+    transport.ClearFailure();
+    EXPECT_FALSE(transport.LastFailure().has_value());
+  }
+}
+
+}  // namespace
+}  // namespace qvfw::device
