@@ -111,6 +111,7 @@ void BM_OneClickUpdateDefaultMachine(benchmark::State& state) {
     QuietShell shell;
     app::WiringOptions wiring;
     wiring.workingDirectory = workDir;
+    wiring.stateDirectory = workDir / "state";
     wiring.images = &images;
     app::Application application(app::PlatformParts{&tap, machine.get(), machine.get(), &host}, shell, wiring);
     app::AppContext& ctx = application.ctx();

@@ -74,10 +74,15 @@ struct AppContext {
 
   // Phases of the operation that runs; the command line draws its bar from them.
   Progress progress;
+  // Device events that an operation took from the monitor while it waited; the window passes
+  // them on to its device-change timer, as if it had drained them itself.
+  std::function<void(platform::DeviceEvent)> deviceEventSink;
 
   StartupHooks hooks;
   // Where the configuration and the exchange file live: empty means the working directory.
   std::filesystem::path workingDirectory;
+  // Where identities of failed updates are kept: empty means the user's state directory.
+  std::filesystem::path stateDirectory;
   ProgramVersion programVersion;  // the build's version unless a test says otherwise
   // Above 0 while a device must not be left alone: its flash is being written or its identity
   // restored. A front end asked to stop waits until it is 0 again.

@@ -18,9 +18,16 @@ std::string ExchangeBlock::Serial() const {
 }
 
 bool WriteExchangeFile(const std::filesystem::path& dir, const ExchangeBlock& plain) {
+  return WriteExchangeBlock(dir / kExchangeFileName, plain);
+}
+
+std::optional<ExchangeBlock> ReadExchangeFile(const std::filesystem::path& dir) {
+  return ReadExchangeBlock(dir / kExchangeFileName);
+}
+
+bool WriteExchangeBlock(const std::filesystem::path& target, const ExchangeBlock& plain) {
   std::array<uint8_t, kExchangeBlockSize> scrambled;
   codec::ScrambleBlock(plain.bytes.data(), scrambled.data(), scrambled.size());
-  const std::filesystem::path target = dir / kExchangeFileName;
   if (platform::ReplaceFile(target, scrambled) == 0) return true;
   // A file left under the name by an earlier run holds another moment's (or device's) identity:
   // it goes, so that nothing reads it for this one. unlink() takes a link itself, never a folder.
@@ -28,8 +35,7 @@ bool WriteExchangeFile(const std::filesystem::path& dir, const ExchangeBlock& pl
   return false;
 }
 
-std::optional<ExchangeBlock> ReadExchangeFile(const std::filesystem::path& dir) {
-  const std::filesystem::path target = dir / kExchangeFileName;
+std::optional<ExchangeBlock> ReadExchangeBlock(const std::filesystem::path& target) {
   platform::UniqueFd fd(::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) return std::nullopt;
   struct stat st {};

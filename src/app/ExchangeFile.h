@@ -35,4 +35,8 @@ bool WriteExchangeFile(const std::filesystem::path& dir, const ExchangeBlock& pl
 // exactly 4096 bytes, or is a link.
 std::optional<ExchangeBlock> ReadExchangeFile(const std::filesystem::path& dir);
 
+// The same for a file of any name (the identities kept in the state directory).
+bool WriteExchangeBlock(const std::filesystem::path& file, const ExchangeBlock& plain);
+std::optional<ExchangeBlock> ReadExchangeBlock(const std::filesystem::path& file);
+
 }  // namespace qvfw::app

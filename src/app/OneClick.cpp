@@ -1,5 +1,9 @@
 #include "app/OneClick.h"
 
+#if !defined(_WIN32)
+#include <poll.h>
+#endif
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -13,14 +17,21 @@
 #include "app/UpdateImage.h"
 #include "device/AlignedBuffer.h"
 #include "device/Commands.h"
+#include "app/DeviceList.h"
+#include "app/KeptIdentity.h"
+#include "device/ChipIdentify.h"
 #include "device/Discovery.h"
+#include "firmware/VersionDisplay.h"
 
 namespace qvfw::app {
 namespace {
 
 constexpr uint32_t kStagingSize = 512 * 1024;
 constexpr uint32_t kCompareLength = 0x20000;
-constexpr int kReattachRounds = 60;
+// The outer limit of the wait for a restarted bridge: a first pause and 60 rounds of looking.
+constexpr uint32_t kReattachRounds = 60;
+constexpr uint32_t kFirstPauseMs = 2000;
+constexpr uint32_t kRoundMs = 500;
 
 // Marks the stretch from the first write to the flash until the identity is restored.
 struct CriticalSection {
@@ -47,11 +58,15 @@ std::optional<PowerCondition> ReadPowerCondition(const device::Device& dev) {
   return PowerCondition{page[11] != 0, StandbyMinutes(timer)};
 }
 
-std::string SerialOf(const device::Device& dev) {
+// The unit serial number as the bridge reports it; nothing when the page cannot be read. A
+// bridge without a serial number answers with an empty text, which is an empty serial.
+std::optional<std::string> SerialOf(const device::Device& dev) {
   uint8_t page[50] = {};
-  if (!device::InquiryVpd(dev, 0x80, page)) return {};
+  if (!device::InquiryVpd(dev, 0x80, page)) return std::nullopt;
   const char* text = reinterpret_cast<const char*>(page + 4);
-  return std::string(text, strnlen(text, sizeof page - 4));
+  std::string serial(text, strnlen(text, sizeof page - 4));
+  while (!serial.empty() && serial.back() == ' ') serial.pop_back();
+  return serial;
 }
 
 // What a serial number looks like once written back through the identity record: at most 20
@@ -62,28 +77,61 @@ std::string WrittenSerial(std::string serial) {
   return serial;
 }
 
+std::string Reason(const AppContext& ctx, std::string_view step) {
+  std::string text(step);
+  if (const auto& failure = ctx.transport.LastFailure()) text += ": " + failure->Describe();
+  return text;
+}
+
+std::filesystem::path WorkDir(const AppContext& ctx) {
+  return ctx.workingDirectory.empty() ? std::filesystem::path(".") : ctx.workingDirectory;
+}
+
+// The carried image's chip model digits (bytes 21..23) and version (bytes 25..28).
+struct CarriedHeader {
+  std::array<uint8_t, 32> bytes{};
+};
+
+CarriedHeader Carried(const AppContext& ctx) {
+  CarriedHeader h;
+  LoadUpdateImage(ctx.images, h.bytes, 0, h.bytes.size());
+  return h;
+}
+
 }  // namespace
 
-bool BackupIdentity(AppContext& ctx, const device::Device& dev) {
+bool BackupIdentity(AppContext& ctx, const device::Device& dev, std::string* why) {
+  auto fail = [&](std::string_view step) {
+    if (why) *why = Reason(ctx, step);
+    return false;
+  };
   ExchangeBlock block;
   std::array<uint8_t, 4096> source{};
-  if (!device::QV_ReadBuffer(dev, 0x01, 0x01, 0, source.data(), source.size())) return false;
+  if (!device::QV_ReadBuffer(dev, 0x01, 0x01, 0, source.data(), source.size()))
+    return fail("could not read the bridge's configuration area; nothing was written");
   std::copy_n(source.begin() + 1536, 512, block.bytes.begin());
+  // The identity must be whole before anything is written: a bridge programmed with ids or a
+  // serial number that could not be read would lose them.
   uint8_t ids[96] = {};
-  if (device::InquiryVpd(dev, 0xC3, ids)) std::copy_n(ids + 8, 4, block.bytes.begin() + 512);
+  if (!device::InquiryVpd(dev, 0xC3, ids)) return fail("could not read the bridge's USB ids; nothing was written");
+  std::copy_n(ids + 8, 4, block.bytes.begin() + 512);
   uint8_t serial[50] = {};
-  if (device::InquiryVpd(dev, 0x80, serial)) {
-    const size_t n = strnlen(reinterpret_cast<const char*>(serial + 4), 46);
-    std::copy_n(serial + 4, n, block.bytes.begin() + 516);
-  }
+  if (!device::InquiryVpd(dev, 0x80, serial))
+    return fail("could not read the bridge's serial number; nothing was written");
+  const size_t n = strnlen(reinterpret_cast<const char*>(serial + 4), 46);
+  std::copy_n(serial + 4, n, block.bytes.begin() + 516);
   // A file that cannot be written shows when it is read back before programming.
-  if (!WriteExchangeFile(ctx.workingDirectory.empty() ? std::filesystem::path(".") : ctx.workingDirectory, block))
-    ctx.diagnostics.Line("the exchange file could not be written");
+  if (!WriteExchangeFile(WorkDir(ctx), block)) ctx.diagnostics.Line("the exchange file could not be written");
   return true;
 }
 
-bool ProgramEmbeddedImage(AppContext& ctx, const device::Device& dev) {
+bool ProgramCarriedImage(AppContext& ctx, const device::Device& dev, const ExchangeBlock& saved, bool ramDownload,
+                         uint32_t flashKiB, std::string* why) {
   MainWindowState& s = ctx.state;
+  auto fail = [&](std::string_view step) {
+    if (why) *why = Reason(ctx, step);
+    return false;
+  };
   s.ExpectedVid = 0;
   s.ExpectedPid = 0;
   // The staging area holds the whole image, however long, and zeros beyond it.
@@ -91,64 +139,180 @@ bool ProgramEmbeddedImage(AppContext& ctx, const device::Device& dev) {
   std::vector<uint8_t> staging(std::max(imageLength, kStagingSize), 0);
   LoadUpdateImage(ctx.images, staging, 0, 0);
   const uint32_t programLength = RoundUp(imageLength, 256);
-  if (imageLength == 0 || static_cast<int64_t>(programLength / 1024) > s.FlashSizeKiB) return false;
+  if (imageLength == 0) return fail("the program carries no firmware image");
+  if (programLength / 1024 > flashKiB) return fail("the carried image is larger than the bridge's flash");
 
   // The content covers the flash, and at least the first bank that carries the check values.
-  const uint32_t flashLength = std::max(RoundUp(static_cast<uint32_t>(s.FlashSizeKiB) * 1024, 8192), kCompareLength);
+  const uint32_t flashLength = std::max(RoundUp(flashKiB * 1024, 8192), kCompareLength);
   device::AlignedBuffer content, readBack;
   try {
     content = device::AlignedBuffer(flashLength);
     readBack = device::AlignedBuffer(flashLength);
   } catch (const std::bad_alloc&) {
-    return false;
+    return fail("out of memory for the flash content");
   }
   std::copy_n(staging.begin(), std::min<size_t>(flashLength, staging.size()), content.data());
-
-  const auto saved = ReadExchangeFile(ctx.workingDirectory.empty() ? std::filesystem::path(".") : ctx.workingDirectory);
-  if (!saved) return false;
-  SpliceConfiguration(content.span(), *saved);
+  SpliceConfiguration(content.span(), saved);
 
   static constexpr std::array<uint8_t, kPieceSize> kZeroBlock{};
-  if (!ProgramFlashImage(ctx, dev, 0, content.span(), programLength, false, kZeroBlock)) return false;
-  if (!ReadBackFlash(ctx, dev, 0, readBack.span())) return false;
+  if (!ProgramFlashImage(ctx, dev, 0, content.span(), programLength, ramDownload, kZeroBlock))
+    return fail("programming the carried image failed");
+  if (!ReadBackFlash(ctx, dev, 0, readBack.span())) return fail("reading the flash back failed");
   for (uint32_t i = 0; i < kCompareLength; ++i) {
     if (i >= 0x200 && i <= 0x3FF) continue;
-    if (readBack[i] != content[i]) return false;
+    if (readBack[i] != content[i]) {
+      char text[96];
+      std::snprintf(text, sizeof text, "the flash read back differs from what was programmed at 0x%05X", i);
+      return fail(text);
+    }
   }
-  const UsbIds ids = IdsToWrite(*saved);
-  const auto record = BuildIdentityRecord(saved->Serial());
-  if (!device::SetBridgeIdentity(dev, ids.vid, ids.pid, record)) return false;
+  const UsbIds ids = IdsToWrite(saved);
+  const auto record = BuildIdentityRecord(saved.Serial());
+  if (!device::SetBridgeIdentity(dev, ids.vid, ids.pid, record)) return fail("writing the identity back failed");
   s.ExpectedVid = ids.vid;
   s.ExpectedPid = ids.pid;
   return true;
 }
 
-bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vector<std::string>& others,
-                     std::string* backPath) {
-  const auto saved = ReadExchangeFile(ctx.workingDirectory.empty() ? std::filesystem::path(".") : ctx.workingDirectory);
-  const std::string serial = saved ? WrittenSerial(saved->Serial()) : std::string();
-  device::ResetChip(dev);
-  ctx.clock.Sleep(2000);
+bool ProgramEmbeddedImage(AppContext& ctx, const device::Device& dev, std::string* why) {
+  const auto saved = ReadExchangeFile(WorkDir(ctx));
+  if (!saved) {
+    if (why) *why = "the exchange file could not be read back";
+    return false;
+  }
+  return ProgramCarriedImage(ctx, dev, *saved, false, static_cast<uint32_t>(std::max(ctx.state.FlashSizeKiB, 0)), why);
+}
 
-  std::optional<std::string> back;
-  for (int round = 0; round < kReattachRounds && !back; ++round) {
+namespace {
+
+std::optional<std::string> CheckRunningVersion(AppContext& ctx, const device::Device& back);
+
+// Blocks until the descriptor has something to read or `ms` have passed.
+void WaitReadable(int fd, uint32_t ms) {
+#if defined(_WIN32)
+  (void)fd;
+  (void)ms;
+#else
+  pollfd p{fd, POLLIN, 0};
+  ::poll(&p, 1, static_cast<int>(ms));
+#endif
+}
+
+// Waits up to `ms` for device events; true when any came. A monitor that has a descriptor is
+// waited on; one without (the emulated machine) is looked at every 10 ms of the clock.
+std::vector<platform::DeviceEvent> WaitForEvents(AppContext& ctx, uint32_t ms) {
+  if (!ctx.monitor) {
+    ctx.clock.Sleep(ms);
+    return {};
+  }
+  const uint64_t until = ctx.clock.NowMs() + ms;
+  for (;;) {
+    std::vector<platform::DeviceEvent> events = ctx.monitor->Drain();
+    if (ctx.deviceEventSink)
+      for (platform::DeviceEvent e : events) ctx.deviceEventSink(e);
+    if (!events.empty()) return events;
+    const uint64_t now = ctx.clock.NowMs();
+    if (now >= until) return {};
+    const auto left = static_cast<uint32_t>(until - now);
+    if (ctx.monitor->PollFd() >= 0) {
+      WaitReadable(ctx.monitor->PollFd(), left);
+    } else {
+      ctx.clock.Sleep(std::min<uint32_t>(left, 10));
+    }
+  }
+}
+
+}  // namespace
+
+bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vector<std::string>& others,
+                     std::string* backPath, std::string* why, bool* verified) {
+  auto fail = [&](std::string text) {
+    if (why) *why = std::move(text);
+    return false;
+  };
+  const auto saved = ReadExchangeFile(WorkDir(ctx));
+  const std::string serial = saved ? WrittenSerial(saved->Serial()) : std::string();
+  const chips::ChipType family = chips::ChipTypeOf(ctx.state.CurrentChipType);
+  if (ctx.monitor) {  // what happened before the restart is not its news, but the window's
+    for (platform::DeviceEvent e : ctx.monitor->Drain())
+      if (ctx.deviceEventSink) ctx.deviceEventSink(e);
+  }
+  ctx.transport.ClearFailure();
+  ctx.progress.Enter(Phase::Restart);
+  const bool accepted = device::ResetChip(dev);
+  // A bridge that answers the restart with CHECK CONDITION refused it. One whose answer was lost
+  // (the bridge drops off the bus right after its status) may well be restarting: whether it left
+  // and came back decides.
+  const auto& failure = ctx.transport.LastFailure();
+  const bool refused = !accepted && failure && failure->result.opened && failure->result.ioctlOk &&
+                       failure->result.osError == 0 && failure->result.scsiStatus != 0;
+  const std::string refusal = refused ? failure->Describe() : std::string();
+
+  ctx.progress.Enter(Phase::Wait, kReattachRounds);
+  const uint64_t deadline = ctx.clock.NowMs() + kFirstPauseMs + uint64_t{kReattachRounds} * kRoundMs;
+  bool left = false, announced = false;
+  std::optional<std::string> back, fallback;
+  if (verified) *verified = false;
+  uint64_t nextLook = ctx.clock.NowMs();
+  while (!back) {
+    const uint64_t now = ctx.clock.NowMs();
+    if (now >= deadline) break;
+    bool look = now >= nextLook;
+    if (!look) {
+      for (platform::DeviceEvent e : WaitForEvents(ctx, static_cast<uint32_t>(std::min(nextLook, deadline) - now))) {
+        if (e == platform::DeviceEvent::Removal) left = true;
+        announced = true;
+      }
+      look = announced || ctx.clock.NowMs() >= nextLook;
+    }
+    if (!look) continue;
+    announced = false;
+    nextLook = ctx.clock.NowMs() + kRoundMs;
+    ctx.progress.Step();
     std::vector<device::AdmittedDisk> found;
     if (ctx.disks) found = device::EnumerateBridgeDevices(*ctx.disks, ctx.transport, true);
     ctx.shell.PumpEvents();
-    ctx.clock.Sleep(500);
-    // The device being updated is never one of the other bridges; among new ones, its serial
-    // number tells it when more than one turned up.
+    const bool stillThere = std::any_of(found.begin(), found.end(), [&](const device::AdmittedDisk& d) {
+      return d.disk.path == dev.path();
+    });
+    if (!stillThere) left = true;
+    if (!left) {
+      if (refused) return fail("the bridge refused the restart and stays as it was: " + refusal);
+      continue;
+    }
+    // Candidates: bridges of the updated family that are not the other listed bridges.
     std::vector<std::string> candidates;
-    for (const auto& d : found)
-      if (std::find(others.begin(), others.end(), d.disk.path) == others.end()) candidates.push_back(d.disk.path);
-    if (candidates.size() > 1 && !serial.empty()) {
+    for (const auto& d : found) {
+      if (std::find(others.begin(), others.end(), d.disk.path) != others.end()) continue;
+      if (device::IdentifyChip(device::Device(ctx.transport, d.disk.path), &d.answers).id.type != family) continue;
+      candidates.push_back(d.disk.path);
+    }
+    // The one that reports the serial number just written (a serial longer than the 20
+    // characters the identity holds comes back cut; another bridge's full serial never matches).
+    if (!serial.empty()) {
       std::erase_if(candidates, [&](const std::string& p) {
-        return WrittenSerial(SerialOf(device::Device(ctx.transport, p))) != serial;
+        return SerialOf(device::Device(ctx.transport, p)).value_or("\n") != serial;
       });
     }
-    if (candidates.size() == 1) back = candidates.front();
+    // Looking as soon as devices come, a stranger may come first: the updated bridge is the one
+    // that runs the firmware just programmed. One that runs something else is taken only when
+    // nothing better comes by the end of the wait (and then fails the version check).
+    std::vector<std::string> running;
+    for (const std::string& p : candidates)
+      if (!CheckRunningVersion(ctx, device::Device(ctx.transport, p))) running.push_back(p);
+    if (running.size() == 1) {
+      back = running.front();
+      if (verified) *verified = true;
+    } else if (candidates.size() == 1) {
+      fallback = candidates.front();
+    }
   }
-  if (!back) return false;
+  if (!back && fallback) back = fallback;
+  if (!back) {
+    if (refused) return fail("the bridge refused the restart and stays as it was: " + refusal);
+    return fail(left ? "the bridge left for its restart and did not come back"
+                     : "the bridge did not restart: it never left the bus");
+  }
   // The record that held the old path now holds the new one. A refresh that ran meanwhile
   // rebuilt the table from what it found; its records are left as they are.
   for (DeviceRecord& record : ctx.state.DeviceTable) {
@@ -163,14 +327,6 @@ bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vect
 
 namespace {
 
-// The reason of a failed step: what the step was doing and, where a command failed, that
-// command and what the device said.
-std::string Reason(const AppContext& ctx, std::string_view step) {
-  std::string text(step);
-  if (const auto& failure = ctx.transport.LastFailure()) text += ": " + failure->Describe();
-  return text;
-}
-
 Outcome Failure(AppContext& ctx, Phase phase, std::string reason) {
   Outcome o;
   o.code = OutcomeCode::Failed;
@@ -178,8 +334,67 @@ Outcome Failure(AppContext& ctx, Phase phase, std::string reason) {
   o.statusText = "Update    Fail!!";
   o.colour = kRed;
   o.reason = std::move(reason);
+  ctx.progress.Finish();
   SetStatusLine(ctx, o.statusText, o.colour);
   return o;
+}
+
+// The returned bridge: the ids the identity write put there, and the carried firmware running.
+std::optional<std::string> CheckReturned(AppContext& ctx, const device::Device& back) {
+  MainWindowState& s = ctx.state;
+  uint8_t page[96] = {};
+  if (device::InquiryVpd(back, 0xC3, page)) {
+    const auto vid = static_cast<uint16_t>(page[8] << 8 | page[9]);
+    const auto pid = static_cast<uint16_t>(page[10] << 8 | page[11]);
+    if (vid != s.ExpectedVid || pid != s.ExpectedPid) {
+      ctx.diagnostics.Line("Fail : VID or PID not equal.");
+      char text[96];
+      std::snprintf(text, sizeof text, "the bridge came back as %04X:%04X instead of %04X:%04X", vid, pid,
+                    s.ExpectedVid, s.ExpectedPid);
+      return text;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> CheckRunningVersion(AppContext& ctx, const device::Device& back) {
+  const firmware::VersionRead running = firmware::ReadVersionText(back, chips::ChipType::QVS812);
+  const CarriedHeader carried = Carried(ctx);
+  const std::span<const uint8_t, 4> version(carried.bytes.data() + 25, 4);
+  if (running.kind == firmware::VersionRead::Kind::Ok && CompareVersions(running.text, version).sameVersion)
+    return std::nullopt;
+  if (running.kind != firmware::VersionRead::Kind::Ok)
+    return Reason(ctx, "the returned bridge's firmware version could not be read");
+  return "the returned bridge runs " + running.text + ", not the programmed " + CarriedVersionText(ctx);
+}
+
+// The second half of the flow, shared with the recovery: restart, wait, check, timer.
+Outcome RestartAndCheck(AppContext& ctx, const device::Device& dev, const std::vector<std::string>& others,
+                        const std::optional<PowerCondition>& power, const ExchangeBlock& saved,
+                        const std::string& keptNote) {
+  MainForm& f = ctx.form;
+  std::string why, backPath;
+  bool verified = false;
+  if (!WaitForReattach(ctx, dev, others, &backPath, &why, &verified)) return Failure(ctx, Phase::Wait, why + keptNote);
+  ctx.progress.Enter(Phase::Check);
+  const device::Device back(ctx.transport, backPath);
+  if (const auto bad = CheckReturned(ctx, back)) return Failure(ctx, Phase::Check, *bad + keptNote);
+  if (power && !device::ModeSelectPowerCondition(back, power->standby ? static_cast<uint32_t>(power->minutes) : 0))
+    return Failure(ctx, Phase::Check, Reason(ctx, "restoring the standby timer failed") + keptNote);
+  if (!verified) {
+    if (const auto bad = CheckRunningVersion(ctx, back)) return Failure(ctx, Phase::Check, *bad + keptNote);
+  }
+  ctx.progress.Step();
+  ctx.progress.Finish();
+  ForgetIdentity(ctx, saved, dev.path());
+  SetProgress(ctx, f.ProgressBar2, 100);
+  const Outcome result{OutcomeCode::Success, Phase::Check, "Update    Pass!!", kGreen, {}};
+  SetStatusLine(ctx, result.statusText, result.colour);
+  return result;
+}
+
+std::string KeptNote(const std::optional<std::filesystem::path>& kept) {
+  return kept ? "; the bridge's identity is kept in " + kept->string() : "; the bridge's identity could not be kept";
 }
 
 }  // namespace
@@ -193,8 +408,8 @@ Outcome RunOneClick(AppContext& ctx, size_t selected) {
                    "the one-click update is for QVS812 bridges only"};
   }
   ctx.transport.ClearFailure();
-  ctx.progress.Plan({{Phase::Identity, 2}, {Phase::Program, 40}, {Phase::ReadBack, 4}, {Phase::Restart, 2},
-                     {Phase::Wait, 50}, {Phase::Check, 2}});
+  ctx.progress.Plan({{Phase::Identity, 2}, {Phase::Program, 40}, {Phase::ReadBack, 4}, {Phase::Restart, 1},
+                     {Phase::Wait, 30}, {Phase::Check, 2}});
   ctx.progress.Enter(Phase::Identity);
   // The other listed bridges, as the last refresh found them.
   std::vector<std::string> others;
@@ -202,56 +417,92 @@ Outcome RunOneClick(AppContext& ctx, size_t selected) {
     if (i != selected && !s.DeviceTable[i].Path.Empty()) others.emplace_back(s.DeviceTable[i].Path.View());
   const device::Device dev = ctx.DeviceAt(selected);
 
-  const bool saved = BackupIdentity(ctx, dev);
+  std::string why;
+  const bool saved = BackupIdentity(ctx, dev, &why);
   std::optional<PowerCondition> power;
   if (saved) power = ReadPowerCondition(dev);
   StepProgress(ctx, f.ProgressBar2);
-  if (!saved) {
-    ctx.progress.Finish();
-    return Failure(ctx, Phase::Identity, Reason(ctx, "could not read the configuration area"));
-  }
+  if (!saved) return Failure(ctx, Phase::Identity, why);
+  const auto block = ReadExchangeFile(WorkDir(ctx));
+  if (!block) return Failure(ctx, Phase::Identity, "the exchange file could not be written or read back; nothing was written");
+  // Kept before the first write: whatever happens next, the identity survives the program.
+  const auto kept = KeepIdentity(ctx, *block, dev.path());
+  const std::string keptNote = KeptNote(kept);
 
+  CriticalSection critical(ctx);
+  const bool programmed = ProgramEmbeddedImage(ctx, dev, &why);
+  StepProgress(ctx, f.ProgressBar2);
+  if (!programmed) return Failure(ctx, ctx.progress.View().phase, why + keptNote);
+  return RestartAndCheck(ctx, dev, others, power, *block, keptNote);
+}
+
+Outcome RunRecover(AppContext& ctx, size_t selected, const std::optional<std::filesystem::path>& identityFile) {
+  MainWindowState& s = ctx.state;
+  auto refuse = [&](OutcomeCode code, std::string reason) {
+    return Outcome{code, Phase::Identity, {}, kRed, std::move(reason)};
+  };
+  if (selected >= ctx.scan.devices.size()) return refuse(OutcomeCode::NoDevice, "no such device");
+  const DeviceFacts facts = InspectDevice(ctx, ctx.scan.devices[selected], false);
+  if (!chips::InGroup(facts.device.chip.type, chips::kBufferFamily))
+    return refuse(OutcomeCode::NotOffered, "recover is for the QVS812/814/817/818 family");
+  if (facts.firmware == FirmwareState::Version)
+    return refuse(OutcomeCode::NotOffered, "the bridge runs firmware " + facts.version +
+                                               "; recover is for a bridge left running its boot code");
+  const device::Device dev(ctx.transport, facts.device.path);
+  // The identity: the file given, or the one kept for this bridge by its serial or its path.
+  std::optional<ExchangeBlock> block;
+  std::filesystem::path from;
+  if (identityFile) {
+    from = *identityFile;
+    block = ReadExchangeBlock(from);
+    if (!block) return refuse(OutcomeCode::BadInput, from.string() + " is not a kept identity");
+  } else {
+    const std::string serial = SerialOf(dev).value_or("");
+    for (const auto& candidate : {KeptIdentityPath(ctx, serial, {}), KeptIdentityPath(ctx, {}, facts.device.path)}) {
+      if (serial.empty() && candidate == KeptIdentityPath(ctx, serial, {})) continue;
+      if ((block = ReadExchangeBlock(candidate))) {
+        from = candidate;
+        break;
+      }
+    }
+    if (!block)
+      return refuse(OutcomeCode::BadInput, "no identity is kept for this bridge in " + StateDirectory(ctx).string() +
+                                               "; pass the file a failed update left (--identity FILE)");
+  }
+  // The working directory's exchange file is what the wait matches the returned bridge with.
+  if (!WriteExchangeFile(WorkDir(ctx), *block))
+    return refuse(OutcomeCode::Failed, "the exchange file could not be written in " + WorkDir(ctx).string());
+
+  s.UpdateBusy = 1;
+  ctx.transport.ClearFailure();
+  ctx.progress.Plan({{Phase::Program, 40}, {Phase::ReadBack, 4}, {Phase::Restart, 1}, {Phase::Wait, 30},
+                     {Phase::Check, 2}});
+  std::vector<std::string> others;
+  for (const auto& d : ctx.scan.devices)
+    if (d.index != selected) others.push_back(d.path);
+  const std::string keptNote = "; the bridge's identity stays kept in " + from.string();
   Outcome result;
   {
     CriticalSection critical(ctx);
-    const bool programmed = ProgramEmbeddedImage(ctx, dev);
-    StepProgress(ctx, f.ProgressBar2);
-    if (!programmed) {
-      const Phase reached = ctx.progress.View().phase;
-      ctx.progress.Finish();
-      return Failure(ctx, reached, Reason(ctx, "programming the carried image failed"));
-    }
-    ctx.progress.Enter(Phase::Restart);
-    std::string backPath;
-    if (!WaitForReattach(ctx, dev, others, &backPath)) {
-      ctx.progress.Finish();
-      return Failure(ctx, Phase::Wait, "the bridge did not come back after its restart");
-    }
-    ctx.progress.Enter(Phase::Check);
-    const device::Device back(ctx.transport, backPath);
-    uint8_t page[96] = {};
-    if (device::InquiryVpd(back, 0xC3, page)) {
-      const auto vid = static_cast<uint16_t>(page[8] << 8 | page[9]);
-      const auto pid = static_cast<uint16_t>(page[10] << 8 | page[11]);
-      if (vid != s.ExpectedVid || pid != s.ExpectedPid) {
-        ctx.diagnostics.Line("Fail : VID or PID not equal.");
-        char text[96];
-        std::snprintf(text, sizeof text, "the bridge came back as %04X:%04X instead of %04X:%04X", vid, pid,
-                      s.ExpectedVid, s.ExpectedPid);
-        ctx.progress.Finish();
-        return Failure(ctx, Phase::Check, text);
+    std::string why;
+    // A bridge on its boot code takes the manufacturing firmware into RAM first. Its flash does not
+    // answer there, so its size reads as the 64 KiB of a flash that cannot be classified: the
+    // family's largest (512 KiB) bounds the buffers instead, and the download buffer's capacity
+    // decides how much is programmed.
+    const uint32_t flashKiB = facts.flash && facts.flash->vendor != chips::FlashVendor::Unknown && facts.flash->sizeKiB
+                                  ? *facts.flash->sizeKiB
+                                  : 512;
+    if (!ProgramCarriedImage(ctx, dev, *block, true, flashKiB, &why)) {
+      result = Failure(ctx, ctx.progress.View().phase, why + keptNote);
+    } else {
+      result = RestartAndCheck(ctx, dev, others, std::nullopt, *block, keptNote);
+      if (result.Succeeded() && identityFile) {
+        std::error_code ec;
+        std::filesystem::remove(*identityFile, ec);
       }
     }
-    if (power && !device::ModeSelectPowerCondition(back, power->standby ? static_cast<uint32_t>(power->minutes) : 0)) {
-      ctx.progress.Finish();
-      return Failure(ctx, Phase::Check, Reason(ctx, "restoring the standby timer failed"));
-    }
   }
-  ctx.progress.Step();
-  ctx.progress.Finish();
-  SetProgress(ctx, f.ProgressBar2, 100);
-  result = Outcome{OutcomeCode::Success, Phase::Check, "Update    Pass!!", kGreen, {}};
-  SetStatusLine(ctx, result.statusText, result.colour);
+  s.UpdateBusy = 0;
   return result;
 }
 

@@ -2,10 +2,13 @@
 // The one-click update of a QVS812 bridge to the carried image, keeping what makes the device
 // itself: its configuration area, USB ids, serial number and standby timer.
 
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/AppContext.h"
+#include "app/ExchangeFile.h"
 #include "app/Outcome.h"
 
 namespace qvfw::app {
@@ -19,15 +22,31 @@ Outcome YesBtnClick(AppContext& ctx);
 // `ctx.progress`, and the result comes back as a value. `UpdateBusy` is the caller's.
 Outcome RunOneClick(AppContext& ctx, size_t record);
 
-// Saves the device's identity into the exchange file.
-bool BackupIdentity(AppContext& ctx, const device::Device& dev);
-// Builds the new flash content, programs and verifies it and writes the identity back.
-bool ProgramEmbeddedImage(AppContext& ctx, const device::Device& dev);
-// Restarts the bridge and waits for it to come back; on success the record that held its old
-// path holds the new one, which also goes to `backPath`. `others` are the paths of the other
-// listed bridges, which are never taken for it.
+// Saves the device's identity into the exchange file. Fails, writing nothing, unless the
+// configuration area, the USB ids and the serial number (an empty one included) were all read.
+// `why` (may be null) receives the reason of a failure.
+bool BackupIdentity(AppContext& ctx, const device::Device& dev, std::string* why = nullptr);
+// Builds the new flash content from the carried image and `saved`, programs it (through the
+// manufacturing firmware in RAM when `ramDownload`), verifies it and writes the identity back.
+bool ProgramCarriedImage(AppContext& ctx, const device::Device& dev, const ExchangeBlock& saved, bool ramDownload,
+                         uint32_t flashKiB, std::string* why = nullptr);
+// The same with the identity read back from the exchange file and the device's flash size.
+bool ProgramEmbeddedImage(AppContext& ctx, const device::Device& dev, std::string* why = nullptr);
+// Restarts the bridge and waits until it has left and come back, taking the first device events
+// as they come (the restart's removal and arrival), within the outer limit of a 2000 ms pause and
+// 60 rounds of 500 ms. The returned bridge is a bridge of the same family that is none of
+// `others` (the other listed bridges), reports the serial number just written (when there is
+// one) and runs the carried firmware; a lone candidate that runs something else is taken only at
+// the end of the wait. On success the record that held its old path holds the new one, which
+// also goes to `backPath`; `verified` tells whether it was seen running the carried firmware.
 bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vector<std::string>& others,
-                     std::string* backPath = nullptr);
+                     std::string* backPath = nullptr, std::string* why = nullptr, bool* verified = nullptr);
+
+// Brings back a bridge of the buffer family that a failed update left on its boot code (or whose
+// firmware version cannot be read): the carried image through the manufacturing firmware in RAM,
+// with the configuration area and identity kept for it (or read from `identityFile`), verified,
+// the identity written, restarted and checked like the update's second half.
+Outcome RunRecover(AppContext& ctx, size_t record, const std::optional<std::filesystem::path>& identityFile);
 
 // True while the flash is being written or the identity restored: a front end that is asked to
 // stop then lets the flow finish first.

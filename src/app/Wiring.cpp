@@ -20,6 +20,7 @@ Application::Application(const PlatformParts& parts, Shell& shell, const WiringO
   ctx_ = std::make_unique<AppContext>(services, shell, options.images ? *options.images : embedded_);
   ctx_->transport.SetClock(*parts.clock);
   ctx_->workingDirectory = options.workingDirectory;
+  ctx_->stateDirectory = options.stateDirectory;
   InstallHandlers(*ctx_);
 }
 

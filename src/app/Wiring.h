@@ -26,6 +26,7 @@ struct WiringOptions {
   platform::Diagnostics* diagnostics = nullptr;        // null: diagnostics are dropped
   std::function<void(std::string_view)> trace;         // set: one line per SCSI request
   std::filesystem::path workingDirectory;              // empty: the process's working directory
+  std::filesystem::path stateDirectory;                // empty: $XDG_STATE_HOME/qvfw, /var/lib/qvfw as root
   const ImageStore* images = nullptr;                  // null: the images compiled into the program
 };
 

@@ -29,7 +29,10 @@ constexpr const char* kExitCodesHelp =
     "  2  bad usage or bad input (missing or mismatched file, unknown flash size)\n"
     "  3  no supported device\n"
     "  4  a device is there but nothing is offered for it (chip not supported,\n"
-    "     firmware id not match, newer firmware on the device)\n";
+    "     firmware id not match, newer firmware on the device)\n"
+    "\n"
+    "A failed update keeps the bridge's identity in $XDG_STATE_HOME/qvfw (/var/lib/qvfw as root);\n"
+    "`qvfw recover` programs the carried firmware back with it.\n";
 
 const char* BusName(platform::Bus bus) {
   switch (bus) {
@@ -372,12 +375,49 @@ int UpdateCommand(Session& session, std::ostream& out, std::ostream& err, bool a
   return exit;
 }
 
+static int RecoverCommand(Session& session, const std::optional<std::filesystem::path>& identity, std::ostream& out,
+                   std::ostream& err) {
+  app::AppContext& ctx = session.ctx();
+  int code = kExitSuccess;
+  const auto index = Selected(session, out, err, "recover", code);
+  if (!index) return code;
+  ctx.form.DeviceList.Select(static_cast<int>(*index));
+  g_interrupted = 0;
+  auto previous = std::signal(SIGINT, OnInterrupt);
+  session.shell().SetPump([&] {
+    if (g_interrupted == 1) {
+      g_interrupted = 2;
+      session.shell().Finish();
+      err << "qvfw: interrupted: the recovery is finishing, please wait\n";
+    }
+  });
+  const app::Outcome o = app::RunRecover(ctx, *index, identity);
+  session.shell().SetPump({});
+  std::signal(SIGINT, previous);
+  session.shell().Finish();
+  if (session.options().json) {
+    PrintJson(out, "recover",
+              {{"device", {{"index", *index}, {"path", ctx.scan.devices[*index].path}}},
+               {"outcome",
+                {{"code", app::OutcomeCodeName(o.code)},
+                 {"phase", app::PhaseName(o.phase)},
+                 {"status", o.statusText},
+                 {"reason", o.reason.empty() ? json(nullptr) : json(o.reason)},
+                 {"exitCode", ExitCodeOf(o.code)}}}});
+  } else {
+    if (!o.statusText.empty()) out << o.statusText << '\n';
+    if (!o.reason.empty()) err << "qvfw: " << o.reason << '\n';
+  }
+  return ExitCodeOf(o.code);
+}
+
 Session::Session(const GlobalOptions& options, const PlatformParts& parts, std::ostream& out, std::ostream& err,
                  bool errIsTerminal)
     : options_(options), shell_(out, err, errIsTerminal, options.verbose) {
   app::WiringOptions wiring;
   wiring.diagnostics = &shell_;
   wiring.workingDirectory = options.workingDirectory;
+  wiring.stateDirectory = options.stateDirectory;
   if (options.trace) wiring.trace = [this](std::string_view line) { shell_.ErrorLine(line); };
   PlatformParts p = parts;
   if (!p.clock) p.clock = &clock_;
@@ -455,6 +495,11 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
   check->add_option("IMAGE", image, "The firmware image file")->required();
   CLI::App* update = app.add_subcommand("update", "Update the selected device to the firmware this program carries");
   update->add_flag("--allow-downgrade", allowDowngrade, "Program the carried firmware over newer firmware");
+  std::string identityFile;
+  CLI::App* recover = app.add_subcommand(
+      "recover", "Bring back a bridge a failed update left on its boot code, with the identity kept for it");
+  recover->add_option("--identity", identityFile, "The identity file a failed update kept (default: the one kept for this bridge)")
+      ->type_name("FILE");
   app.require_subcommand(0, 1);
 
   std::vector<const char*> cargv{argv[0]};
@@ -469,7 +514,11 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
     out << app.help();
     return kExitSuccess;
   }
-  const char* command = list->parsed() ? "list" : info->parsed() ? "info" : check->parsed() ? "check" : "update";
+  const char* command = list->parsed()    ? "list"
+                        : info->parsed()  ? "info"
+                        : check->parsed() ? "check"
+                        : recover->parsed() ? "recover"
+                                            : "update";
 
   ForwardDiagnostics forward;
   std::unique_ptr<frontend::Machine> machine;
@@ -489,12 +538,16 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
   }
   int code;
   {
+    if (options.stateDirectory.empty()) options.stateDirectory = machine->StateDirectory();
     Session session(options, machine->parts(), out, err, errIsTerminal);
     forward.to = &session.shell();
     session.Start();
     if (list->parsed()) code = ListCommand(session, out, err);
     else if (info->parsed()) code = InfoCommand(session, out, err);
     else if (check->parsed()) code = CheckCommand(session, image, out, err);
+    else if (recover->parsed())
+      code = RecoverCommand(session, identityFile.empty() ? std::nullopt : std::optional<std::filesystem::path>(identityFile),
+                            out, err);
     else code = UpdateCommand(session, out, err, allowDowngrade);
     forward.to = nullptr;
   }

@@ -37,6 +37,8 @@ struct GlobalOptions {
   std::string device;  // "N" (an index of the list) or a device path; empty: item 0
   // Where the configuration and the exchange file live; empty: the working directory.
   std::filesystem::path workingDirectory;
+  // Where a failed update keeps the bridge's identity; empty: the user's state directory.
+  std::filesystem::path stateDirectory;
 };
 
 using app::PlatformParts;

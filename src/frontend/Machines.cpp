@@ -23,14 +23,17 @@ class NativeMachine final : public Machine {
 
 class EmulatedMachine final : public Machine {
  public:
-  explicit EmulatedMachine(const std::filesystem::path& dir) : machine_(sim::EmulatedMachine::Open(dir, clock_)) {
+  explicit EmulatedMachine(const std::filesystem::path& dir)
+      : dir_(dir), machine_(sim::EmulatedMachine::Open(dir, clock_)) {
     sim::Machine& m = machine_->machine();
     parts_ = {&m, &m, &m, &clock_};
   }
   platform::VirtualClock* virtualClock() override { return &clock_; }
   void Save() override { machine_->Save(); }
+  std::filesystem::path StateDirectory() const override { return dir_.empty() ? dir_ : dir_ / "state"; }
 
  private:
+  std::filesystem::path dir_;
   platform::VirtualClock clock_;
   std::unique_ptr<sim::EmulatedMachine> machine_;
 };

@@ -26,6 +26,9 @@ class Machine {
   virtual platform::VirtualClock* virtualClock() { return nullptr; }
   // Writes a persistent emulated machine back; nothing otherwise.
   virtual void Save() {}
+  // Where failed updates keep identities: a persistent emulated machine keeps its own beside it
+  // ("DIR/state"); empty means the user's state directory.
+  virtual std::filesystem::path StateDirectory() const { return {}; }
 
  protected:
   app::PlatformParts parts_;

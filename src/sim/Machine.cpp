@@ -26,6 +26,9 @@ TimingModel DefaultTiming(Bus bus) {
   }
 }
 constexpr uint32_t kFileDeviceDisk = 7;
+// What a Linux host reports for a request its adapter lost (DID_ERROR as the SG_IO backend
+// encodes a host status).
+constexpr uint32_t kHostAdapterError = 0x10000 | 0x07;
 
 // Device paths name the same device whatever their case, as on the window platform, so a host
 // that lower-cases the paths it keeps still reaches the device.
@@ -246,6 +249,12 @@ platform::ScsiResult Machine::Execute(std::string_view path, const platform::Scs
   }
   result.scsiStatus = r.status;
   result.transferred = r.status == kGood ? r.transferred : 0;
+  for (size_t i : active) {
+    if (s->faults[i].kind != Fault::Kind::TransportError) continue;
+    ++s->used[i];
+    result.osError = kHostAdapterError;
+    result.transferred = 0;
+  }
   if (request.sense != nullptr && r.status != kGood) {
     const uint32_t n = std::min<uint32_t>(request.senseLength, static_cast<uint32_t>(r.sense.size()));
     std::memcpy(request.sense, r.sense.data(), n);

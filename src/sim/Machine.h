@@ -31,6 +31,10 @@ struct Fault {
     ShortTransfer,   // a data-in reply delivers only `bytes` bytes (the rest stays zero)
     BecomingReady,   // CHECK CONDITION 02/04/01 "becoming ready"
     Stall,           // the command takes `stallMs` longer
+    // The bridge carries the command out, but its completion reaches the host as a transport
+    // error (the host adapter's DID_ERROR), as when a bridge drops off the bus right after a
+    // restart command's status.
+    TransportError,
   };
   Kind kind = Kind::FailCommand;
   std::optional<uint64_t> atCommand;

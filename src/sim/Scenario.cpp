@@ -138,6 +138,7 @@ Fault FaultFrom(const json& j) {
   else if (kind == "shortTransfer") f.kind = Fault::Kind::ShortTransfer;
   else if (kind == "becomingReady") f.kind = Fault::Kind::BecomingReady;
   else if (kind == "stall") f.kind = Fault::Kind::Stall;
+  else if (kind == "transportError") f.kind = Fault::Kind::TransportError;
   else Bad("fault kind \"" + kind + "\" is unknown");
   if (j.contains("atCommand")) f.atCommand = Number(j["atCommand"], "fault.atCommand");
   if (j.contains("cdbPrefix")) f.cdbPrefix = Hex(Text(j["cdbPrefix"], "fault.cdbPrefix"), "fault.cdbPrefix");

@@ -127,6 +127,7 @@ struct AppRig {
     app::WiringOptions w;
     w.diagnostics = &diagnostics;
     w.workingDirectory = dir.path();
+    w.stateDirectory = dir.path() / "state";
     w.images = store;
     return w;
   }

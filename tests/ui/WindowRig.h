@@ -142,6 +142,7 @@ struct Rig {
     app::WiringOptions w;
     w.diagnostics = &diag;
     w.workingDirectory = dir.path().toStdString();
+    w.stateDirectory = std::filesystem::path(dir.path().toStdString()) / "state";
     return w;
   }
 };

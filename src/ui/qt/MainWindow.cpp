@@ -237,6 +237,7 @@ W* MainWindow::Make(const app::Control& c) {
 
 MainWindow::MainWindow(app::AppContext& ctx, platform::VirtualClock* virtualClock)
     : ctx_(ctx), virtualClock_(virtualClock), deviceTimer_(ctx) {
+  ctx_.deviceEventSink = [this](platform::DeviceEvent e) { deviceTimer_.OnDeviceChange(e); };
   app::MainForm& f = ctx_.form;
   setFont(FontOf(f.window.font));
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
@@ -352,6 +353,7 @@ MainWindow::MainWindow(app::AppContext& ctx, platform::VirtualClock* virtualCloc
 
 MainWindow::~MainWindow() {
   tick_->stop();
+  ctx_.deviceEventSink = nullptr;
   app::DestroyMainWindow(ctx_);
 }
 

@@ -42,6 +42,7 @@ int main(int argc, char** argv) {
     qvfw::ui::QtShell shell(&diag);
     qvfw::app::WiringOptions wiring;
     wiring.diagnostics = &diag;
+    wiring.stateDirectory = machine->StateDirectory();
     qvfw::app::Application app(machine->parts(), shell, wiring);
     qvfw::ui::MainWindow window(app.ctx(), machine->virtualClock());
     shell.Attach(&window);
