@@ -27,7 +27,7 @@ std::string OpenFailureText(std::string_view path, int err) {
       break;
     case EACCES:
     case EPERM:
-      text += "permission denied (needs root or membership of the disk group)";
+      text += "permission denied (the qvfw udev rule gives the logged-in user access; others need the qvfw group)";
       break;
     case EBUSY:
       text += "device is busy";
@@ -38,10 +38,6 @@ std::string OpenFailureText(std::string_view path, int err) {
   return text;
 }
 
-// Error codes for a completed ioctl whose transport reported trouble; kept apart from errno
-// values so a diagnostics reader can tell them.
-constexpr uint32_t kHostStatusError = 0x10000;
-constexpr uint32_t kDriverStatusError = 0x20000;
 constexpr unsigned kDriverSense = 0x08;  // "sense buffer valid": not an error by itself
 
 }  // namespace
@@ -51,7 +47,9 @@ ScsiResult SgPassThrough::Execute(std::string_view path, const ScsiRequest& requ
   const std::string node(path);
   UniqueFd fd(::open(node.c_str(), O_RDWR | O_CLOEXEC));
   if (!fd.valid()) {
-    diag_.Line(OpenFailureText(path, errno));
+    const int err = errno;
+    diag_.Line(OpenFailureText(path, err));
+    result.osError = static_cast<uint32_t>(err);
     return result;
   }
   result.opened = true;
@@ -84,10 +82,12 @@ ScsiResult SgPassThrough::Execute(std::string_view path, const ScsiRequest& requ
   }
   result.ioctlOk = true;
   result.scsiStatus = hdr.status;
+  result.hostStatus = static_cast<uint8_t>(hdr.host_status);
+  result.driverStatus = static_cast<uint8_t>(hdr.driver_status);
   if (hdr.host_status != 0) {
-    result.osError = kHostStatusError | hdr.host_status;
+    result.osError = kOsErrorHostStatus | hdr.host_status;
   } else if ((hdr.driver_status & ~kDriverSense) != 0) {
-    result.osError = kDriverStatusError | hdr.driver_status;
+    result.osError = kOsErrorDriverStatus | hdr.driver_status;
   }
   const int resid = std::clamp(hdr.resid, 0, static_cast<int>(request.length));
   result.transferred = request.length - static_cast<uint32_t>(resid);
