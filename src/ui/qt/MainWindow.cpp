@@ -122,10 +122,10 @@ struct AccessibleName {
   const char* text;
 };
 constexpr AccessibleName kAccessibleNames[] = {
-    {"ProgressBar2", "Update progress"},  {"Panel1", "Engineering panel"},     {"DeviceList", "Device"},
-    {"FwFilenameEdit", "Firmware file"},  {"ChipLabelEdit", "Chip"},           {"SFlashTypeLable", "Flash type"},
-    {"FwVerLableEdit", "Firmware version"}, {"StatusEdit", "Status"},          {"DiskLetterLable", "Drive letters"},
-    {"ProgressBar1", "Progress"},         {"RdPanel", "Options"},              {"BackupFileEdit", "Backup file"},
+    {"ProgressBar2", "Update progress"},    {"DeviceList", "Device"},         {"FwFilenameEdit", "Firmware file"},
+    {"ChipLabelEdit", "Chip"},              {"SFlashTypeLable", "Flash type"}, {"FwVerLableEdit", "Firmware version"},
+    {"StatusEdit", "Status"},               {"DiskLetterLable", "Drive letters"}, {"ProgressBar1", "Progress"},
+    {"BackupFileEdit", "Backup file"},
 };
 
 // The text as a control shows it: a literal '&' doubled, and with `mnemonic` the '&' before the
@@ -643,7 +643,8 @@ void MainWindow::Render() {
     if (w->text() != shown) w->setText(shown);
   }
   for (auto [caption, edit] : {std::pair{fwCaption_, &f.FwFilenameEdit}, {backupCaption_, &f.BackupFileEdit}}) {
-    const bool inClient = client.contains(QRect(caption->buddy()->mapTo(canvas_, QPoint(0, 0)), caption->buddy()->size()));
+    const QWidget* field = caption->buddy();
+    const bool inClient = client.contains(QRect(field->mapTo(canvas_, QPoint(0, 0)), field->size()));
     const QString shown = LabelText(edit->name, edit->caption, inClient);
     if (caption->text() != shown) caption->setText(shown);
   }
