@@ -1,6 +1,7 @@
 #include "platform/linux/SgPassThrough.h"
 
 #include "platform/Files.h"
+#include "platform/SenseText.h"
 
 #include <fcntl.h>
 #include <scsi/sg.h>
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -86,8 +88,13 @@ ScsiResult SgPassThrough::Execute(std::string_view path, const ScsiRequest& requ
   result.driverStatus = static_cast<uint8_t>(hdr.driver_status);
   if (hdr.host_status != 0) {
     result.osError = kOsErrorHostStatus | hdr.host_status;
+    diag_.Line("scsi: " + node + ": the transport failed the command (host status " +
+               HostStatusName(static_cast<uint8_t>(hdr.host_status)) + ")");
   } else if ((hdr.driver_status & ~kDriverSense) != 0) {
     result.osError = kOsErrorDriverStatus | hdr.driver_status;
+    char status[8];
+    std::snprintf(status, sizeof status, "0x%02X", hdr.driver_status & 0xFFu);
+    diag_.Line("scsi: " + node + ": the driver failed the command (driver status " + status + ")");
   }
   const int resid = std::clamp(hdr.resid, 0, static_cast<int>(request.length));
   result.transferred = request.length - static_cast<uint32_t>(resid);
