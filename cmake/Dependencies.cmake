@@ -1,6 +1,12 @@
 # Every dependency comes from Debian's packages; scripts/deps installs them.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(UDEV REQUIRED IMPORTED_TARGET libudev)
+# The SCSI sense decoder (libsgutils2-dev ships no pkg-config file).
+find_path(SGUTILS_INCLUDE_DIR scsi/sg_lib.h REQUIRED)
+find_library(SGUTILS_LIBRARY sgutils2 REQUIRED)
+add_library(SgUtils::SgUtils UNKNOWN IMPORTED)
+set_target_properties(SgUtils::SgUtils PROPERTIES IMPORTED_LOCATION "${SGUTILS_LIBRARY}"
+  INTERFACE_INCLUDE_DIRECTORIES "${SGUTILS_INCLUDE_DIR}")
 find_package(CLI11 REQUIRED)
 find_package(nlohmann_json 3 REQUIRED)
 if(QVFW_BUILD_TESTS)

@@ -30,7 +30,15 @@ struct ScsiResult {
   uint8_t scsiStatus = 0;         // the target's SCSI status byte
   uint32_t transferred = 0;       // bytes the OS reports as moved
   uint32_t senseValid = 0;        // sense bytes the device returned (0 when none were asked)
+  uint8_t hostStatus = 0;         // Linux host status of a completed request (DID_*; 0 = none)
+  uint8_t driverStatus = 0;       // Linux driver status of a completed request (0 = none)
 };
+
+// A completed request whose transport reported trouble carries one of these in osError, with
+// the host or driver status in its low byte, so that it never reads as success and is never
+// taken for an errno value.
+inline constexpr uint32_t kOsErrorHostStatus = 0x10000;
+inline constexpr uint32_t kOsErrorDriverStatus = 0x20000;
 
 // The one success rule of the whole system: the request completed, the OS left no error and
 // the target said GOOD.

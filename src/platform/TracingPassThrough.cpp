@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+
+#include "platform/SenseText.h"
 
 namespace qvfw::platform {
 namespace {
@@ -13,9 +16,26 @@ void AppendHex(std::string& out, std::span<const uint8_t> bytes) {
     out += kDigits[bytes[i] & 0x0F];
   }
 }
+
+std::string Hex2(unsigned value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%02X", value & 0xFFu);
+  return text;
+}
+
+// The OS error of a request the system refused, by its symbolic name where it has one.
+std::string OsErrorText(uint32_t err) {
+  const char* name = strerrorname_np(static_cast<int>(err));
+  std::string text = name ? name : "errno " + std::to_string(err);
+  text += " (";
+  text += std::strerror(static_cast<int>(err));
+  text += ')';
+  return text;
+}
 }  // namespace
 
-std::string FormatTraceLine(const ScsiRequest& request, const ScsiResult& result) {
+std::string FormatTraceLine(std::string_view path, const ScsiRequest& request, const ScsiResult& result,
+                            std::chrono::nanoseconds duration) {
   std::string line = "scsi: ";
   AppendHex(line, request.cdb);
   line += request.dataIn ? " | in " : " | out ";
@@ -23,24 +43,44 @@ std::string FormatTraceLine(const ScsiRequest& request, const ScsiResult& result
   line += " | ";
   line += std::to_string(request.timeoutSeconds);
   line += "s | ";
-  if (Succeeded(result)) {
+  const bool ok = Succeeded(result);
+  std::span<const uint8_t> sense;
+  if (ok) {
     line += "ok";
-    return line;
+  } else {
+    line += "fail | status=" + Hex2(result.scsiStatus);
+    if (request.sense != nullptr && result.senseValid > 0) {
+      sense = {request.sense, std::min(result.senseValid, request.senseLength)};
+      line += " | sense=";
+      AppendHex(line, sense);
+    }
   }
-  char status[16];
-  std::snprintf(status, sizeof status, "%02X", result.scsiStatus);
-  line += "fail | status=";
-  line += status;
-  if (request.sense != nullptr && result.senseValid > 0) {
-    line += " | sense=";
-    AppendHex(line, {request.sense, std::min(result.senseValid, request.senseLength)});
-  }
+  line += " | path=";
+  line += path;
+  char time[32];
+  std::snprintf(time, sizeof time, " | time=%.3fms", static_cast<double>(duration.count()) / 1e6);
+  line += time;
+  if (ok) return line;
+
+  if (!result.opened) line += " | not opened";
+  if (result.hostStatus != 0) line += " | host=" + HostStatusName(result.hostStatus);
+  if (result.driverStatus != 0) line += " | driver=0x" + Hex2(result.driverStatus);
+  // Transport trouble travels in osError too, marked apart from errno values; the host and
+  // driver fields above name it.
+  if (result.osError != 0 && result.osError < kOsErrorHostStatus) line += " | os=" + OsErrorText(result.osError);
+  if (const std::string text = DescribeSense(sense); !text.empty()) line += " | " + text;
   return line;
 }
 
+TracingPassThrough::TracingPassThrough(PassThrough& inner, Sink sink, Now now)
+    : inner_(inner), sink_(std::move(sink)), now_(std::move(now)) {
+  if (!now_) now_ = [] { return std::chrono::steady_clock::now().time_since_epoch(); };
+}
+
 ScsiResult TracingPassThrough::Execute(std::string_view path, const ScsiRequest& request) {
+  const std::chrono::nanoseconds start = now_();
   ScsiResult result = inner_.Execute(path, request);
-  sink_(FormatTraceLine(request, result));
+  sink_(FormatTraceLine(path, request, result, now_() - start));
   return result;
 }
 

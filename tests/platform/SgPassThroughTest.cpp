@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -24,6 +25,7 @@ TEST(SgPassThrough, MissingNodeIsNotOpenedAndSaysWhy) {
   const ScsiResult res = sg.Execute("/dev/sg-does-not-exist", r);
   EXPECT_FALSE(res.opened);
   EXPECT_FALSE(Succeeded(res));
+  EXPECT_EQ(res.osError, static_cast<uint32_t>(ENOENT)) << "the trace names the reason";
   EXPECT_EQ(data[0], 0xEE);
   ASSERT_EQ(diag.lines.size(), 1u);
   EXPECT_EQ(diag.lines[0], "scsi: cannot open /dev/sg-does-not-exist: no such device");

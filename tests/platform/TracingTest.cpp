@@ -1,19 +1,33 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
 #include <string>
 #include <vector>
 
+#include "platform/SenseText.h"
 #include "platform/TracingPassThrough.h"
 #include "support/RecordingPassThrough.h"
 
 namespace qvfw::platform {
 namespace {
 
-TEST(Trace, OneStableLinePerRequest) {
+using namespace std::chrono_literals;
+
+// A trace whose requests each take 1.5 ms of a fake monotonic clock.
+struct TraceRig {
   testing::RecordingPassThrough rec;
   std::vector<std::string> lines;
-  TracingPassThrough trace(rec, [&](const std::string& l) { lines.push_back(l); });
+  std::chrono::nanoseconds now{0};
+  TracingPassThrough trace{rec, [this](const std::string& l) { lines.push_back(l); }, [this] {
+                             const auto t = now;
+                             now += 750us;
+                             return t;
+                           }};
+};
 
+TEST(Trace, OneStableLinePerRequest) {
+  TraceRig rig;
   const uint8_t inquiry[12] = {0x12, 0, 0, 0, 0x28};
   uint8_t data[40];
   ScsiRequest in;
@@ -21,10 +35,10 @@ TEST(Trace, OneStableLinePerRequest) {
   in.data = data;
   in.length = 40;
   in.timeoutSeconds = 10;
-  trace.Execute("p", in);
+  rig.trace.Execute("/dev/sg2", in);
 
-  rec.SetResponder([](const testing::RecordedRequest&) {
-    return testing::CheckCondition({0x70, 0x00, 0x05, 0x00});
+  rig.rec.SetResponder([](const testing::RecordedRequest&) {
+    return testing::CheckCondition({0x70, 0x00, 0x05, 0x00, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0x20, 0x00});
   });
   const uint8_t erase[12] = {0xFF, 0x04, 0x13};
   uint8_t sense[32];
@@ -34,29 +48,99 @@ TEST(Trace, OneStableLinePerRequest) {
   out.timeoutSeconds = 100;
   out.sense = sense;
   out.senseLength = 32;
-  trace.Execute("p", out);
+  rig.trace.Execute("/dev/sg3", out);
 
   out.sense = nullptr;
   out.senseLength = 0;
-  trace.Execute("p", out);
+  rig.trace.Execute("/dev/sg3", out);
 
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], "scsi: 12 00 00 00 28 00 00 00 00 00 00 00 | in 40 | 10s | ok");
-  EXPECT_EQ(lines[1], "scsi: FF 04 13 00 00 00 00 00 00 00 00 00 | out 0 | 100s | fail | status=02 | sense=70 00 05 00");
-  EXPECT_EQ(lines[2], "scsi: FF 04 13 00 00 00 00 00 00 00 00 00 | out 0 | 100s | fail | status=02");
-  EXPECT_EQ(rec.requests.size(), 3u) << "the decorator passes every request on";
+  ASSERT_EQ(rig.lines.size(), 3u);
+  EXPECT_EQ(rig.lines[0], "scsi: 12 00 00 00 28 00 00 00 00 00 00 00 | in 40 | 10s | ok | path=/dev/sg2 | time=0.750ms");
+  EXPECT_EQ(rig.lines[1],
+            "scsi: FF 04 13 00 00 00 00 00 00 00 00 00 | out 0 | 100s | fail | status=02 | sense=70 00 05 00 00 00 "
+            "00 0A 00 00 00 00 20 00 | path=/dev/sg3 | time=0.750ms | Illegal Request: Invalid command operation code");
+  EXPECT_EQ(rig.lines[2],
+            "scsi: FF 04 13 00 00 00 00 00 00 00 00 00 | out 0 | 100s | fail | status=02 | path=/dev/sg3 | time=0.750ms");
+  EXPECT_EQ(rig.rec.requests.size(), 3u) << "the decorator passes every request on";
 }
 
-TEST(Trace, DeviceThatCannotBeOpenedIsAFailure) {
+// What explains a failure that carries no sense: the device could not be opened, the OS
+// refused the request, or the transport below the target reported trouble (the target's own
+// status then says GOOD, which alone reads like success).
+TEST(Trace, FailuresSayWhatTheSystemReported) {
+  struct Case {
+    const char* what;
+    ScsiResult result;
+    const char* tail;
+  };
+  auto completed = [](uint8_t host, uint8_t driver, uint32_t osError) {
+    ScsiResult r;
+    r.opened = true;
+    r.ioctlOk = true;
+    r.hostStatus = host;
+    r.driverStatus = driver;
+    r.osError = osError;
+    return r;
+  };
+  ScsiResult notOpened;
+  notOpened.osError = ENOENT;
+  ScsiResult refused;
+  refused.opened = true;
+  refused.osError = EPERM;
+  const Case cases[] = {
+      {"no such node", notOpened, " | not opened | os=ENOENT (No such file or directory)"},
+      {"ioctl refused", refused, " | os=EPERM (Operation not permitted)"},
+      {"host error", completed(0x07, 0, kOsErrorHostStatus | 0x07), " | host=DID_ERROR"},
+      {"host status the table lacks", completed(0x2A, 0, kOsErrorHostStatus | 0x2A), " | host=DID_0x2A"},
+      {"driver error", completed(0, 0x06, kOsErrorDriverStatus | 0x06), " | driver=0x06"},
+  };
+  for (const Case& c : cases) {
+    TraceRig rig;
+    rig.rec.SetResponder([&](const testing::RecordedRequest&) {
+      testing::Reply r;
+      r.result = c.result;
+      return r;
+    });
+    const uint8_t cdb[6] = {0x00};
+    ScsiRequest r;
+    r.cdb = cdb;
+    EXPECT_FALSE(Succeeded(rig.trace.Execute("/dev/sg9", r))) << c.what;
+    ASSERT_EQ(rig.lines.size(), 1u) << c.what;
+    EXPECT_EQ(rig.lines[0], std::string("scsi: 00 00 00 00 00 00 | in 0 | 10s | fail | status=00 | path=/dev/sg9 | "
+                                        "time=0.750ms") + c.tail)
+        << c.what;
+  }
+}
+
+// The real clock is used when the caller gives none, and a request's time is its own.
+TEST(Trace, RealClockByDefault) {
   testing::RecordingPassThrough rec;
-  rec.SetResponder([](const testing::RecordedRequest&) { return testing::NotOpened(); });
   std::string line;
   TracingPassThrough trace(rec, [&](const std::string& l) { line = l; });
   const uint8_t cdb[6] = {0x00};
   ScsiRequest r;
   r.cdb = cdb;
-  EXPECT_FALSE(Succeeded(trace.Execute("p", r)));
-  EXPECT_EQ(line, "scsi: 00 00 00 00 00 00 | in 0 | 10s | fail | status=00");
+  trace.Execute("p", r);
+  EXPECT_NE(line.find(" | ok | path=p | time="), std::string::npos) << line;
+  EXPECT_TRUE(line.ends_with("ms")) << line;
+}
+
+TEST(SenseText, DecodesFixedAndDescriptorSense) {
+  struct Case {
+    std::vector<uint8_t> sense;
+    const char* text;
+  };
+  const Case cases[] = {
+      {{0x70, 0, 0x02, 0, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0x04, 0x01}, "Not Ready: Logical unit is in process of becoming ready"},
+      {{0x72, 0x06, 0x29, 0x00, 0, 0, 0, 0}, "Unit Attention: Power on, reset, or bus device reset occurred"},
+      // Valid bit set: the information field (here the failing block) follows.
+      {{0xF0, 0, 0x03, 0, 0, 0x12, 0x34, 0x0A, 0, 0, 0, 0, 0x11, 0x00}, "Medium Error: Unrecovered read error; information 0x1234"},
+      // Truncated to the first three bytes: only the key is known.
+      {{0x70, 0, 0x05}, "Illegal Request: No additional sense information"},
+      {{0x00, 0, 0x05, 0}, ""},  // response code 0: no sense at all
+      {{}, ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(DescribeSense(c.sense), c.text);
 }
 
 }  // namespace

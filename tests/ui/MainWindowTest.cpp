@@ -1,6 +1,7 @@
 // The Qt window over the emulated machine, on the offscreen platform: what it shows at start-up,
 // the one-click update pressed in the window, device arrival and removal, the "RD Version"
 // shortcut and panel, a firmware file chosen through the panel, and closing.
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -11,6 +12,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
@@ -32,10 +35,48 @@ using testing::Rig;
 
 QColor TextColour(const QWidget* w) { return w->palette().color(QPalette::WindowText); }
 
+// A button's or box's text as drawn: without the mnemonic's marker, a doubled '&' as one.
+QString Shown(const QAbstractButton* b) {
+  QString out;
+  const QString text = b->text();
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    if (text[i] == '&' && i + 1 < text.size()) ++i;
+    out += text[i];
+  }
+  return out;
+}
+
 void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
+
+// The controls Tab visits from `start`, in order, until it comes back to it.
+QStringList TabChain(QWidget* window, QWidget* start) {
+  QApplication::setActiveWindow(window);
+  start->setFocus(Qt::TabFocusReason);
+  QStringList chain;
+  for (QWidget* w = QApplication::focusWidget(); w && chain.size() < 40;) {
+    chain << w->objectName();
+    QTest::keyClick(w, Qt::Key_Tab);
+    w = QApplication::focusWidget();
+    if (w == start) break;
+  }
+  return chain;
+}
+
+// Reveals the "RD Version" box and, with `open`, checks it so that the engineering panel opens.
+void OpenRdPanel(testing::Rig& rig, bool open) {
+  QApplication::setActiveWindow(rig.window.get());
+  QTest::keyClick(rig.window.get(), Qt::Key_R, Qt::ControlModifier | Qt::ShiftModifier);
+  if (open) QTest::mouseClick(rig.Get("RdCheckBox"), Qt::LeftButton);
+}
+
+const char* const kAllControls[] = {
+    "devpnl", "YesBtn", "ExitBtn", "ProgressBar2", "replugLable", "diskLabel", "RdCheckBox", "Panel1",
+    "FwFilenameEdit", "LoadBtn", "DeviceList", "ChipLabelEdit", "SFlashTypeLable", "FwVerLableEdit",
+    "StatusEdit", "DiskLetterLable", "RefreshBtn", "UpdateBtn", "ProgressBar1", "RdPanel", "EraseOnlyCheck",
+    "BackupFWCheckBox", "NVRAMCheck", "ReadWriteBufferChk", "SetPrdSNchk", "BackupFileEdit", "BackupBtn"};
 
 }  // namespace
 
@@ -57,10 +98,10 @@ class MainWindowTest : public QObject {
     QCOMPARE(devpnl->font().pixelSize(), 19);
     QVERIFY(QFontMetrics(devpnl->font()).horizontalAdvance(devpnl->text()) <= devpnl->width());
     auto* yes = rig.Get<QPushButton>("YesBtn");
-    QCOMPARE(yes->text(), QString("Update firmware to version 01.02.00.03"));
+    QCOMPARE(Shown(yes), QString("Update firmware to version 01.02.00.03"));
     QVERIFY(yes->isEnabled());
-    QVERIFY(QFontMetrics(yes->font()).horizontalAdvance(yes->text()) < yes->width());
-    QCOMPARE(rig.Get<QPushButton>("ExitBtn")->text(), QString("Exit"));
+    QVERIFY(QFontMetrics(yes->font()).horizontalAdvance(Shown(yes)) < yes->width());
+    QCOMPARE(Shown(rig.Get<QPushButton>("ExitBtn")), QString("Exit"));
     QVERIFY(rig.Get<QPushButton>("ExitBtn")->isEnabled());
     auto* bar = rig.Get<QProgressBar>("ProgressBar2");
     QCOMPARE(bar->minimum(), 0);
@@ -76,7 +117,7 @@ class MainWindowTest : public QObject {
     auto* list = rig.Get<QComboBox>("DeviceList");
     QCOMPARE(list->count(), 1);
     QVERIFY(list->itemText(0).startsWith("<<USB>> "));
-    QCOMPARE(rig.Get<QPushButton>("UpdateBtn")->text(), QString("Run"));
+    QCOMPARE(Shown(rig.Get<QPushButton>("UpdateBtn")), QString("Run"));
     QVERIFY(!rig.Get("UpdateBtn")->isEnabled());
     QCOMPARE(rig.Get<QLineEdit>("FwVerLableEdit")->text(), QString("1.2.0.1"));
     QCOMPARE(rig.Get<QLineEdit>("DiskLetterLable")->text(), QString("E"));
@@ -285,7 +326,7 @@ class MainWindowTest : public QObject {
     QTest::keyClick(rig.window.get(), Qt::Key_R, Qt::ControlModifier | Qt::ShiftModifier);
     auto* box = rig.Get<QCheckBox>("RdCheckBox");
     QVERIFY(box->isVisible());
-    QCOMPARE(box->text(), QString("RD Version"));
+    QCOMPARE(Shown(box), QString("RD Version"));
     QVERIFY(!box->isChecked());
     QVERIFY(rig.Get("RdPanel")->isHidden());
     QCOMPARE(rig.window->height(), 143);
@@ -307,9 +348,9 @@ class MainWindowTest : public QObject {
       QVERIFY2(w->isVisible(), name);
       QVERIFY2(rig.window->rect().contains(QRect(w->mapTo(rig.window.get(), QPoint(0, 0)), w->size())), name);
     }
-    QCOMPARE(rig.Get<QCheckBox>("EraseOnlyCheck")->text(), QString("Erase All Flash Only "));
-    QCOMPARE(rig.Get<QCheckBox>("BackupFWCheckBox")->text(), QString("Backup Old Firmware Only"));
-    QCOMPARE(rig.Get<QPushButton>("BackupBtn")->text(), QString("Browse"));
+    QCOMPARE(Shown(rig.Get<QCheckBox>("EraseOnlyCheck")), QString("Erase All Flash Only "));
+    QCOMPARE(Shown(rig.Get<QCheckBox>("BackupFWCheckBox")), QString("Backup Old Firmware Only"));
+    QCOMPARE(Shown(rig.Get<QPushButton>("BackupBtn")), QString("Browse"));
 
     // Clearing it hides the options again; the window keeps its height.
     QTest::mouseClick(box, Qt::LeftButton);
@@ -464,6 +505,135 @@ class MainWindowTest : public QObject {
     QVERIFY(!std::filesystem::exists(rig.ExchangeFile()));
     QVERIFY(std::filesystem::exists(keep));
     QVERIFY(rig.shell.messages.empty());
+  }
+
+  // Tab walks only over the controls a person sees: the engineering controls below the
+  // window's edge join the chain when the window grows over them, the options when their panel
+  // shows. Hidden and disabled controls are never visited.
+  void tabWalksOnlyOverTheControlsInView_data() {
+    QTest::addColumn<int>("state");
+    QTest::addColumn<QStringList>("chain");
+    const QStringList face{"YesBtn", "ExitBtn"};
+    const QStringList strip{"FwFilenameEdit", "LoadBtn", "DeviceList", "ChipLabelEdit", "SFlashTypeLable",
+                            "FwVerLableEdit", "StatusEdit", "DiskLetterLable"};
+    const QStringList options{"EraseOnlyCheck", "BackupFWCheckBox", "SetPrdSNchk", "BackupFileEdit", "BackupBtn"};
+    QTest::newRow("one-click face") << 0 << face;
+    QTest::newRow("RD box revealed") << 1 << face + QStringList{"RdCheckBox"};
+    QTest::newRow("RD panel open") << 2 << face + QStringList{"RdCheckBox"} + strip + options;
+    QTest::newRow("RD panel closed again") << 3 << face + QStringList{"RdCheckBox"} + strip;
+  }
+  void tabWalksOnlyOverTheControlsInView() {
+    QFETCH(int, state);
+    QFETCH(QStringList, chain);
+    Rig rig;
+    rig.Start();
+    if (state >= 1) OpenRdPanel(rig, state >= 2);
+    if (state == 3) QTest::mouseClick(rig.Get("RdCheckBox"), Qt::LeftButton);
+    QCOMPARE(TabChain(rig.window.get(), rig.Get("YesBtn")), chain);
+    // Backwards it is the same ring.
+    QWidget* last = rig.Get(chain.back().toStdString());
+    QTest::keyClick(rig.Get("YesBtn"), Qt::Key_Backtab);
+    QCOMPARE(QApplication::focusWidget(), last);
+  }
+
+  // Alt+letter reaches a labelled control only while it is in view: below the window's edge the
+  // Load File button opens no dialog, in the open panel it does; a caption's letter moves the
+  // focus to its field.
+  void mnemonicsReachOnlyTheControlsInView() {
+    Rig rig;
+    rig.Start();
+    QApplication::setActiveWindow(rig.window.get());
+    QTest::keyClick(rig.window.get(), Qt::Key_L, Qt::AltModifier);
+    QTest::keyClick(rig.window.get(), Qt::Key_F, Qt::AltModifier);
+    QTest::qWait(300);
+    QVERIFY(rig.shell.dialogs.empty());
+    QVERIFY(!rig.Get("FwFilenameEdit")->hasFocus());
+    QVERIFY(!rig.Get<QPushButton>("LoadBtn")->text().contains('&'));
+
+    OpenRdPanel(rig, true);
+    QTest::keyClick(rig.window.get(), Qt::Key_F, Qt::AltModifier);
+    QVERIFY(rig.Get("FwFilenameEdit")->hasFocus());
+    // A button's mnemonic clicks it after a short press animation.
+    QTest::keyClick(rig.window.get(), Qt::Key_L, Qt::AltModifier);
+    QTRY_COMPARE(rig.shell.dialogs.size(), size_t(1));
+    QVERIFY(!rig.Get<QCheckBox>("BackupFWCheckBox")->isChecked());
+    QTest::keyClick(rig.window.get(), Qt::Key_B, Qt::AltModifier);
+    QTRY_VERIFY(rig.ctx.form.BackupFWCheckBox.checked);
+    QVERIFY(rig.Get<QCheckBox>("BackupFWCheckBox")->isChecked());
+
+    // No two controls in view share a letter.
+    QList<QKeySequence> keys;
+    for (QAbstractButton* b : rig.window->findChildren<QAbstractButton*>()) {
+      if (!b->isVisible()) continue;
+      const QKeySequence key = QKeySequence::mnemonic(b->text());
+      QVERIFY2(!key.isEmpty(), qPrintable(b->objectName()));
+      QVERIFY2(!keys.contains(key), qPrintable(b->objectName()));
+      keys << key;
+    }
+    for (QLabel* l : rig.window->findChildren<QLabel*>()) {
+      if (!l->buddy()) continue;
+      const QKeySequence key = QKeySequence::mnemonic(l->text());
+      QVERIFY2(!key.isEmpty(), qPrintable(l->buddy()->objectName()));
+      QVERIFY2(!keys.contains(key), qPrintable(l->buddy()->objectName()));
+      keys << key;
+    }
+  }
+
+  // Every control has a name a screen reader can say; no two controls that take the focus
+  // share one.
+  void everyControlHasAnAccessibleName() {
+    Rig rig;
+    rig.Start();
+    OpenRdPanel(rig, true);
+    QStringList focusable;
+    for (const char* name : kAllControls) {
+      QWidget* w = rig.Get(name);
+      QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+      QVERIFY2(a, name);
+      const QString said = a->text(QAccessible::Name);
+      QVERIFY2(!said.trimmed().isEmpty(), name);
+      QVERIFY2(!said.contains('&'), name);
+      if (w->focusPolicy() & Qt::TabFocus) {
+        QVERIFY2(!focusable.contains(said), qPrintable(QString(name) + ": " + said));
+        focusable << said;
+      }
+    }
+    QCOMPARE(QAccessible::queryAccessibleInterface(rig.Get("ChipLabelEdit"))->text(QAccessible::Name), QString("Chip"));
+    QCOMPARE(QAccessible::queryAccessibleInterface(rig.Get("YesBtn"))->text(QAccessible::Name),
+             QString("Update firmware to version 01.02.00.03"));
+    QVERIFY(!rig.window->windowIcon().pixmap(32, 32).isNull());
+  }
+
+  // The window stays whole on its screen: where the screen has room it is exactly the form's
+  // client size; where it is too short (a large scale factor, a small screen) the window stops
+  // at the screen's edge and the content scrolls, so every control can still be reached. The
+  // second case runs as the ui_tests_scaled test (QT_SCALE_FACTOR=2).
+  void theWindowStaysWholeOnItsScreen() {
+    Rig rig;
+    rig.Start();
+    OpenRdPanel(rig, true);
+    const QRect screen = rig.window->screen()->availableGeometry();
+    QVERIFY(screen.contains(rig.window->frameGeometry()));
+    auto* scroll = rig.window->findChild<QScrollArea*>("Scroll");
+    QVERIFY(scroll);
+    const QSize client(398, 143 + app::kRdPanelHeight);
+    QCOMPARE(scroll->widget()->size(), client);
+    if (screen.height() >= client.height() && screen.width() >= client.width()) {
+      QCOMPARE(rig.window->size(), client);
+      QVERIFY(!scroll->verticalScrollBar()->isVisible());
+      QVERIFY(!scroll->horizontalScrollBar()->isVisible());
+      return;
+    }
+    QVERIFY(rig.window->height() <= screen.height());
+    QVERIFY(scroll->verticalScrollBar()->isVisible());
+    // Tab to the last control of the panel scrolls it into view.
+    QWidget* browse = rig.Get("BackupBtn");
+    QApplication::setActiveWindow(rig.window.get());
+    rig.Get("YesBtn")->setFocus();
+    for (int i = 0; i < 40 && !browse->hasFocus(); ++i) QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QVERIFY(browse->hasFocus());
+    const QRect seen(browse->mapTo(scroll->viewport(), QPoint(0, 0)), browse->size());
+    QVERIFY(scroll->viewport()->rect().contains(seen));
   }
 
   void fileFiltersInTheDialogsForm_data() {

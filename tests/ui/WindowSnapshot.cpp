@@ -2,10 +2,12 @@
 // PNG, to look at the layout on a real display (e.g. under Xvfb):
 //   ui_snapshot OUTDIR
 // writes OUTDIR/window-start.png, -updating.png, -pass.png, -refreshed.png, -rd-revealed.png and
-// -rd-panel.png.
+// -rd-panel.png, and OUTDIR/screen-rd-panel.png: the whole screen with the panel open, as a
+// person sees it (e.g. QT_SCALE_FACTOR=2 on a 768-pixel-high screen).
 #include <QApplication>
 #include <QCheckBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 
 #include <cstdio>
@@ -51,5 +53,13 @@ int main(int argc, char** argv) {
   save(rig.window.get(), "rd-revealed");
   QTest::mouseClick(rig.Get("RdCheckBox"), Qt::LeftButton);
   save(rig.window.get(), "rd-panel");
+  QApplication::processEvents();
+  QScreen* screen = rig.window->screen();
+  const QString file = dir + "/screen-rd-panel.png";
+  if (!screen->grabWindow(0).save(file)) saved = false;
+  const QRect area = screen->availableGeometry();
+  std::printf("%s: window %dx%d at %d,%d on a screen of %dx%d: %s\n", qPrintable(file), rig.window->width(),
+              rig.window->height(), rig.window->x(), rig.window->y(), area.width(), area.height(),
+              area.contains(rig.window->frameGeometry()) ? "whole" : "cut off");
   return saved && shot ? 0 : 1;
 }

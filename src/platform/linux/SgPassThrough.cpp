@@ -1,6 +1,7 @@
 #include "platform/linux/SgPassThrough.h"
 
 #include "platform/Files.h"
+#include "platform/SenseText.h"
 
 #include <fcntl.h>
 #include <scsi/sg.h>
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -27,7 +29,7 @@ std::string OpenFailureText(std::string_view path, int err) {
       break;
     case EACCES:
     case EPERM:
-      text += "permission denied (needs root or membership of the disk group)";
+      text += "permission denied (the qvfw udev rule gives the logged-in user access; others need the qvfw group)";
       break;
     case EBUSY:
       text += "device is busy";
@@ -38,10 +40,6 @@ std::string OpenFailureText(std::string_view path, int err) {
   return text;
 }
 
-// Error codes for a completed ioctl whose transport reported trouble; kept apart from errno
-// values so a diagnostics reader can tell them.
-constexpr uint32_t kHostStatusError = 0x10000;
-constexpr uint32_t kDriverStatusError = 0x20000;
 constexpr unsigned kDriverSense = 0x08;  // "sense buffer valid": not an error by itself
 
 }  // namespace
@@ -86,10 +84,17 @@ ScsiResult SgPassThrough::Execute(std::string_view path, const ScsiRequest& requ
   }
   result.ioctlOk = true;
   result.scsiStatus = hdr.status;
+  result.hostStatus = static_cast<uint8_t>(hdr.host_status);
+  result.driverStatus = static_cast<uint8_t>(hdr.driver_status);
   if (hdr.host_status != 0) {
-    result.osError = kHostStatusError | hdr.host_status;
+    result.osError = kOsErrorHostStatus | hdr.host_status;
+    diag_.Line("scsi: " + node + ": the transport failed the command (host status " +
+               HostStatusName(static_cast<uint8_t>(hdr.host_status)) + ")");
   } else if ((hdr.driver_status & ~kDriverSense) != 0) {
-    result.osError = kDriverStatusError | hdr.driver_status;
+    result.osError = kOsErrorDriverStatus | hdr.driver_status;
+    char status[8];
+    std::snprintf(status, sizeof status, "0x%02X", hdr.driver_status & 0xFFu);
+    diag_.Line("scsi: " + node + ": the driver failed the command (driver status " + status + ")");
   }
   const int resid = std::clamp(hdr.resid, 0, static_cast<int>(request.length));
   result.transferred = request.length - static_cast<uint32_t>(resid);

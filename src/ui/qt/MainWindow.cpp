@@ -1,6 +1,7 @@
 #include "ui/qt/MainWindow.h"
 
 #include <QApplication>
+#include <QAbstractButton>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -10,6 +11,7 @@
 #include <QFileDialog>
 #include <QFontMetrics>
 #include <QFrame>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -18,12 +20,15 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QStyle>
 #include <QShortcut>
 #include <QSocketNotifier>
 #include <QStringList>
 #include <QTimer>
 
 #include <algorithm>
+#include <type_traits>
 
 #include "app/FirmwareChoice.h"
 #include "app/MainPresenter.h"
@@ -95,6 +100,55 @@ constexpr Layout kLayout[] = {
 };
 constexpr app::Place kFwCaption{16, 156, 80, 18};
 constexpr app::Place kBackupCaption{8, 84, 90, 18};
+
+// Alt+letter for each labelled control, one letter per control and none twice in the window.
+// The letter is underlined at its first place in the control's text; a text without it shows
+// no mnemonic.
+struct Mnemonic {
+  std::string_view name;
+  char letter;
+};
+constexpr Mnemonic kMnemonics[] = {
+    {"YesBtn", 'U'},          {"ExitBtn", 'x'},         {"RdCheckBox", 'V'},   {"FwFilenameEdit", 'F'},
+    {"LoadBtn", 'L'},         {"RefreshBtn", 'D'},      {"UpdateBtn", 'R'},    {"EraseOnlyCheck", 'E'},
+    {"BackupFWCheckBox", 'B'}, {"NVRAMCheck", 'I'},     {"ReadWriteBufferChk", 'W'},
+    {"SetPrdSNchk", 'S'},     {"BackupFileEdit", 'N'},  {"BackupBtn", 'o'},
+};
+
+// What a screen reader calls the controls that carry no text of their own (buttons, boxes and
+// labels are called by their text).
+struct AccessibleName {
+  std::string_view name;
+  const char* text;
+};
+constexpr AccessibleName kAccessibleNames[] = {
+    {"ProgressBar2", "Update progress"},    {"DeviceList", "Device"},         {"FwFilenameEdit", "Firmware file"},
+    {"ChipLabelEdit", "Chip"},              {"SFlashTypeLable", "Flash type"}, {"FwVerLableEdit", "Firmware version"},
+    {"StatusEdit", "Status"},               {"DiskLetterLable", "Drive letters"}, {"ProgressBar1", "Progress"},
+    {"BackupFileEdit", "Backup file"},
+};
+
+// The text as a control shows it: a literal '&' doubled, and with `mnemonic` the '&' before the
+// first place of its letter.
+QString LabelText(std::string_view name, std::string_view text, bool mnemonic) {
+  QString shown = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  shown.replace('&', "&&");
+  if (!mnemonic) return shown;
+  for (const Mnemonic& m : kMnemonics) {
+    if (m.name != name) continue;
+    for (qsizetype i = 0; i < shown.size(); ++i) {
+      if (shown[i] == '&') {
+        ++i;  // skip the doubled ampersand
+        continue;
+      }
+      if (shown[i].toUpper() == QChar(m.letter).toUpper()) {
+        shown.insert(i, '&');
+        break;
+      }
+    }
+  }
+  return shown;
+}
 
 bool InRdPanel(std::string_view name) {
   return name == "EraseOnlyCheck" || name == "BackupFWCheckBox" || name == "NVRAMCheck" ||
@@ -229,8 +283,10 @@ void QtShell::ProgressChanged(const app::ProgressBar&) {
 
 template <typename W>
 W* MainWindow::Make(const app::Control& c) {
-  W* w = new W(InRdPanel(c.name) ? rdPanel_ : this);
+  W* w = new W(InRdPanel(c.name) ? rdPanel_ : canvas_);
   w->setObjectName(Q(c.name));
+  for (const AccessibleName& a : kAccessibleNames)
+    if (a.name == c.name) w->setAccessibleName(a.text);
   widgets_[c.name] = w;
   return w;
 }
@@ -243,17 +299,35 @@ MainWindow::MainWindow(app::AppContext& ctx, platform::VirtualClock* virtualCloc
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
 
+  QIcon icon;
+  for (int size : {32, 64, 256}) icon.addFile(QString(":/icons/qvfw-gui-%1.png").arg(size), QSize(size, size));
+  setWindowIcon(icon);
+  scroll_ = new QScrollArea(this);
+  scroll_->setObjectName("Scroll");
+  scroll_->setFrameShape(QFrame::NoFrame);
+  scroll_->setFocusPolicy(Qt::NoFocus);
+  scroll_->setWidgetResizable(false);
+  canvas_ = new QWidget;
+  canvas_->setObjectName("Canvas");
+  scroll_->setWidget(canvas_);
+  // The window's own background shows through, as it did before the controls moved onto a
+  // canvas.
+  canvas_->setAutoFillBackground(false);
+  scroll_->viewport()->setAutoFillBackground(false);
+
   // The engineering strip's frame first, so that every control lies above it.
-  auto* panel1 = new QFrame(this);
+  auto* panel1 = new QFrame(canvas_);
   panel1->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
   panel1_ = panel1;
   panel1_->setObjectName("Panel1");
   widgets_["Panel1"] = panel1_;
-  auto* rdPanel = new QFrame(this);
+  auto* rdPanel = new QFrame(canvas_);
   rdPanel->setFrameStyle(QFrame::StyledPanel | QFrame::Raised);
   rdPanel_ = rdPanel;
   rdPanel_->setObjectName("RdPanel");
   widgets_["RdPanel"] = rdPanel_;
+  panel1_->setAccessibleName("Engineering panel");
+  rdPanel_->setAccessibleName("Options");
 
   devpnl_ = Make<QLabel>(f.devpnl);
   devpnl_->setAlignment(Qt::AlignCenter);
@@ -264,7 +338,7 @@ MainWindow::MainWindow(app::AppContext& ctx, platform::VirtualClock* virtualCloc
   replug_ = Make<QLabel>(f.replugLable);
   disk_ = Make<QLabel>(f.diskLabel);
   rd_ = Make<QCheckBox>(f.RdCheckBox);
-  fwCaption_ = new QLabel(Q(f.FwFilenameEdit.caption), this);
+  fwCaption_ = new QLabel(canvas_);
   fwFile_ = Make<QLineEdit>(f.FwFilenameEdit);
   load_ = Make<QPushButton>(f.LoadBtn);
   deviceList_ = Make<QComboBox>(f.DeviceList);
@@ -282,15 +356,25 @@ MainWindow::MainWindow(app::AppContext& ctx, platform::VirtualClock* virtualCloc
   nvram_ = Make<QCheckBox>(f.NVRAMCheck);
   rwBuffer_ = Make<QCheckBox>(f.ReadWriteBufferChk);
   serial_ = Make<QCheckBox>(f.SetPrdSNchk);
-  backupCaption_ = new QLabel(Q(f.BackupFileEdit.caption), rdPanel_);
+  backupCaption_ = new QLabel(rdPanel_);
   backupFile_ = Make<QLineEdit>(f.BackupFileEdit);
   browse_ = Make<QPushButton>(f.BackupBtn);
   for (QLineEdit* e : {chip_, version_, flash_, status_, letters_}) e->setReadOnly(true);
   // The backup file is chosen with Browse; the procedures read the field as it stands.
   backupFile_->setReadOnly(true);
-  for (auto [caption, place] : {std::pair{fwCaption_, kFwCaption}, {backupCaption_, kBackupCaption}}) {
-    SetGeometry(caption, place);
-    caption->setFont(Fitted(FontOf(f.window.font), caption->text(), place.width));
+  // The captions name their fields, and their mnemonics move the focus there.
+  struct Caption {
+    QLabel* label;
+    const app::Edit& edit;
+    QLineEdit* field;
+    app::Place place;
+  };
+  for (const Caption& c : {Caption{fwCaption_, f.FwFilenameEdit, fwFile_, kFwCaption},
+                           Caption{backupCaption_, f.BackupFileEdit, backupFile_, kBackupCaption}}) {
+    SetGeometry(c.label, c.place);
+    c.label->setFont(Fitted(FontOf(f.window.font), Q(c.edit.caption), c.place.width));
+    c.label->setText(LabelText(c.edit.name, c.edit.caption, false));
+    c.label->setBuddy(c.field);
   }
 
   connect(yes_, &QPushButton::clicked, this, [this] { Handle([this] { app::YesBtnClick(ctx_); }); });
@@ -415,7 +499,28 @@ void MainWindow::Handle(const std::function<void()>& handler) {
 }
 
 void MainWindow::ApplySize() {
-  const QSize size(ctx_.form.window.clientWidth, ctx_.form.window.clientHeight);
+  const QSize client(ctx_.form.window.clientWidth, ctx_.form.window.clientHeight);
+  if (canvas_->size() != client) canvas_->setFixedSize(client);
+  QSize size = client;
+  if (const QScreen* screen = this->screen()) {
+    // Room for the client area: the screen's free area less the title bar and borders.
+    const QSize frame = frameGeometry().size() - geometry().size();
+    const QSize room = screen->availableGeometry().size() - frame;
+    const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroll_);
+    if (size.height() > room.height()) {
+      size.setHeight(room.height());
+      size.setWidth(size.width() + bar);
+    }
+    if (size.width() > room.width()) {
+      size.setWidth(room.width());
+      if (size.height() < client.height() + bar) size.setHeight(std::min(client.height() + bar, room.height()));
+    }
+  }
+  // Scroll bars only where the client area does not fit, so a window with room shows none.
+  const auto policy = [](bool fits) { return fits ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAsNeeded; };
+  scroll_->setHorizontalScrollBarPolicy(policy(size.width() >= client.width()));
+  scroll_->setVerticalScrollBarPolicy(policy(size.height() >= client.height()));
+  if (scroll_->geometry() != QRect(QPoint(0, 0), size)) scroll_->setGeometry(QRect(QPoint(0, 0), size));
   if (this->size() == size && minimumSize() == size && maximumSize() == size) return;
   setFixedSize(size);
   // A window grown downwards past the bottom of its screen moves up to stay whole on it.
@@ -424,6 +529,16 @@ void MainWindow::ApplySize() {
     const QRect area = screen->availableGeometry();
     const int overhang = frameGeometry().bottom() - area.bottom();
     if (overhang > 0) move(x(), std::max(area.top(), y() - overhang));
+  }
+}
+
+void MainWindow::ApplyFocus() {
+  const QRect client(0, 0, ctx_.form.window.clientWidth, ctx_.form.window.clientHeight);
+  for (const auto& [name, w] : widgets_) {
+    auto [it, added] = focusPolicy_.try_emplace(w, w->focusPolicy());
+    const QRect placed(w->mapTo(canvas_, QPoint(0, 0)), w->size());
+    const Qt::FocusPolicy policy = client.contains(placed) ? it->second : Qt::NoFocus;
+    if (w->focusPolicy() != policy) w->setFocusPolicy(policy);
   }
 }
 
@@ -451,8 +566,15 @@ void MainWindow::Render() {
     // Hidden is the model's word; shown controls appear once the window does.
     w->setHidden(!c.visible);
   };
+  // Buttons and boxes are labelled once every control is placed: a mnemonic is given only to
+  // a control within the client area, so that no Alt+letter reaches a control below the edge.
+  std::vector<std::pair<QAbstractButton*, const app::Control*>> labelled;
   auto text = [&](auto* w, const app::Control& c) {
-    if (w->text() != Q(c.text)) w->setText(Q(c.text));
+    if constexpr (std::is_base_of_v<QAbstractButton, std::remove_pointer_t<decltype(w)>>) {
+      labelled.emplace_back(w, &c);
+    } else {
+      if (w->text() != Q(c.text)) w->setText(Q(c.text));
+    }
     common(w, c);
   };
   auto check = [&](QCheckBox* w, const app::CheckBox& c) {
@@ -515,6 +637,20 @@ void MainWindow::Render() {
   check(serial_, f.SetPrdSNchk);
   text(backupFile_, f.BackupFileEdit);
   text(browse_, f.BackupBtn);
+
+  const QRect client(0, 0, f.window.clientWidth, f.window.clientHeight);
+  for (auto [w, c] : labelled) {
+    const bool inClient = client.contains(QRect(w->mapTo(canvas_, QPoint(0, 0)), w->size()));
+    const QString shown = LabelText(c->name, c->text, inClient);
+    if (w->text() != shown) w->setText(shown);
+  }
+  for (auto [caption, edit] : {std::pair{fwCaption_, &f.FwFilenameEdit}, {backupCaption_, &f.BackupFileEdit}}) {
+    const QWidget* field = caption->buddy();
+    const bool inClient = client.contains(QRect(field->mapTo(canvas_, QPoint(0, 0)), field->size()));
+    const QString shown = LabelText(edit->name, edit->caption, inClient);
+    if (caption->text() != shown) caption->setText(shown);
+  }
+  ApplyFocus();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

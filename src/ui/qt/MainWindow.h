@@ -20,6 +20,7 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class QScrollArea;
 class QTimer;
 class QSocketNotifier;
 
@@ -101,7 +102,13 @@ class MainWindow final : public QWidget {
   // the middle of one; a close asked for meanwhile is carried out when the handler has ended.
   void Handle(const std::function<void()>& handler);
   void DrainDeviceEvents();
+  // The window takes the form's client size where its screen has room for it; on a screen
+  // too short (or too narrow) for it, the window stops at the screen's edge and its content
+  // scrolls inside.
   void ApplySize();
+  // Only controls that lie within the form's client area take focus: the engineering controls
+  // below the window's edge are left out of the Tab order until the window grows over them.
+  void ApplyFocus();
 
   app::AppContext& ctx_;
   platform::VirtualClock* virtualClock_;
@@ -118,6 +125,11 @@ class MainWindow final : public QWidget {
             *serial_ = nullptr;
   QLabel *replug_ = nullptr, *disk_ = nullptr, *fwCaption_ = nullptr, *backupCaption_ = nullptr;
   QWidget *rdPanel_ = nullptr, *panel1_ = nullptr;
+  // Every control lies on the canvas, which has the form's client size, inside a frameless
+  // scroll area that fills the window.
+  QScrollArea* scroll_ = nullptr;
+  QWidget* canvas_ = nullptr;
+  std::map<QWidget*, Qt::FocusPolicy> focusPolicy_;
   QTimer* tick_ = nullptr;
   std::unique_ptr<QSocketNotifier> notifier_;
   qint64 lastTickMs_ = 0;

@@ -16,6 +16,8 @@
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
   QApplication::setApplicationName("Qavion QV4077x Firmware Update Utility");
+  // The desktop entry the window belongs to (its icon and name in the desktop's task list).
+  QGuiApplication::setDesktopFileName("qvfw-gui");
   QCommandLineParser parser;
   parser.addHelpOption();
   QCommandLineOption sim("sim", "Run against the emulated machine (optionally kept in DIR).", "DIR");
