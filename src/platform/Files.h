@@ -1,6 +1,8 @@
 #pragma once
 // File handling for what the tool writes as root: descriptors released on every path, and files
-// replaced whole, never written through a link planted in their place.
+// replaced whole, never written through a link planted in their place. Files.cpp implements it
+// with POSIX calls, windows/WinFiles.cpp with the window platform's (C runtime descriptors,
+// CreateFile and MoveFileEx).
 
 #include <sys/types.h>
 
@@ -11,7 +13,8 @@
 
 namespace qvfw::platform {
 
-// Owns a POSIX file descriptor; closes it on destruction.
+// Owns a file descriptor (POSIX, or the C runtime's on the window platform); closes it on
+// destruction.
 class UniqueFd {
  public:
   explicit UniqueFd(int fd = -1) : fd_(fd) {}
@@ -33,7 +36,7 @@ bool WriteAll(int fd, const uint8_t* data, size_t size);
 // Writes `bytes` into a fresh file created beside `target` (exclusively, never through a link),
 // flushes it and renames it over `target`, which replaces whatever stood under that name (a link
 // itself, never what it points to). Returns 0, or the errno of the step that failed, in which
-// case the fresh file is gone and `target` is as it was.
+// case the fresh file is gone and `target` is as it was. The mode applies on POSIX systems only.
 int ReplaceFile(const std::filesystem::path& target, std::span<const uint8_t> bytes, mode_t mode = 0600);
 
 }  // namespace qvfw::platform
