@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
+#include <vector>
 
 namespace qvfw::platform {
 
@@ -38,5 +40,14 @@ bool WriteAll(int fd, const uint8_t* data, size_t size);
 // itself, never what it points to). Returns 0, or the errno of the step that failed, in which
 // case the fresh file is gone and `target` is as it was. The mode applies on POSIX systems only.
 int ReplaceFile(const std::filesystem::path& target, std::span<const uint8_t> bytes, mode_t mode = 0600);
+
+// The contents of the regular file at `path` when it holds exactly `size` bytes; nullopt when
+// nothing is there, or a link (never followed), a folder or a device, a file of another size, or
+// one that cannot be read.
+std::optional<std::vector<uint8_t>> ReadWholeFile(const std::filesystem::path& path, size_t size);
+
+// Removes the name `path`: a file, or a link itself (never what it points to); never a folder.
+// Returns whether a name was removed.
+bool RemoveFile(const std::filesystem::path& path);
 
 }  // namespace qvfw::platform

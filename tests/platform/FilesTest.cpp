@@ -76,5 +76,47 @@ TEST(ReplaceFile, ASymbolicLinkAtTheNameIsReplacedNotFollowed) {
   EXPECT_EQ(Read(other), "keep me");
 }
 
+TEST(ReadWholeFile, OnlyARegularFileOfTheSizeAsked) {
+  testing::TempDir dir;
+  const fs::path file = dir.Write("block", std::string(16, 'b'));
+  const auto bytes = ReadWholeFile(file, 16);
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(std::string(bytes->begin(), bytes->end()), std::string(16, 'b'));
+  EXPECT_EQ(ReadWholeFile(file, 15), std::nullopt);
+  EXPECT_EQ(ReadWholeFile(file, 17), std::nullopt);
+  EXPECT_EQ(ReadWholeFile(dir.path() / "absent", 16), std::nullopt);
+  EXPECT_EQ(ReadWholeFile(dir.path(), 0), std::nullopt);
+  const fs::path empty = dir.Write("empty", "");
+  EXPECT_EQ(ReadWholeFile(empty, 0), std::vector<uint8_t>{});
+}
+
+TEST(ReadWholeFile, NeverFollowsALink) {
+  testing::TempDir dir;
+  const fs::path file = dir.Write("block", std::string(16, 'b'));
+  std::error_code ec;
+  fs::create_symlink(file, dir.path() / "link", ec);
+  if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
+  EXPECT_EQ(ReadWholeFile(dir.path() / "link", 16), std::nullopt);
+}
+
+TEST(RemoveFile, TakesAFileOrALinkItselfNeverAFolder) {
+  testing::TempDir dir;
+  const fs::path file = dir.Write("file", "x");
+  EXPECT_TRUE(RemoveFile(file));
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_FALSE(RemoveFile(file));
+  fs::create_directory(dir.path() / "folder");
+  EXPECT_FALSE(RemoveFile(dir.path() / "folder"));
+  EXPECT_TRUE(fs::is_directory(dir.path() / "folder"));
+
+  const fs::path target = dir.Write("target", "keep me");
+  std::error_code ec;
+  fs::create_symlink(target, dir.path() / "link", ec);
+  if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
+  EXPECT_TRUE(RemoveFile(dir.path() / "link"));
+  EXPECT_FALSE(fs::is_symlink(dir.path() / "link"));
+  EXPECT_EQ(Read(target), "keep me");
+}
+
 }  // namespace
 }  // namespace qvfw::platform

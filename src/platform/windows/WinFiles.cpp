@@ -134,4 +134,32 @@ int ReplaceFile(const std::filesystem::path& target, std::span<const uint8_t> by
   return EEXIST;
 }
 
+std::optional<std::vector<uint8_t>> ReadWholeFile(const std::filesystem::path& path, size_t size) {
+  // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself, which the attributes then show.
+  UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file.valid()) return std::nullopt;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(file.get(), &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) ||
+      ::GetFileType(file.get()) != FILE_TYPE_DISK ||
+      ((uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow) != size)
+    return std::nullopt;
+  std::vector<uint8_t> bytes(size);
+  size_t done = 0;
+  while (done < size) {
+    const DWORD chunk = size - done > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size - done);
+    DWORD got = 0;
+    if (!::ReadFile(file.get(), bytes.data() + done, chunk, &got, nullptr) || got == 0) return std::nullopt;
+    done += got;
+  }
+  return bytes;
+}
+
+bool RemoveFile(const std::filesystem::path& path) {
+  // DeleteFile removes a file or a symbolic link itself and refuses a folder; a directory
+  // junction or link is a folder to it too, so it stays.
+  return ::DeleteFileW(path.c_str()) != 0;
+}
+
 }  // namespace qvfw::platform
