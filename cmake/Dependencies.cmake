@@ -1,4 +1,40 @@
 # Every dependency comes from Debian's packages; scripts/deps installs them.
+if(WIN32 AND CMAKE_CROSSCOMPILING)
+  # The window platform, cross-built with mingw-w64 (docs/windows.md). CLI11 and nlohmann-json are
+  # header-only: their Debian headers serve the cross build too. They sit in /usr/include beside
+  # the host's C library, which must never be on the cross compiler's include path, so the build
+  # sees them through a folder of its own that holds links to those two header trees only.
+  set(QVFW_HOST_HEADERS ${CMAKE_BINARY_DIR}/host-headers)
+  file(MAKE_DIRECTORY ${QVFW_HOST_HEADERS})
+  foreach(dir nlohmann CLI)
+    if(NOT EXISTS /usr/include/${dir})
+      message(FATAL_ERROR "/usr/include/${dir} is missing: run scripts/deps win")
+    endif()
+    file(CREATE_LINK /usr/include/${dir} ${QVFW_HOST_HEADERS}/${dir} SYMBOLIC)
+  endforeach()
+  add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
+  target_include_directories(nlohmann_json::nlohmann_json SYSTEM INTERFACE ${QVFW_HOST_HEADERS})
+  add_library(CLI11::CLI11 INTERFACE IMPORTED)
+  target_include_directories(CLI11::CLI11 SYSTEM INTERFACE ${QVFW_HOST_HEADERS})
+  if(QVFW_BUILD_TESTS)
+    # GoogleTest is built from Debian's source package (googletest) by the cross compiler.
+    set(QVFW_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for the cross build")
+    if(NOT EXISTS ${QVFW_GOOGLETEST_SOURCE}/CMakeLists.txt)
+      message(FATAL_ERROR "${QVFW_GOOGLETEST_SOURCE} holds no GoogleTest sources: run scripts/deps win")
+    endif()
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    add_subdirectory(${QVFW_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+  endif()
+  if(QVFW_BUILD_GUI)
+    message(FATAL_ERROR "Qt for the window platform is not packaged (docs/windows.md): configure with QVFW_BUILD_GUI=OFF")
+  endif()
+  if(QVFW_BUILD_BENCH)
+    message(FATAL_ERROR "Google Benchmark is not built for the window platform: configure with QVFW_BUILD_BENCH=OFF")
+  endif()
+  return()
+endif()
+
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(UDEV REQUIRED IMPORTED_TARGET libudev)
 # The SCSI sense decoder (libsgutils2-dev ships no pkg-config file).

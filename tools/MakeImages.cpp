@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
     for (const Image& image : images) {
       const auto path = std::filesystem::path(argv[2]) / (image.name + ".bin");
       if (!WriteFile(path, std::string(image.bytes.begin(), image.bytes.end()))) {
-        std::fprintf(stderr, "qvfw_mkimages: cannot write %s\n", path.c_str());
+        std::fprintf(stderr, "qvfw_mkimages: cannot write %s\n", path.string().c_str());
         return 1;
       }
     }

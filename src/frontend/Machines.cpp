@@ -1,7 +1,6 @@
 #include "frontend/Machines.h"
 
-#include "platform/linux/SgPassThrough.h"
-#include "platform/linux/UdevDisks.h"
+#include "platform/Native.h"
 #include "sim/Scenario.h"
 
 namespace qvfw::frontend {
@@ -9,16 +8,13 @@ namespace {
 
 class NativeMachine final : public Machine {
  public:
-  explicit NativeMachine(platform::Diagnostics& diag)
-      : passThrough_(diag), disks_(diag), monitor_(diag) {
-    parts_ = {&passThrough_, &disks_, &monitor_, &clock_};
+  explicit NativeMachine(platform::Diagnostics& diag) : native_(platform::MakeNativePlatform(diag, true)) {
+    parts_ = {native_.passThrough.get(), native_.disks.get(), native_.monitor.get(), &clock_};
   }
 
  private:
   platform::SteadyClock clock_;
-  platform::linux_os::SgPassThrough passThrough_;
-  platform::linux_os::UdevDiskEnumerator disks_;
-  platform::linux_os::UdevDeviceMonitor monitor_;
+  platform::NativePlatform native_;
 };
 
 class EmulatedMachine final : public Machine {

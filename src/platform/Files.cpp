@@ -1,6 +1,7 @@
 #include "platform/Files.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -63,5 +64,19 @@ int ReplaceFile(const std::filesystem::path& target, std::span<const uint8_t> by
   }
   return EEXIST;
 }
+
+std::optional<std::vector<uint8_t>> ReadWholeFile(const std::filesystem::path& path, size_t size) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
+      static_cast<uint64_t>(st.st_size) != size)
+    return std::nullopt;
+  std::vector<uint8_t> bytes(size);
+  if (!ReadAll(fd.get(), bytes.data(), bytes.size())) return std::nullopt;
+  return bytes;
+}
+
+bool RemoveFile(const std::filesystem::path& path) { return ::unlink(path.c_str()) == 0; }
 
 }  // namespace qvfw::platform

@@ -1,17 +1,22 @@
 #pragma once
 // File handling for what the tool writes as root: descriptors released on every path, and files
-// replaced whole, never written through a link planted in their place.
+// replaced whole, never written through a link planted in their place. Files.cpp implements it
+// with POSIX calls, windows/WinFiles.cpp with the window platform's (C runtime descriptors,
+// CreateFile and MoveFileEx).
 
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
+#include <vector>
 
 namespace qvfw::platform {
 
-// Owns a POSIX file descriptor; closes it on destruction.
+// Owns a file descriptor (POSIX, or the C runtime's on the window platform); closes it on
+// destruction.
 class UniqueFd {
  public:
   explicit UniqueFd(int fd = -1) : fd_(fd) {}
@@ -33,7 +38,16 @@ bool WriteAll(int fd, const uint8_t* data, size_t size);
 // Writes `bytes` into a fresh file created beside `target` (exclusively, never through a link),
 // flushes it and renames it over `target`, which replaces whatever stood under that name (a link
 // itself, never what it points to). Returns 0, or the errno of the step that failed, in which
-// case the fresh file is gone and `target` is as it was.
+// case the fresh file is gone and `target` is as it was. The mode applies on POSIX systems only.
 int ReplaceFile(const std::filesystem::path& target, std::span<const uint8_t> bytes, mode_t mode = 0600);
+
+// The contents of the regular file at `path` when it holds exactly `size` bytes; nullopt when
+// nothing is there, or a link (never followed), a folder or a device, a file of another size, or
+// one that cannot be read.
+std::optional<std::vector<uint8_t>> ReadWholeFile(const std::filesystem::path& path, size_t size);
+
+// Removes the name `path`: a file, or a link itself (never what it points to); never a folder.
+// Returns whether a name was removed.
+bool RemoveFile(const std::filesystem::path& path);
 
 }  // namespace qvfw::platform

@@ -1,6 +1,8 @@
 #include "platform/SenseText.h"
 
+#if !defined(_WIN32)
 #include <scsi/sg_lib.h>
+#endif
 
 #include <array>
 #include <algorithm>
@@ -30,6 +32,29 @@ std::string OneLine(const char* text) {
 
 }  // namespace
 
+#if defined(_WIN32)
+// The sense library is not built for the window platform: the codes themselves, in words where
+// the sense key has a name.
+std::string DescribeSense(std::span<const uint8_t> sense) {
+  if (sense.size() < 2) return {};
+  const uint8_t response = sense[0] & 0x7F;
+  uint8_t key = 0, asc = 0, ascq = 0;
+  if ((response == 0x70 || response == 0x71) && sense.size() >= 14) {
+    key = sense[2] & 0x0F, asc = sense[12], ascq = sense[13];
+  } else if ((response == 0x72 || response == 0x73) && sense.size() >= 4) {
+    key = sense[1] & 0x0F, asc = sense[2], ascq = sense[3];
+  } else {
+    return {};
+  }
+  static constexpr const char* kKeys[] = {"No Sense",        "Recovered Error", "Not Ready",      "Medium Error",
+                                          "Hardware Error",  "Illegal Request", "Unit Attention", "Data Protect",
+                                          "Blank Check",     "Vendor Specific", "Copy Aborted",   "Aborted Command",
+                                          "Key 0xC",         "Volume Overflow", "Miscompare",     "Completed"};
+  char text[96];
+  std::snprintf(text, sizeof text, "%s: ASC %02Xh, ASCQ %02Xh", kKeys[key], asc, ascq);
+  return text;
+}
+#else
 std::string DescribeSense(std::span<const uint8_t> sense) {
   if (sense.empty()) return {};
   const int length = static_cast<int>(std::min<size_t>(sense.size(), 252));
@@ -61,6 +86,7 @@ std::string DescribeSense(std::span<const uint8_t> sense) {
   }
   return text;
 }
+#endif
 
 std::string HostStatusName(uint8_t hostStatus) {
   static constexpr const char* kNames[] = {

@@ -163,7 +163,10 @@ TEST_F(Persistent, SavingReplacesPlantedLinksInsteadOfWritingThroughThem) {
   fs::create_directories(dir / "m");
   const fs::path victim = dir / "victim";
   std::ofstream(victim) << "keep me";
-  fs::create_symlink(victim, dir / "m" / "bridge0.flash");
+  std::error_code ec;
+  fs::create_symlink(victim, dir / "m" / "bridge0.flash", ec);
+  // Symbolic links need a privilege on the window platform (and wine has none).
+  if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
   fs::create_symlink(victim, dir / "m" / "machine.json.tmp");
   platform::VirtualClock clock;
   // No description yet: the default machine is made and saved over the planted names.

@@ -1,0 +1,4 @@
+# 32-bit Windows, the platform's classic target, with Debian's mingw-w64 (CMakePresets.json: win32).
+set(QVFW_MINGW_TRIPLE i686-w64-mingw32)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

@@ -1,0 +1,27 @@
+#include "platform/Native.h"
+
+#ifdef _WIN32
+#include "platform/windows/SetupApiDisks.h"
+#include "platform/windows/SptdPassThrough.h"
+#else
+#include "platform/linux/SgPassThrough.h"
+#include "platform/linux/UdevDisks.h"
+#endif
+
+namespace qvfw::platform {
+
+NativePlatform MakeNativePlatform(Diagnostics& diag, bool withMonitor) {
+  NativePlatform native;
+#ifdef _WIN32
+  native.passThrough = std::make_unique<windows_os::SptdPassThrough>(diag);
+  native.disks = std::make_unique<windows_os::SetupApiDiskEnumerator>(diag);
+  if (withMonitor) native.monitor = std::make_unique<windows_os::WindowsDeviceMonitor>(diag);
+#else
+  native.passThrough = std::make_unique<linux_os::SgPassThrough>(diag);
+  native.disks = std::make_unique<linux_os::UdevDiskEnumerator>(diag);
+  if (withMonitor) native.monitor = std::make_unique<linux_os::UdevDeviceMonitor>(diag);
+#endif
+  return native;
+}
+
+}  // namespace qvfw::platform
