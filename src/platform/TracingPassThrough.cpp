@@ -6,6 +6,10 @@
 
 #include "platform/SenseText.h"
 
+#if defined(_WIN32)
+#include "platform/windows/WinStructures.h"
+#endif
+
 namespace qvfw::platform {
 namespace {
 void AppendHex(std::string& out, std::span<const uint8_t> bytes) {
@@ -23,14 +27,19 @@ std::string Hex2(unsigned value) {
   return text;
 }
 
-// The OS error of a request the system refused, by its symbolic name where it has one.
+// The OS error of a request the system refused, by its symbolic name where it has one. The
+// window platform's backend reports system error codes, which have a number and a text only.
 std::string OsErrorText(uint32_t err) {
+#if defined(_WIN32)
+  return windows_os::WindowsErrorText(err);
+#else
   const char* name = strerrorname_np(static_cast<int>(err));
   std::string text = name ? name : "errno " + std::to_string(err);
   text += " (";
   text += std::strerror(static_cast<int>(err));
   text += ')';
   return text;
+#endif
 }
 }  // namespace
 
