@@ -1,11 +1,6 @@
 #include "app/ExchangeFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "codec/ImageCodec.h"
 #include "platform/Files.h"
@@ -30,21 +25,17 @@ bool WriteExchangeBlock(const std::filesystem::path& target, const ExchangeBlock
   codec::ScrambleBlock(plain.bytes.data(), scrambled.data(), scrambled.size());
   if (platform::ReplaceFile(target, scrambled) == 0) return true;
   // A file left under the name by an earlier run holds another moment's (or device's) identity:
-  // it goes, so that nothing reads it for this one. unlink() takes a link itself, never a folder.
-  ::unlink(target.c_str());
+  // it goes, so that nothing reads it for this one: a file or a link itself, never a folder.
+  platform::RemoveFile(target);
   return false;
 }
 
 std::optional<ExchangeBlock> ReadExchangeBlock(const std::filesystem::path& target) {
-  platform::UniqueFd fd(::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd.valid()) return std::nullopt;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != static_cast<off_t>(kExchangeBlockSize))
-    return std::nullopt;
-  std::array<uint8_t, kExchangeBlockSize> scrambled;
-  if (!platform::ReadAll(fd.get(), scrambled.data(), scrambled.size())) return std::nullopt;
+  // Only a regular file of exactly one block, never read through a link.
+  const std::optional<std::vector<uint8_t>> scrambled = platform::ReadWholeFile(target, kExchangeBlockSize);
+  if (!scrambled) return std::nullopt;
   ExchangeBlock block;
-  codec::ScrambleBlock(scrambled.data(), block.bytes.data(), scrambled.size());
+  codec::ScrambleBlock(scrambled->data(), block.bytes.data(), scrambled->size());
   return block;
 }
 
