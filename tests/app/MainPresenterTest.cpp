@@ -153,7 +153,10 @@ TEST(FormClose, RemovesAPlantedLinkButNotItsTarget) {
   Fixture f;
   testing::TempDir elsewhere;
   const auto target = elsewhere.Write("precious", "data");
-  fs::create_symlink(target, f.dir.path() / "ExChangeData.tmp");
+  std::error_code ec;
+  fs::create_symlink(target, f.dir.path() / "ExChangeData.tmp", ec);
+  // Symbolic links need a privilege on the window platform (and wine has none).
+  if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
   FormClose(f.ctx);
   EXPECT_FALSE(fs::exists(fs::symlink_status(f.dir.path() / "ExChangeData.tmp")));
   ASSERT_TRUE(fs::exists(target));

@@ -209,11 +209,21 @@ TEST(OneClickFaults, NoFalsePassAndTheIdentityIsNeverLost) {
 
 TEST(OneClickUpdate, ExchangeFileNeverWritesThroughWhatIsPlantedAtItsName) {
   enum class Planted { Symlink, HardLink, Directory };
+  std::string noSymlinks;
   for (const Planted planted : {Planted::Symlink, Planted::HardLink, Planted::Directory}) {
     SCOPED_TRACE(static_cast<int>(planted));
     AppRig rig(sim::PresetScenarioJson("default"));
     const auto victim = rig.dir.Write("victim", std::string(4096, 'v'));
-    if (planted == Planted::Symlink) std::filesystem::create_symlink(victim, rig.ExchangeFile());
+    if (planted == Planted::Symlink) {
+      std::error_code ec;
+      std::filesystem::create_symlink(victim, rig.ExchangeFile(), ec);
+      // Symbolic links need a privilege on the window platform (and wine has none): the other
+      // cases still run.
+      if (ec) {
+        noSymlinks = ec.message();
+        continue;
+      }
+    }
     if (planted == Planted::HardLink) std::filesystem::create_hard_link(victim, rig.ExchangeFile());
     if (planted == Planted::Directory) std::filesystem::create_directory(rig.ExchangeFile());
     rig.Start();
@@ -233,11 +243,15 @@ TEST(OneClickUpdate, ExchangeFileNeverWritesThroughWhatIsPlantedAtItsName) {
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(rig.ExchangeFile())));
     EXPECT_TRUE(std::filesystem::exists(victim));
   }
+  if (!noSymlinks.empty()) GTEST_SKIP() << "no symbolic links here (the other cases ran): " << noSymlinks;
 }
 
 // The exchange file cannot be written in a folder whose path leaves no room for the name the new
 // file is first created under; an older file of an earlier run stands at the final name.
 TEST(OneClickUpdate, UnwritableExchangeFileIsNeverReplacedByAnOlderOne) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "the window platform refuses to create a folder this deep (a path of 4074 characters)";
+#endif
   AppRig rig(sim::PresetScenarioJson("default"));
   constexpr size_t kLength = 4074;  // the file's name still fits PATH_MAX, a longer one does not
   std::filesystem::path deep = rig.dir.path();

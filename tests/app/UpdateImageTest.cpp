@@ -112,7 +112,10 @@ TEST_F(ExchangeFileTest, RoundTripsScrambled) {
 TEST_F(ExchangeFileTest, PlantedLinkIsReplacedNotFollowed) {
   const fs::path victim = dir / "victim";
   std::ofstream(victim) << "precious";
-  fs::create_symlink(victim, dir / "ExChangeData.tmp");
+  std::error_code ec;
+  fs::create_symlink(victim, dir / "ExChangeData.tmp", ec);
+  // Symbolic links need a privilege on the window platform (and wine has none).
+  if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
   EXPECT_FALSE(ReadExchangeFile(dir)) << "a link is never read";
   ASSERT_TRUE(WriteExchangeFile(dir, Sample("X")));
   std::ifstream v(victim);

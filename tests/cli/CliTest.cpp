@@ -125,15 +125,14 @@ TEST(CliShell, StatusLineIsColouredOnATerminalWithoutNoColor) {
     bool terminal, noColor, coloured;
   };
   for (const Case c : {Case{false, false, false}, Case{true, false, true}, Case{true, true, false}}) {
-    if (c.noColor) setenv("NO_COLOR", "1", 1);
-    else unsetenv("NO_COLOR");
+    testing::SetEnv("NO_COLOR", c.noColor ? "1" : nullptr);
     Terminal t;
     CliShell shell(t.out, t.err, c.terminal, false);
     shell.TextChanged({panel, "Update    Fail!!", "", app::kRed});
     EXPECT_EQ(t.err.str().find("\x1b[31m") != std::string::npos, c.coloured) << t.err.str();
     EXPECT_NE(t.err.str().find("Update    Fail!!"), std::string::npos);
   }
-  unsetenv("NO_COLOR");
+  testing::SetEnv("NO_COLOR", nullptr);
 }
 
 TEST(ProgressBarText, FillsByFractionAndNeverOverflows) {
