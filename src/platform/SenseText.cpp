@@ -10,6 +10,7 @@
 #include <string_view>
 
 namespace qvfw::platform {
+#if !defined(_WIN32)
 namespace {
 
 // The library writes several lines, indented, with a trailing newline; the trace and the
@@ -31,6 +32,7 @@ std::string OneLine(const char* text) {
 }
 
 }  // namespace
+#endif
 
 #if defined(_WIN32)
 // The sense library is not built for the window platform: the codes themselves, in words where
