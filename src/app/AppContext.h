@@ -78,6 +78,8 @@ struct AppContext {
   StartupHooks hooks;
   // Where the configuration and the exchange file live: empty means the working directory.
   std::filesystem::path workingDirectory;
+  // Where recovery copies of the flash go; empty: the user's state directory.
+  std::filesystem::path stateDirectory;
   ProgramVersion programVersion;  // the build's version unless a test says otherwise
   // Above 0 while a device must not be left alone: its flash is being written or its identity
   // restored. A front end asked to stop waits until it is 0 again.

@@ -105,6 +105,7 @@ struct Rig {
         application(app::PlatformParts{machine.get(), &disks, machine.get(), &clock}, shell, Wiring()),
         ctx(application.ctx()) {
     ctx.programVersion = std::array<uint16_t, 4>{1, 0, 0, 5};
+    ctx.stateDirectory = std::filesystem::path(dir.path().toStdString()) / "state";
     window = std::make_unique<MainWindow>(ctx);
     shell.Attach(window.get());
   }
