@@ -7,6 +7,7 @@
 #include "codec/ImageCodec.h"
 #include "device/Commands.h"
 #include "firmware/ImageMatch.h"
+#include "flash/BankRecovery.h"
 #include "flash/EraseOnWrite.h"
 
 namespace qvfw::app {
@@ -142,6 +143,29 @@ EngineeringOptions OptionsFromForm(const AppContext& ctx) {
   o.firmwareFile = f.FwFilenameEdit.text;
   o.stateDirectory = ctx.stateDirectory;
   return o;
+}
+
+void RecoverFirmwareBank(AppContext& ctx, const device::Device& dev, size_t record, const FlashFacts& flash) {
+  const ChipType t = chips::ChipTypeOf(ctx.state.CurrentChipType);
+  const uint32_t kib = flash.sizeKiB.value_or(0);
+  if (record >= kDeviceTableSize) return;
+  DeviceRecord& r = ctx.state.DeviceTable[record];
+  if (kib < 128 || r.RecoveryDone == 1 || (t != ChipType::QVS876 && t != ChipType::QVS879)) return;
+  const bool runEnabled = ctx.form.UpdateBtn.enabled;
+  ctx.form.UpdateBtn.enabled = false;
+  PanelHost host(ctx);
+  flash::Target target;
+  target.chip = t;
+  target.revision = ctx.state.ChipRevision;
+  target.vendor = flash.vendor;
+  target.flashSizeKiB = kib;
+  EngineeringOptions options;
+  options.stateDirectory = ctx.stateDirectory;
+  flash::Job job{dev, target, options, ctx.flash, host, ctx.state.ImageHasNvram};
+  const flash::BankRecovery done = flash::RecoverFirmwareBank(job);
+  if (done.looked) r.RecoveryDone = 1;
+  if (done.result.recoveryFile) ctx.diagnostics.Line("Recovery copy of the flash: " + done.result.recoveryFile->string());
+  ctx.form.UpdateBtn.enabled = runEnabled;
 }
 
 EngineeringOutcome RunEngineering(AppContext& ctx, size_t record, const EngineeringOptions& options) {

@@ -64,6 +64,11 @@ struct EngineeringOutcome {
 // `options`. Status texts, "." marks and boxes go to the panel; progress to ctx.progress.
 EngineeringOutcome RunEngineering(AppContext& ctx, size_t record, const EngineeringOptions& options);
 
+// The dual-bank repair of the firmware-choice check: for a QVS876 or QVS879 on a flash of at
+// least 128 KiB, once per listed device (its record's RecoveryDone), a bank without a valid
+// image is rewritten from the one with a valid image. Run is disabled meanwhile.
+void RecoverFirmwareBank(AppContext& ctx, const device::Device& dev, size_t record, const FlashFacts& flash);
+
 inline constexpr std::string_view kNotAvailableText =
     "The programming procedure for this chip is not available in this version.";
 

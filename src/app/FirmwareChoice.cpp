@@ -38,8 +38,6 @@ bool SignatureFits(AppContext& ctx, const std::string& file, ChipType type, uint
 
 }  // namespace
 
-void RecoverFirmwareBank(AppContext&, const device::Device&) {}
-
 void InstallHandlers(AppContext& ctx) {
   ctx.hooks.RefreshBtnClick = RefreshBtnClick;
   ctx.hooks.RdCheckBoxClick = RdCheckBoxClick;

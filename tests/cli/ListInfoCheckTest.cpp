@@ -203,7 +203,9 @@ TEST(JsonSchema, EveryCommandMatchesItsExample) {
     const Outcome o = RunCli(c.args, work.path());
     const json actual = json::parse(o.out);
     EXPECT_EQ(actual["schemaVersion"], 1);
-    if (actual.contains("error")) EXPECT_EQ(actual["error"]["exitCode"], o.code);
+    if (actual.contains("error")) {
+      EXPECT_EQ(actual["error"]["exitCode"], o.code);
+    }
     ExpectSameShape(example, actual, c.example);
   }
 }

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "app/Engineering.h"
+#include "app/FirmwareChoice.h"
+#include "flash/BankRecovery.h"
 #include "flash/ImageChecksum.h"
 #include "support/AppRig.h"
 
@@ -39,7 +41,6 @@ struct Bench : EmulatedApp {
     Flash().data() = Pattern(kib * 1024, 0x31);
     before = Flash().data();
     Start();
-    ctx.stateDirectory = dir.path() / "state";
   }
   std::string WriteImage(const std::vector<uint8_t>& bytes, const char* name = "image.bin") {
     const auto p = dir.path() / name;
@@ -340,6 +341,96 @@ TEST(EraseOnWrite, UnplugAtEveryCommand) {
     }
     EXPECT_GT(withCopy, 0);
   }
+}
+
+// Long flash reads (DF .. FA) the tap saw.
+size_t FlashReads(const testing::Tap& tap) {
+  size_t n = 0;
+  for (const auto& r : tap.requests) n += r.cdb.size() >= 12 && r.cdb[0] == 0xDF && r.cdb[11] == 0xFA ? 1 : 0;
+  return n;
+}
+
+// A bank that passes the validity check: signature block at 0xBFF0 and the checksum.
+std::vector<uint8_t> ValidBank(const char* key, uint8_t seed, uint32_t codeEnd = 0xC000) {
+  std::vector<uint8_t> bank = Pattern(0x10000, seed);
+  const uint8_t block[] = {0x55, 0xAA, 0xAA, 0x55, uint8_t(key[0]), uint8_t(key[1]), uint8_t(key[2]), 0, 0, 0};
+  std::copy(std::begin(block), std::end(block), bank.begin() + 0xBFF0);
+  StoreImageChecksum(bank, codeEnd);
+  return bank;
+}
+
+TEST(BankRecovery, BankImageValidity) {
+  const std::vector<uint8_t> good = ValidBank("876", 1);
+  EXPECT_TRUE(BankImageValid(good, chips::ChipType::QVS876));
+  EXPECT_FALSE(BankImageValid(good, chips::ChipType::QVS879)) << "another family's key";
+  EXPECT_FALSE(BankImageValid(good, chips::ChipType::QVB788)) << "not the storage line";
+  EXPECT_TRUE(BankImageValid(ValidBank("879", 2, 0x8000), chips::ChipType::QVS879));
+  std::vector<uint8_t> broken = good;
+  broken[0x2000] ^= 0x40;
+  EXPECT_FALSE(BankImageValid(broken, chips::ChipType::QVS876));
+  broken = good;
+  broken[0xBFF2] = 0;
+  EXPECT_FALSE(BankImageValid(broken, chips::ChipType::QVS876));
+}
+
+// The check of a listed dual-bank device repairs it once: bank contents before, after, and what
+// the status field showed.
+TEST(BankRecovery, OneValidBankIsCopiedOverTheOther) {
+  const std::vector<uint8_t> a = ValidBank("876", 3), b = ValidBank("876", 4), blank(0x10000, 0xFF);
+  struct Case {
+    const char* name;
+    uint32_t kib;
+    std::vector<uint8_t> bank0, bank1;
+    std::vector<uint8_t> want0, want1;
+    const char* status;  // nullptr: no recovery text
+  };
+  const Case cases[] = {
+      {"bank 1 blank", 128, a, blank, a, a, "FW Recovery successful!!"},
+      {"bank 0 blank", 128, blank, b, b, b, "FW Recovery successful!!"},
+      {"both valid", 128, a, b, a, b, nullptr},
+      {"both blank", 128, blank, blank, blank, blank, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EmulatedApp rig;
+    sim::BridgeConfig config = sim::FamilyConfig(13);
+    config.bootCheck = false;
+    rig.AddBridge(config, sim::FlashPreset("MXIC", c.kib));
+    auto& d = rig.Flash().data();
+    std::copy(c.bank0.begin(), c.bank0.end(), d.begin());
+    std::copy(c.bank1.begin(), c.bank1.end(), d.begin() + 0x10000);
+    const std::vector<uint8_t> before = d;
+    rig.Start();
+    EXPECT_EQ(std::vector<uint8_t>(d.begin(), d.begin() + 0x10000), c.want0);
+    EXPECT_EQ(std::vector<uint8_t>(d.begin() + 0x10000, d.begin() + 0x20000), c.want1);
+    bool shown = false;
+    for (const auto& n : rig.shell.notices) shown = shown || (n.control == "StatusEdit" && c.status && n.text == c.status);
+    EXPECT_EQ(shown, c.status != nullptr);
+    EXPECT_EQ(rig.ctx.state.DeviceTable[0].RecoveryDone, 1u);
+    const bool copied = std::filesystem::exists(rig.ctx.stateDirectory);
+    EXPECT_EQ(copied, c.status != nullptr) << "a recovery copy exactly when a bank is rewritten";
+    if (copied) {
+      const auto file = std::filesystem::directory_iterator(rig.ctx.stateDirectory)->path();
+      EXPECT_EQ(ReadFile(file), before);
+    }
+    // A second check without a new scan reads nothing from the banks.
+    const size_t reads = FlashReads(rig.tap);
+    rig.Flash().data()[0x10000] ^= 0xFF;
+    app::UpdateBtnCheck(rig.ctx);
+    EXPECT_EQ(FlashReads(rig.tap), reads);
+  }
+}
+
+TEST(BankRecovery, SingleBankFlashIsNotRead) {
+  EmulatedApp rig;
+  sim::BridgeConfig config = sim::FamilyConfig(13);
+  config.bootCheck = false;
+  rig.AddBridge(config, sim::FlashPreset("MXIC", 64));
+  const std::vector<uint8_t> a = ValidBank("876", 3);
+  std::copy(a.begin(), a.end(), rig.Flash().data().begin());
+  rig.Start();
+  EXPECT_EQ(FlashReads(rig.tap), 0u);
+  EXPECT_EQ(rig.ctx.state.DeviceTable[0].RecoveryDone, 0u);
 }
 
 }  // namespace

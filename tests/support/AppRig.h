@@ -51,6 +51,7 @@ struct AppRig {
         ctx(application.ctx()),
         direct(machine, diagnostics) {
     direct.SetClock(clock);
+    ctx.stateDirectory = dir.path() / "state";  // recovery copies stay in the test's own folder
   }
 
   // The start-up of the main window: its refresh lists the machine's bridges.
