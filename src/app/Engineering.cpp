@@ -129,7 +129,7 @@ Procedure ChooseProcedure(const DispatchInput& in) {
   return Procedure::None;
 }
 
-bool ProcedureBuilt(Procedure p) { return p == Procedure::EraseOnWrite; }
+bool ProcedureBuilt(Procedure p) { return p == Procedure::EraseOnWrite || p == Procedure::EraseOnWrite1394; }
 
 EngineeringOptions OptionsFromForm(const AppContext& ctx) {
   const MainForm& f = ctx.form;
@@ -214,7 +214,8 @@ EngineeringOutcome RunEngineering(AppContext& ctx, size_t record, const Engineer
   target.chipResetMode = s.ChipResetMode;
   flash::Job job{dev, target, options, ctx.flash, host, s.ImageHasNvram};
   ctx.progress.Plan({{Phase::Save, 2}, {Phase::Erase, 1}, {Phase::Program, 4}, {Phase::ReadBack, 3}});
-  const flash::Result r = flash::EraseOnWriteProcedure(job);
+  const flash::Result r =
+      p == Procedure::EraseOnWrite1394 ? flash::EraseOnWrite1394Procedure(job) : flash::EraseOnWriteProcedure(job);
   ctx.progress.Finish();
   return FromResult(r);
 }

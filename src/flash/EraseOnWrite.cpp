@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <vector>
@@ -486,6 +487,125 @@ Result ProgramImage(Job& j) {
     j.host.Message("Message", kPowerCycle);
   }
   return done;
+}
+
+bool WriteFlashRangeShort(Job& j, uint32_t address, std::span<const uint8_t> data) {
+  const uint32_t rounded = RoundUp(static_cast<uint32_t>(data.size()), 256);
+  std::vector<uint8_t> scratch(rounded, 0);
+  std::copy(data.begin(), data.end(), scratch.begin());
+  for (uint32_t done = 0; done < rounded;) {
+    const uint32_t a = address + done;
+    const uint32_t piece = std::min(rounded - done, j.settings.TransferUnit);
+    device::WaitFlashReady(j.dev);
+    if (!device::WriteFlashShort(j.dev, a == 0 || a == 0x8000, a, std::span<const uint8_t>(scratch).subspan(done, piece)))
+      return false;
+    done += piece;
+    j.host.Step();
+    if ((address + done) % 0x800 == 0x100) j.host.AppendStatus(".");
+    j.host.Pump();
+  }
+  return true;
+}
+
+namespace {
+constexpr uint32_t k1394Nvram = 0x8000;
+constexpr uint32_t k1394NvramSize = 1024;
+}  // namespace
+
+Result Erase1394(Job& j) {
+  j.host.SetStatus("Start Erase only!");
+  std::vector<uint8_t> saved(k1394NvramSize);
+  j.host.EnterStage(Stage::Save, 4);
+  if (!ReadFlashRange(j, k1394Nvram, saved))
+    return Finish(j, Result::Code::Failed, Stage::Save, "Backup NVRAM command fail!",
+                  "the NVRAM region could not be read; nothing was changed");
+  Result r;
+  if (!KeepRecovery(j, r)) return r;
+  const auto withRecovery = [&](Result f) {
+    f.recoveryFile = r.recoveryFile;
+    return f;
+  };
+  j.host.Critical(true);
+  struct Leave {
+    Host& h;
+    ~Leave() { h.Critical(false); }
+  } leave{j.host};
+  j.host.EnterStage(Stage::Erase, 0);
+  const std::vector<uint8_t> ff(256, 0xFF);
+  device::WriteFlashShort(j.dev, true, 0, ff);
+  Sleep(j, 500);
+  if (!device::WriteFlashShort(j.dev, true, k1394Nvram, ff))
+    return withRecovery(Finish(j, Result::Code::Failed, Stage::Erase, "Erase flash command fail!", "the erase request was refused"));
+  j.host.SetStatus("Erase flash all success!");
+  std::vector<uint8_t> check(0x10000);
+  j.host.EnterStage(Stage::ReadBack, 0x10000 / j.settings.TransferUnit);
+  if (!ReadFlashRange(j, 0, check))
+    return withRecovery(Finish(j, Result::Code::Failed, Stage::ReadBack, "Read command fail!", "the erased flash could not be read back"));
+  if (!AllErased(check))
+    return withRecovery(Finish(j, Result::Code::Failed, Stage::ReadBack, "Data not 0xff !!", "the flash is not blank after the erase"));
+  j.host.EnterStage(Stage::Program, k1394NvramSize / j.settings.TransferUnit);
+  if (!WriteFlashRangeShort(j, k1394Nvram, saved))
+    return withRecovery(Finish(j, Result::Code::Failed, Stage::Program, "Write NVRAM back command fail!",
+                               "the flash is erased but its NVRAM was not written back (the recovery file holds it)"));
+  return withRecovery(Finish(j, Result::Code::Done, Stage::Program, "Erase flash all success!"));
+}
+
+Result Program1394(Job& j) {
+  const auto file = ReadImageFile(j.options.firmwareFile);
+  if (!file || file->empty())
+    return Finish(j, Result::Code::BadInput, Stage::Save, "Open File Error!!",
+                  j.options.firmwareFile + (file ? ": the file is empty" : ": cannot be opened as a file"));
+  const uint32_t size = static_cast<uint32_t>(file->size());
+  const uint32_t length = RoundUp(std::max<uint32_t>(size, 0x8000), 256);
+  std::vector<uint8_t> image(RoundUp(std::max(length, k1394Nvram + k1394NvramSize), 8192), 0);
+  std::copy(file->begin(), file->end(), image.begin());
+  Result r;
+  const auto ending = [&](Result f) {
+    f.recoveryFile = r.recoveryFile;
+    j.host.Message("Message", kPowerCycle);
+    return f;
+  };
+  if (length <= 0x8000) {
+    std::vector<uint8_t> saved(k1394NvramSize);
+    j.host.EnterStage(Stage::Save, 4);
+    if (!ReadFlashRange(j, k1394Nvram, saved))
+      return ending(Finish(j, Result::Code::Failed, Stage::Save, "Backup NVRAM command fail!",
+                           "the NVRAM region could not be read; nothing was changed"));
+    std::copy(saved.begin(), saved.end(), image.begin() + k1394Nvram);
+  }
+  if (!KeepRecovery(j, r)) return ending(r);
+  j.host.Critical(true);
+  struct Leave {
+    Host& h;
+    ~Leave() { h.Critical(false); }
+  } leave{j.host};
+  j.host.SetStatus("Programming");
+  j.host.EnterStage(Stage::Program, length / j.settings.TransferUnit);
+  if (!WriteFlashRangeShort(j, 0, std::span<const uint8_t>(image).first(length)))
+    return ending(Finish(j, Result::Code::Failed, Stage::Program, "Write Bin File fail!", "a flash write was refused"));
+  device::WaitFlashReady(j.dev);
+  std::vector<uint8_t> back(length);
+  j.host.EnterStage(Stage::ReadBack, length / j.settings.TransferUnit);
+  if (!ReadFlashRange(j, 0, back))
+    return ending(Finish(j, Result::Code::Failed, Stage::ReadBack, "Read command fail!", "the flash could not be read back"));
+  const auto mismatch = std::mismatch(back.begin(), back.end(), image.begin());
+  if (mismatch.first != back.end()) {
+    char at[64];
+    std::snprintf(at, sizeof at, "the flash differs from the image at 0x%X", static_cast<unsigned>(mismatch.first - back.begin()));
+    return ending(Finish(j, Result::Code::Failed, Stage::ReadBack, "Data compare fail !!", at));
+  }
+  return ending(Finish(j, Result::Code::Done, Stage::ReadBack, "Programming Success!!"));
+}
+
+Result EraseOnWrite1394Procedure(Job& j) {
+  j.settings.TransferUnit = 256;
+  if (j.options.eraseOnly) {
+    Result r = Erase1394(j);
+    j.host.Message("Message", kPowerCycle);
+    return r;
+  }
+  if (j.options.backupOnly) return BackupFlashToFile(j, 0);
+  return Program1394(j);
 }
 
 Result EraseOnWriteProcedure(Job& j) {

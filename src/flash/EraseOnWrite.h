@@ -56,6 +56,13 @@ struct Job {
 // The entry: erase-only, backup-only, or programming, as the options say.
 Result EraseOnWriteProcedure(Job& job);
 
+// QVB787 over IEEE 1394: 256-byte short writes whose erase flag clears the 32 KiB block at 0 or
+// 0x8000; the device keeps a 1 KiB NVRAM at 0x8000.
+Result EraseOnWrite1394Procedure(Job& job);
+bool WriteFlashRangeShort(Job& job, uint32_t address, std::span<const uint8_t> data);
+Result Erase1394(Job& job);
+Result Program1394(Job& job);
+
 Result EraseWholeFlash(Job& job);
 Result BackupFlashToFile(Job& job, uint32_t excludedNvram);
 Result ProgramImage(Job& job);

@@ -34,10 +34,10 @@ std::vector<uint8_t> ReadFile(const std::filesystem::path& p) {
 
 // One bridge of `chipType` over a flash whose every byte is known beforehand.
 struct Bench : EmulatedApp {
-  Bench(uint8_t chipType, const char* maker, uint32_t kib, bool bootCheck = false) {
+  Bench(uint8_t chipType, const char* maker, uint32_t kib, platform::Bus bus = platform::Bus::Usb) {
     sim::BridgeConfig c = sim::FamilyConfig(chipType);
-    c.bootCheck = bootCheck;
-    AddBridge(c, sim::FlashPreset(maker, kib));
+    c.bootCheck = false;
+    AddBridge(c, sim::FlashPreset(maker, kib), bus);
     Flash().data() = Pattern(kib * 1024, 0x31);
     before = Flash().data();
     Start();
@@ -294,54 +294,113 @@ TEST(EraseOnWrite, FailuresAreNeverSuccess) {
   EXPECT_FALSE(std::filesystem::exists(c.ctx.stateDirectory));
 }
 
-// Unplug at every command of an operation: never a success, never a crash, and the recovery copy
-// (where one was written) always equals the flash as it was before.
-TEST(EraseOnWrite, UnplugAtEveryCommand) {
+// QVB787 over IEEE 1394: short writes of 256 bytes, the erase flag only on the pieces at 0 and
+// 0x8000, one mark per 2 KiB, and the 1 KiB NVRAM at 0x8000 kept behind a 32 KiB image.
+TEST(EraseOnWrite1394, ShortWritesAndTheNvramBehindA32KiBImage) {
   struct Case {
-    const char* name;
-    uint8_t chip;
-    const char* maker;
-    uint32_t kib;
-    bool erase;
+    uint32_t imageSize;
+    std::vector<uint32_t> erasedAt;
   };
-  for (const Case c : {Case{"program QVS876", 13, "MXIC", 64, false}, Case{"erase QVS876", 13, "MXIC", 64, true},
-                       Case{"program QVS812", 15, "WINBOND", 128, false}}) {
-    SCOPED_TRACE(c.name);
-    auto options = [&](Bench& b) {
-      app::EngineeringOptions o = c.erase ? app::EngineeringOptions{} : b.Program(Pattern(0xC000, 9));
-      o.eraseOnly = c.erase;
-      o.stateDirectory = b.ctx.stateDirectory;
-      return o;
-    };
-    uint64_t commands = 0;
-    {
-      Bench clean(c.chip, c.maker, c.kib);
-      const uint64_t start = clean.machine.CommandCount(0);
-      ASSERT_EQ(clean.Run(options(clean)).code(), app::OutcomeCode::Success);
-      commands = clean.machine.CommandCount(0) - start;
+  for (const Case& c : {Case{0x6000, {0}}, Case{0x8000, {0}}, Case{0x10000, {0, 0x8000}}}) {
+    SCOPED_TRACE(c.imageSize);
+    Bench b(8, "WINBOND", 64, platform::Bus::Ieee1394);
+    ASSERT_EQ(b.ctx.state.CurrentChipType, 8);
+    const size_t from = b.tap.requests.size();
+    const std::vector<uint8_t> image = Pattern(c.imageSize, 0x77);
+    const app::EngineeringOutcome o = b.Run(b.Program(image));
+    ASSERT_EQ(o.code(), app::OutcomeCode::Success) << o.outcome.reason << " / " << o.outcome.statusText;
+    EXPECT_EQ(b.ctx.form.StatusEdit.text, "Programming Success!!");
+    EXPECT_EQ(b.MessageTexts(), std::vector<std::string>{"Message: Please Turn-Off the Power and Turn-On Again!"});
+    const uint32_t written = std::max<uint32_t>(c.imageSize, 0x8000);
+    std::vector<uint8_t> want(written, 0);
+    std::copy(image.begin(), image.end(), want.begin());
+    EXPECT_EQ(b.FlashRange(0, written), want);
+    EXPECT_EQ(b.FlashRange(written, 0x10000), b.Before(written, 0x10000));
+    std::vector<uint32_t> erasedAt;
+    for (size_t i = from; i < b.tap.requests.size(); ++i) {
+      const auto& cdb = b.tap.requests[i].cdb;
+      if (cdb.size() < 12 || cdb[0] != 0xDF || cdb[11] != 0xFB) continue;
+      EXPECT_LE(cdb[3] << 8 | cdb[4], 256);
+      if (cdb[1] != 0) erasedAt.push_back(uint32_t(cdb[8] << 16 | cdb[9] << 8 | cdb[10]));
     }
-    ASSERT_GT(commands, 10u);
-    int withCopy = 0;
-    for (uint64_t i = 0; i < commands; ++i) {
-      Bench b(c.chip, c.maker, c.kib);
-      const app::EngineeringOptions o = options(b);
-      sim::Fault unplug;
-      unplug.kind = sim::Fault::Kind::Unplug;
-      unplug.atCommand = b.machine.CommandCount(0) + i;
-      b.machine.AddFault(0, unplug);
-      const app::EngineeringOutcome out = b.Run(o);
-      ASSERT_FALSE(out.outcome.Succeeded()) << "unplugged at command " << i << ": " << out.outcome.statusText;
-      if (!out.recoveryFile.empty()) {
-        ++withCopy;
-        ASSERT_EQ(ReadFile(out.recoveryFile), b.before) << "command " << i;
-      } else {
-        ASSERT_EQ(b.Flash().data(), b.before) << "changed without a recovery copy, command " << i;
-      }
-      EXPECT_EQ(b.ctx.criticalDepth, 0);
-    }
-    EXPECT_GT(withCopy, 0);
+    EXPECT_EQ(erasedAt, c.erasedAt);
+    size_t marks = 0;
+    for (const auto& n : b.shell.notices) marks += n.control == "StatusEdit" && n.appended == "." && n.text.rfind("Programming", 0) == 0;
+    EXPECT_EQ(marks, written / 0x800);
   }
 }
+
+TEST(EraseOnWrite1394, EraseKeepsTheNvramAndOverUsbTheFamilyIsNotThisProcedure) {
+  Bench b(8, "WINBOND", 64, platform::Bus::Ieee1394);
+  app::EngineeringOptions o;
+  o.eraseOnly = true;
+  o.stateDirectory = b.ctx.stateDirectory;
+  const app::EngineeringOutcome out = b.Run(o);
+  ASSERT_EQ(out.code(), app::OutcomeCode::Success) << out.outcome.reason;
+  EXPECT_EQ(b.ctx.form.StatusEdit.text, "Erase flash all success!");
+  EXPECT_EQ(b.FlashRange(0x8000, 0x8400), b.Before(0x8000, 0x8400));
+  EXPECT_EQ(b.FlashRange(0, 0x8000), std::vector<uint8_t>(0x8000, 0xFF));
+  EXPECT_EQ(b.FlashRange(0x8400, 0x10000), std::vector<uint8_t>(0x10000 - 0x8400, 0xFF));
+  EXPECT_EQ(ReadFile(out.recoveryFile), b.before);
+
+  Bench usb(8, "WINBOND", 64, platform::Bus::Usb);
+  const app::EngineeringOutcome n = usb.Run(o);
+  EXPECT_EQ(n.code(), app::OutcomeCode::NotAvailable);
+  EXPECT_EQ(usb.Flash().data(), usb.before);
+}
+
+// Unplug at every command of an operation: never a success, never a crash, and the recovery copy
+// (where one was written) always equals the flash as it was before.
+struct Campaign {
+  const char* name;
+  uint8_t chip;
+  const char* maker;
+  uint32_t kib;
+  bool erase;
+  platform::Bus Bus() const { return chip == 8 ? platform::Bus::Ieee1394 : platform::Bus::Usb; }
+};
+
+void UnplugAtEveryCommand(const Campaign& c) {
+  SCOPED_TRACE(c.name);
+  auto options = [&](Bench& b) {
+    app::EngineeringOptions o = c.erase ? app::EngineeringOptions{} : b.Program(Pattern(0xC000, 9));
+    o.eraseOnly = c.erase;
+    o.stateDirectory = b.ctx.stateDirectory;
+    return o;
+  };
+  uint64_t commands = 0;
+  {
+    Bench clean(c.chip, c.maker, c.kib, c.Bus());
+    const uint64_t start = clean.machine.CommandCount(0);
+    ASSERT_EQ(clean.Run(options(clean)).code(), app::OutcomeCode::Success);
+    commands = clean.machine.CommandCount(0) - start;
+  }
+  ASSERT_GT(commands, 10u);
+  int withCopy = 0;
+  for (uint64_t i = 0; i < commands; ++i) {
+    Bench b(c.chip, c.maker, c.kib, c.Bus());
+    const app::EngineeringOptions o = options(b);
+    sim::Fault unplug;
+    unplug.kind = sim::Fault::Kind::Unplug;
+    unplug.atCommand = b.machine.CommandCount(0) + i;
+    b.machine.AddFault(0, unplug);
+    const app::EngineeringOutcome out = b.Run(o);
+    ASSERT_FALSE(out.outcome.Succeeded()) << "unplugged at command " << i << ": " << out.outcome.statusText;
+    if (!out.recoveryFile.empty()) {
+      ++withCopy;
+      ASSERT_EQ(ReadFile(out.recoveryFile), b.before) << "command " << i;
+    } else {
+      ASSERT_EQ(b.Flash().data(), b.before) << "changed without a recovery copy, command " << i;
+    }
+    EXPECT_EQ(b.ctx.criticalDepth, 0);
+  }
+  EXPECT_GT(withCopy, 0);
+}
+
+TEST(UnplugAtEveryCommand, ProgramQvs876) { UnplugAtEveryCommand({"program QVS876", 13, "MXIC", 64, false}); }
+TEST(UnplugAtEveryCommand, EraseQvs876) { UnplugAtEveryCommand({"erase QVS876", 13, "MXIC", 64, true}); }
+TEST(UnplugAtEveryCommand, ProgramQvs812) { UnplugAtEveryCommand({"program QVS812", 15, "WINBOND", 128, false}); }
+TEST(UnplugAtEveryCommand, EraseQvb787Over1394) { UnplugAtEveryCommand({"erase QVB787 1394", 8, "WINBOND", 64, true}); }
 
 // Long flash reads (DF .. FA) the tap saw.
 size_t FlashReads(const testing::Tap& tap) {
