@@ -37,8 +37,9 @@ std::optional<std::filesystem::path> SaveRecoveryFile(const std::filesystem::pat
                                                       std::string_view devicePath, uint32_t address,
                                                       std::span<const uint8_t> bytes) {
   std::error_code ec;
-  std::filesystem::create_directories(directory, ec);
-  if (ec) return std::nullopt;
+  if (std::filesystem::create_directories(directory, ec))
+    std::filesystem::permissions(directory, std::filesystem::perms::owner_all, ec);
+  if (!std::filesystem::is_directory(directory, ec)) return std::nullopt;
   const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   std::tm tm{};
   gmtime_r(&now, &tm);

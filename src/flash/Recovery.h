@@ -20,8 +20,8 @@ std::filesystem::path DefaultStateDirectory();
 // every character outside [A-Za-z0-9._-] replaced by '_'.
 std::string RecoveryFileName(std::string_view devicePath, std::string_view utcTime, uint32_t address);
 
-// Writes `bytes` (the flash from `address` on) as a new recovery file in `directory` (created,
-// mode 0700, when missing) and returns its path; nothing when it could not be written completely.
+// Writes `bytes` (the flash from `address` on) as a new recovery file in `directory` (created
+// with mode 0700 when missing) and returns its path; nothing when it could not be written completely.
 // An existing file of the same name is never replaced: a suffix tells them apart.
 std::optional<std::filesystem::path> SaveRecoveryFile(const std::filesystem::path& directory,
                                                       std::string_view devicePath, uint32_t address,
