@@ -5,6 +5,7 @@
 
 #include "app/AppContext.h"
 #include "app/DeviceList.h"
+#include "app/Engineering.h"
 #include "app/FirmwareChoice.h"
 #include "app/ImageStore.h"
 #include "device/ChipIdentify.h"
@@ -251,7 +252,8 @@ DeviceFacts InspectDevice(AppContext& ctx, const ListedDevice& listed, bool same
     }
     facts.flash = probe.f;
     // The dual-bank repair runs once the flash is sized, as part of the check.
-    if (probe.sizedForRecovery && (t == ChipType::QVS876 || t == ChipType::QVS879)) RecoverFirmwareBank(ctx, dev);
+    if (probe.sizedForRecovery && (t == ChipType::QVS876 || t == ChipType::QVS879))
+      RecoverFirmwareBank(ctx, dev, listed.index, probe.f);
   } else if (family.Is(chips::kGatedVersion)) {
     uint8_t params[20] = {};
     if (device::ReadBridgeParameters(dev, params) && params[8] != 0) {

@@ -479,7 +479,9 @@ TEST(Recover, TheWindowsEntryBringsBackABridgeOnItsBootCode) {
     block.bytes[512] = 0x12, block.bytes[513] = 0x34, block.bytes[514] = 0x0A, block.bytes[515] = 0x05;
     const std::string serial = "QV812A0009876";
     std::copy(serial.begin(), serial.end(), block.bytes.begin() + 516);
-    if (kept) ASSERT_TRUE(KeepIdentity(rig.ctx, block, "unused"));
+    if (kept) {
+      ASSERT_TRUE(KeepIdentity(rig.ctx, block, "unused"));
+    }
     const Outcome o = RecoverClick(rig.ctx);
     if (kept) {
       ASSERT_EQ(o.code, OutcomeCode::Success) << o.reason;
