@@ -136,6 +136,14 @@ class FlashProbe {
     f.label = std::string(chips::FlashVendorName(f.vendor));
   }
 
+  // The capacity code of the flash's JEDEC id: 0x10 is 64 KiB, each step doubles, up to 16 MiB.
+  void JedecCapacity() {
+    uint8_t id[4] = {};
+    if (!device::SpiReadId(dev_, 0x9F, id)) return;
+    const bool blank = (id[0] == 0x00 && id[1] == 0x00) || (id[0] == 0xFF && id[1] == 0xFF);
+    if (!blank && id[2] >= 0x10 && id[2] <= 0x18) f.sizeKiB = 64u << (id[2] - 0x10);
+  }
+
   FlashFacts f;
   bool sizedForRecovery = false;
 
@@ -249,6 +257,7 @@ DeviceFacts InspectDevice(AppContext& ctx, const ListedDevice& listed, bool same
       probe.Storage(t, id.revision, facts.options);
     } else {
       probe.Bridge();
+      if (family.size == chips::SizeRoute::JedecCapacity) probe.JedecCapacity();
     }
     facts.flash = probe.f;
     // The dual-bank repair runs once the flash is sized, as part of the check.
