@@ -34,7 +34,7 @@ TEST(CommandLine, OptionsAndExitCodes) {
     std::string inOut, inErr;  // must appear in standard output / error
   };
   const Case cases[] = {
-      {{"--version"}, 0, std::string("qvfw ") + app::kBuildVersionText + "\n", ""},
+      {{"--version"}, 0, std::string("qvfw ") + app::kBuildVersionText + " (carries firmware ", ""},
       {{"--help"}, 0, "3  no supported device", ""},
       {{}, 0, "Exit codes:", ""},
       {{"--trace", "-v", "-d", "3"}, 0, "Usage:", ""},
@@ -62,6 +62,18 @@ TEST(CommandLine, OptionsAndExitCodes) {
     EXPECT_NE(o.out.find(c.inOut), std::string::npos) << line << "\nout: " << o.out;
     EXPECT_NE(o.err.find(c.inErr), std::string::npos) << line << "\nerr: " << o.err;
   }
+}
+
+TEST(CommandLine, VersionNamesTheCarriedFirmware) {
+  const Outcome o = RunCli({"--version"});
+  EXPECT_EQ(o.code, 0);
+  const std::string head = std::string("qvfw ") + app::kBuildVersionText + " (carries firmware ";
+  ASSERT_TRUE(o.out.starts_with(head)) << o.out;
+  const std::string carried = o.out.substr(head.size());
+  ASSERT_EQ(carried.size(), 13u) << carried;  // "NN.NN.NN.NN)\n"
+  EXPECT_EQ(carried.substr(11), ")\n");
+  for (size_t i : {2u, 5u, 8u}) EXPECT_EQ(carried[i], '.') << carried;
+  EXPECT_NE(carried.substr(0, 11), "00.00.00.00") << "the program carries an update image";
 }
 
 TEST(CommandLine, HelpDocumentsEveryExitCode) {

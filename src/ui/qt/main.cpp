@@ -8,6 +8,8 @@
 #include <memory>
 #include <optional>
 
+#include "app/DeviceFacts.h"
+#include "app/ImageStore.h"
 #include "app/Wiring.h"
 #include "frontend/Machines.h"
 #include "platform/Diagnostics.h"
@@ -18,8 +20,14 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName("Qavion QV4077x Firmware Update Utility");
   // The desktop entry the window belongs to (its icon and name in the desktop's task list).
   QGuiApplication::setDesktopFileName("qvfw-gui");
+  {
+    const qvfw::app::EmbeddedImageStore carried;
+    // --version prints the application name, then this.
+    QApplication::setApplicationVersion(QString::fromStdString(qvfw::app::VersionText(carried)));
+  }
   QCommandLineParser parser;
   parser.addHelpOption();
+  parser.addVersionOption();
   QCommandLineOption sim("sim", "Run against the emulated machine (optionally kept in DIR).", "DIR");
   QCommandLineOption simDefault("sim-default", "Run against the built-in emulated machine.");
   simDefault.setFlags(QCommandLineOption::HiddenFromHelp);
