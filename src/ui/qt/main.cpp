@@ -20,14 +20,11 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName("Qavion QV4077x Firmware Update Utility");
   // The desktop entry the window belongs to (its icon and name in the desktop's task list).
   QGuiApplication::setDesktopFileName("qvfw-gui");
-  {
-    const qvfw::app::EmbeddedImageStore carried;
-    // --version prints the application name, then this.
-    QApplication::setApplicationVersion(QString::fromStdString(qvfw::app::VersionText(carried)));
-  }
   QCommandLineParser parser;
   parser.addHelpOption();
-  parser.addVersionOption();
+  // Qt's own version option would take -v, which is the diagnostics here.
+  QCommandLineOption version("version", "Print the version and the carried firmware version.");
+  parser.addOption(version);
   QCommandLineOption sim("sim", "Run against the emulated machine (optionally kept in DIR).", "DIR");
   QCommandLineOption simDefault("sim-default", "Run against the built-in emulated machine.");
   simDefault.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -40,6 +37,11 @@ int main(int argc, char** argv) {
   for (QString& a : args)
     if (a == "--sim") a = "--sim-default";
   parser.process(args);
+  if (parser.isSet(version)) {
+    const qvfw::app::EmbeddedImageStore carried;
+    std::printf("%s\n", qvfw::app::VersionLine("qvfw-gui", carried).c_str());
+    return 0;
+  }
 
   try {
     qvfw::platform::StderrDiagnostics loud;
