@@ -17,3 +17,7 @@ if(QVFW_BUILD_GUI)
   qvfw_manual_page(qvfw-gui)
 endif()
 
+file(MAKE_DIRECTORY ${QVFW_DOCS_OUT}/completion)
+foreach(script qvfw _qvfw)
+  configure_file(${PROJECT_SOURCE_DIR}/docs/completion/${script} ${QVFW_DOCS_OUT}/completion/${script} COPYONLY)
+endforeach()
