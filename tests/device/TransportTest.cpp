@@ -257,7 +257,9 @@ TEST_F(BufferCommandTest, AnyOtherSenseIsTriedOnceAndTracedOnce) {
     // The decoded line follows the bytes only when they hold sense.
     ASSERT_EQ(diag.lines.size(), sense.empty() ? 2u : 3u);
     EXPECT_EQ(diag.lines[0], "QV_WriteBuffer.");
-    if (!sense.empty()) EXPECT_TRUE(diag.lines[2].starts_with("SenseData: ")) << diag.lines[2];
+    if (!sense.empty()) {
+      EXPECT_TRUE(diag.lines[2].starts_with("SenseData: ")) << diag.lines[2];
+    }
   }
   EXPECT_EQ(diag.lines.size(), 2u);
   EXPECT_EQ(diag.lines[1], "SenseData 12: 00.00.00.00.00.00.00.00.00.00.00.00.00.00.00.00.00.00");
