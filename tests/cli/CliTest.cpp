@@ -134,15 +134,20 @@ TEST(CliShell, StatusLineIsColouredOnATerminalWithoutNoColor) {
   app::Control panel;
   panel.name = "devpnl";
   struct Case {
-    bool terminal, noColor, coloured;
+    bool terminal;
+    const char* noColor;  // nullptr: not set
+    bool coloured;
   };
-  for (const Case c : {Case{false, false, false}, Case{true, false, true}, Case{true, true, false}}) {
-    if (c.noColor) setenv("NO_COLOR", "1", 1);
+  // An empty NO_COLOR counts as not set, as the convention has it.
+  for (const Case c : {Case{false, nullptr, false}, Case{true, nullptr, true}, Case{true, "1", false},
+                       Case{true, "", true}, Case{false, "", false}}) {
+    if (c.noColor) setenv("NO_COLOR", c.noColor, 1);
     else unsetenv("NO_COLOR");
     Terminal t;
     CliShell shell(t.out, t.err, c.terminal, false);
     shell.TextChanged({panel, "Update    Fail!!", "", app::kRed});
-    EXPECT_EQ(t.err.str().find("\x1b[31m") != std::string::npos, c.coloured) << t.err.str();
+    EXPECT_EQ(t.err.str().find("\x1b[31m") != std::string::npos, c.coloured)
+        << c.terminal << " NO_COLOR=" << (c.noColor ? c.noColor : "(unset)") << ": " << t.err.str();
     EXPECT_NE(t.err.str().find("Update    Fail!!"), std::string::npos);
   }
   unsetenv("NO_COLOR");
