@@ -8,6 +8,7 @@
 #include "app/Engineering.h"
 #include "app/FirmwareChoice.h"
 #include "app/ImageStore.h"
+#include "app/ProgramVersion.h"
 #include "device/ChipIdentify.h"
 #include "device/Commands.h"
 #include "device/FlashOps.h"
@@ -171,20 +172,32 @@ std::string DeviceFacts::FirmwareText() const {
   }
 }
 
-std::array<uint8_t, 4> CarriedVersionBytes(const AppContext& ctx) {
+std::array<uint8_t, 4> CarriedVersionBytes(const ImageStore& images) {
   uint8_t header[32] = {};
-  LoadUpdateImage(ctx.images, header, 0, sizeof header);
+  LoadUpdateImage(images, header, 0, sizeof header);
   return {header[25], header[26], header[27], header[28]};
 }
 
-std::string CarriedVersionText(const AppContext& ctx) {
-  const auto v = CarriedVersionBytes(ctx);
+std::array<uint8_t, 4> CarriedVersionBytes(const AppContext& ctx) { return CarriedVersionBytes(ctx.images); }
+
+std::string CarriedVersionText(const ImageStore& images) {
+  const auto v = CarriedVersionBytes(images);
   int n[4] = {v[0], v[1], v[2], v[3]};
   if (v[0] >= '0' && v[0] <= '9')
     for (int& x : n) x -= '0';
   char text[32];
   std::snprintf(text, sizeof text, "%02d.%02d.%02d.%02d", n[0], n[1], n[2], n[3]);
   return text;
+}
+
+std::string CarriedVersionText(const AppContext& ctx) { return CarriedVersionText(ctx.images); }
+
+std::string VersionText(const ImageStore& images) {
+  return std::string(kBuildVersionText) + " (carries firmware " + CarriedVersionText(images) + ")";
+}
+
+std::string VersionLine(std::string_view program, const ImageStore& images) {
+  return std::string(program) + " " + VersionText(images);
 }
 
 ScanResult ScanDevices(AppContext& ctx) {
@@ -310,9 +323,11 @@ void ReadIdentityFacts(AppContext& ctx, DeviceFacts& facts) {
   facts.serial = ReadSerial(device::Device(ctx.transport, facts.device.path));
 }
 
+bool OneClickFamily(ChipType type) { return type == ChipType::QVS812; }
+
 OneClickVerdict AssessOneClick(const AppContext& ctx, const DeviceFacts& facts) {
   OneClickVerdict v;
-  if (facts.device.chip.type != ChipType::QVS812) {
+  if (!OneClickFamily(facts.device.chip.type)) {
     v.readiness = Readiness::ChipNotSupported;
     v.statusText = "Chip not support!!";
     v.colour = kRed;

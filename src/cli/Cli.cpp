@@ -549,7 +549,10 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
 int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool errIsTerminal,
         const std::filesystem::path& workingDirectory) {
   CLI::App app{"qvfw - firmware update tool for Qavion QV4077x bridge controllers"};
-  app.set_version_flag("--version", std::string("qvfw ") + app::kBuildVersionText);
+  {
+    const app::EmbeddedImageStore carried;
+    app.set_version_flag("--version", app::VersionLine("qvfw", carried));
+  }
   app.footer(kExitCodesHelp);
   app.fallthrough();
 
