@@ -81,7 +81,8 @@ struct AppContext {
   StartupHooks hooks;
   // Where the configuration and the exchange file live: empty means the working directory.
   std::filesystem::path workingDirectory;
-  // Where identities of failed updates are kept: empty means the user's state directory.
+  // Where the identities of failed updates and the recovery copies of the flash are kept; empty:
+  // the user's state directory.
   std::filesystem::path stateDirectory;
   ProgramVersion programVersion;  // the build's version unless a test says otherwise
   // Above 0 while a device must not be left alone: its flash is being written or its identity

@@ -5,8 +5,10 @@
 
 #include "app/AppContext.h"
 #include "app/DeviceList.h"
+#include "app/Engineering.h"
 #include "app/FirmwareChoice.h"
 #include "app/ImageStore.h"
+#include "app/ProgramVersion.h"
 #include "device/ChipIdentify.h"
 #include "device/Commands.h"
 #include "device/FlashOps.h"
@@ -135,6 +137,14 @@ class FlashProbe {
     f.label = std::string(chips::FlashVendorName(f.vendor));
   }
 
+  // The capacity code of the flash's JEDEC id: 0x10 is 64 KiB, each step doubles, up to 16 MiB.
+  void JedecCapacity() {
+    uint8_t id[4] = {};
+    if (!device::SpiReadId(dev_, 0x9F, id)) return;
+    const bool blank = (id[0] == 0x00 && id[1] == 0x00) || (id[0] == 0xFF && id[1] == 0xFF);
+    if (!blank && id[2] >= 0x10 && id[2] <= 0x18) f.sizeKiB = 64u << (id[2] - 0x10);
+  }
+
   FlashFacts f;
   bool sizedForRecovery = false;
 
@@ -162,20 +172,32 @@ std::string DeviceFacts::FirmwareText() const {
   }
 }
 
-std::array<uint8_t, 4> CarriedVersionBytes(const AppContext& ctx) {
+std::array<uint8_t, 4> CarriedVersionBytes(const ImageStore& images) {
   uint8_t header[32] = {};
-  LoadUpdateImage(ctx.images, header, 0, sizeof header);
+  LoadUpdateImage(images, header, 0, sizeof header);
   return {header[25], header[26], header[27], header[28]};
 }
 
-std::string CarriedVersionText(const AppContext& ctx) {
-  const auto v = CarriedVersionBytes(ctx);
+std::array<uint8_t, 4> CarriedVersionBytes(const AppContext& ctx) { return CarriedVersionBytes(ctx.images); }
+
+std::string CarriedVersionText(const ImageStore& images) {
+  const auto v = CarriedVersionBytes(images);
   int n[4] = {v[0], v[1], v[2], v[3]};
   if (v[0] >= '0' && v[0] <= '9')
     for (int& x : n) x -= '0';
   char text[32];
   std::snprintf(text, sizeof text, "%02d.%02d.%02d.%02d", n[0], n[1], n[2], n[3]);
   return text;
+}
+
+std::string CarriedVersionText(const AppContext& ctx) { return CarriedVersionText(ctx.images); }
+
+std::string VersionText(const ImageStore& images) {
+  return std::string(kBuildVersionText) + " (carries firmware " + CarriedVersionText(images) + ")";
+}
+
+std::string VersionLine(std::string_view program, const ImageStore& images) {
+  return std::string(program) + " " + VersionText(images);
 }
 
 ScanResult ScanDevices(AppContext& ctx) {
@@ -248,10 +270,12 @@ DeviceFacts InspectDevice(AppContext& ctx, const ListedDevice& listed, bool same
       probe.Storage(t, id.revision, facts.options);
     } else {
       probe.Bridge();
+      if (family.size == chips::SizeRoute::JedecCapacity) probe.JedecCapacity();
     }
     facts.flash = probe.f;
     // The dual-bank repair runs once the flash is sized, as part of the check.
-    if (probe.sizedForRecovery && (t == ChipType::QVS876 || t == ChipType::QVS879)) RecoverFirmwareBank(ctx, dev);
+    if (probe.sizedForRecovery && (t == ChipType::QVS876 || t == ChipType::QVS879))
+      RecoverFirmwareBank(ctx, dev, listed.index, probe.f);
   } else if (family.Is(chips::kGatedVersion)) {
     uint8_t params[20] = {};
     if (device::ReadBridgeParameters(dev, params) && params[8] != 0) {
@@ -299,9 +323,11 @@ void ReadIdentityFacts(AppContext& ctx, DeviceFacts& facts) {
   facts.serial = ReadSerial(device::Device(ctx.transport, facts.device.path));
 }
 
+bool OneClickFamily(ChipType type) { return type == ChipType::QVS812; }
+
 OneClickVerdict AssessOneClick(const AppContext& ctx, const DeviceFacts& facts) {
   OneClickVerdict v;
-  if (facts.device.chip.type != ChipType::QVS812) {
+  if (!OneClickFamily(facts.device.chip.type)) {
     v.readiness = Readiness::ChipNotSupported;
     v.statusText = "Chip not support!!";
     v.colour = kRed;

@@ -9,8 +9,10 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "app/ImageStore.h"
 #include "app/MainForm.h"
 #include "app/UpdateImage.h"
 #include "chips/ChipFamilies.h"
@@ -94,9 +96,20 @@ struct OneClickVerdict {
   bool deviceNewer = false; // offered, but the device reports a later version than the carried one
 };
 
+// Whether the one-click update is offered for bridges of this family at all: the carried
+// firmware is built for it.
+bool OneClickFamily(chips::ChipType type);
+
 // The carried image's version bytes 25..28 as the one-click face compares them.
 std::array<uint8_t, 4> CarriedVersionBytes(const AppContext& ctx);
 std::string CarriedVersionText(const AppContext& ctx);
+// The same from an image store alone, for callers with no device context (--version).
+std::array<uint8_t, 4> CarriedVersionBytes(const ImageStore& images);
+std::string CarriedVersionText(const ImageStore& images);
+// The program's version and the carried firmware's: "0.1.0.0 (carries firmware 01.02.00.03)".
+std::string VersionText(const ImageStore& images);
+// What --version prints: "qvfw 0.1.0.0 (carries firmware 01.02.00.03)".
+std::string VersionLine(std::string_view program, const ImageStore& images);
 
 // Lists the machine's supported bridges: discovery, INQUIRY name, chip identification and
 // volumes, at most the table's 128 (with the window's warning beyond). Also fills the device

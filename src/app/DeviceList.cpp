@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/FirmwareChoice.h"
+#include "app/OneClick.h"
 #include "device/Commands.h"
 #include "device/Discovery.h"
 
@@ -38,6 +39,7 @@ int LeadingNumber(std::string_view field) {
 
 void TellReadiness(AppContext& ctx) {
   const bool busy = ctx.state.UpdateBusy != 0;
+  ctx.form.RecoverMenu.visible = ctx.facts && !ctx.scan.devices.empty() && RecoverOffered(*ctx.facts);
   if (ctx.scan.devices.empty() || !ctx.facts) {
     if (!busy) SetStatusLine(ctx, "No device found!!", kRed);
     return;

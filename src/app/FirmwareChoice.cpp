@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/DeviceList.h"
+#include "app/Engineering.h"
 #include "device/Commands.h"
 #include "device/FlashOps.h"
 #include "firmware/ImageMatch.h"
@@ -36,8 +37,6 @@ bool SignatureFits(AppContext& ctx, const std::string& file, ChipType type, uint
 }
 
 }  // namespace
-
-void RecoverFirmwareBank(AppContext&, const device::Device&) {}
 
 void InstallHandlers(AppContext& ctx) {
   ctx.hooks.RefreshBtnClick = RefreshBtnClick;
@@ -221,12 +220,9 @@ void UpdateBtnClick(AppContext& ctx) {
   f.UpdateBtn.enabled = false;
   ctx.diagnostics.Line("Update Btn Press");
   SetStatusText(ctx, "");
-  const ChipType t = chips::ChipTypeOf(ctx.state.CurrentChipType);
-  if (chips::InGroup(t, chips::kProgrammable)) {
-    // The per-family programming procedures are not part of this program yet: say so, never
-    // pretend that anything was programmed.
-    SetStatusText(ctx, "The programming procedure for this chip is not available in this version.");
-  }
+  const EngineeringOutcome run = RunEngineering(ctx, ctx.SelectedRecord(), OptionsFromForm(ctx));
+  // After the image-size refusal Run stays disabled until the check or an option enables it.
+  if (run.refusedImageSize) return;
   f.UpdateBtn.enabled = true;
   SetProgress(ctx, f.ProgressBar1, 0);
 }

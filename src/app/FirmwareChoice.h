@@ -30,8 +30,5 @@ void UpdateBtnClick(AppContext& ctx);
 // The height `RdPanel` adds to the window when revealed.
 inline constexpr int kRdPanelHeight = 300;
 
-// The hook that repairs a dual-bank device with one broken bank; empty until that repair is
-// part of the program.
-void RecoverFirmwareBank(AppContext& ctx, const device::Device& dev);
 
 }  // namespace qvfw::app

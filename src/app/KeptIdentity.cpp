@@ -1,12 +1,7 @@
 #include "app/KeptIdentity.h"
 
-#include <cstdlib>
-
-#if !defined(_WIN32)
-#include <unistd.h>
-#endif
-
 #include "app/AppContext.h"
+#include "flash/Recovery.h"
 
 namespace qvfw::app {
 namespace {
@@ -24,23 +19,10 @@ std::string FileNameOf(std::string_view text) {
   return name;
 }
 
-std::filesystem::path DefaultStateDirectory() {
-#if defined(_WIN32)
-  if (const char* local = std::getenv("LOCALAPPDATA"); local && *local) return std::filesystem::path(local) / "qvfw";
-  return std::filesystem::path("qvfw-state");
-#else
-  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg == '/') return std::filesystem::path(xdg) / "qvfw";
-  if (::geteuid() == 0) return "/var/lib/qvfw";
-  if (const char* home = std::getenv("HOME"); home && *home == '/')
-    return std::filesystem::path(home) / ".local" / "state" / "qvfw";
-  return "/var/lib/qvfw";
-#endif
-}
-
 }  // namespace
 
 std::filesystem::path StateDirectory(const AppContext& ctx) {
-  return ctx.stateDirectory.empty() ? DefaultStateDirectory() : ctx.stateDirectory;
+  return ctx.stateDirectory.empty() ? flash::DefaultStateDirectory() : ctx.stateDirectory;
 }
 
 std::filesystem::path KeptIdentityPath(const AppContext& ctx, std::string_view serial, std::string_view path) {

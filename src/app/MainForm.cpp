@@ -79,6 +79,7 @@ MainForm::MainForm() {
   SetPrdSNchk = MakeCheck("SetPrdSNchk", "Setting ProductSN(In-Code)", true, false);
   BackupFileEdit = MakeEdit("BackupFileEdit", "Backup FileName ");
   BackupBtn = Make<Control>("BackupBtn", "Browse");
+  RecoverMenu = Make<Control>("RecoverMenu", "Recover firmware...", true, false);
 }
 
 }  // namespace qvfw::app

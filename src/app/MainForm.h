@@ -135,6 +135,10 @@ struct MainForm {
   CheckBox SetPrdSNchk;
   Edit BackupFileEdit;
   Control BackupBtn;
+
+  // The window's context menu entry that brings back a bridge a failed update left on its boot
+  // code; offered only while the selected bridge is in that state.
+  Control RecoverMenu;
 };
 
 }  // namespace qvfw::app

@@ -506,6 +506,32 @@ Outcome RunRecover(AppContext& ctx, size_t selected, const std::optional<std::fi
   return result;
 }
 
+bool RecoverOffered(const DeviceFacts& facts) {
+  return chips::InGroup(facts.device.chip.type, chips::kBufferFamily) && facts.firmware != FirmwareState::Version;
+}
+
+Outcome RecoverClick(AppContext& ctx) {
+  MainForm& f = ctx.form;
+  f.YesBtn.enabled = false;
+  f.ExitBtn.enabled = false;
+  f.RecoverMenu.enabled = false;
+  SetProgress(ctx, f.ProgressBar2, 0);
+  SetStatusLine(ctx, "Updating firmware. Please wait...", kBlue);
+  ctx.shell.PumpEvents();
+  const Outcome outcome = RunRecover(ctx, ctx.SelectedRecord(), std::nullopt);
+  if (outcome.statusText.empty()) {
+    // Refused before anything was sent: the device is as it was.
+    ctx.shell.MessageBox("Message", outcome.reason, MessageIcon::None);
+    TellReadiness(ctx);
+  } else {
+    ctx.shell.PumpEvents();
+    ctx.clock.Sleep(1000);
+  }
+  f.ExitBtn.enabled = true;
+  f.RecoverMenu.enabled = true;
+  return outcome;
+}
+
 Outcome YesBtnClick(AppContext& ctx) {
   MainForm& f = ctx.form;
   MainWindowState& s = ctx.state;

@@ -48,6 +48,13 @@ bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vect
 // the identity written, restarted and checked like the update's second half.
 Outcome RunRecover(AppContext& ctx, size_t record, const std::optional<std::filesystem::path>& identityFile);
 
+// Whether `recover` is offered for a device: a bridge of the buffer family whose firmware
+// version cannot be read or that runs its boot code.
+bool RecoverOffered(const DeviceFacts& facts);
+// The window's "Recover firmware..." entry: `RunRecover` on the selected device, told on the
+// status line like the update; a refusal (no identity kept for it) is told in a box.
+Outcome RecoverClick(AppContext& ctx);
+
 // True while the flash is being written or the identity restored: a front end that is asked to
 // stop then lets the flow finish first.
 inline bool InCriticalSection(const AppContext& ctx) { return ctx.criticalDepth > 0; }

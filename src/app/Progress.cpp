@@ -15,6 +15,7 @@ std::string_view PhaseName(Phase p) {
     case Phase::Restart: return "restart";
     case Phase::Wait: return "wait";
     case Phase::Check: return "check";
+    case Phase::Save: return "save";
   }
   return "?";
 }

@@ -12,8 +12,9 @@
 
 namespace qvfw::app {
 
-enum class Phase : uint8_t { Identity, Erase, Program, ReadBack, Restart, Wait, Check };
-inline constexpr size_t kPhaseCount = 7;
+// Save: a copy of what is about to change is being kept (the recovery copy of the flash).
+enum class Phase : uint8_t { Identity, Save, Erase, Program, ReadBack, Restart, Wait, Check };
+inline constexpr size_t kPhaseCount = 8;
 
 std::string_view PhaseName(Phase p);
 

@@ -1,5 +1,9 @@
 #include "chips/ChipFamilies.h"
 
+// Each row names only the fields where its family differs from the defaults; the rest take their
+// default member initialisers on purpose, which is what this warning would flag.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace qvfw::chips {
 namespace {
 
@@ -61,7 +65,8 @@ constexpr std::array<ChipFamily, kChipTypeCount> kFamilies = {{
      .flash = FlashRoute::Storage, .version = VersionFormat::Five},
     {.type = QVB789, .name = "QVB789 Series", .modelKey = "789", .groups = kProgrammable | kNvramOption,
      .signature = {.place = kAtStart, .secondLook = SecondLook::Model80, .fit = FitRule::Key3},
-     .refineByModelText = true, .flash = FlashRoute::Bridge, .version = VersionFormat::FiveWide},
+     .refineByModelText = true, .flash = FlashRoute::Bridge, .size = SizeRoute::JedecCapacity,
+     .version = VersionFormat::FiveWide},
     {.type = QVS882, .name = "QVS882/876 Series", .modelKey = "882", .groups = kProgrammable | kNvramOption,
      .signature = {.place = kAtStart, .secondLook = SecondLook::FlashBlock, .fit = FitRule::Key3},
      .flash = FlashRoute::Storage, .version = VersionFormat::FiveProbed},

@@ -136,6 +136,9 @@ enum class SizeRoute {
   None,
   Spi,    // the JEDEC id read through raw SPI sequences (the bridge-line storage chips)
   ById4,  // the JEDEC id read through the bridge's 4-byte id command (the buffer family)
+  // The JEDEC capacity code alone (64 KiB << (code - 0x10)), read through raw SPI: the QVB789,
+  // whose images are checked against the flash size and whose bridge reports none.
+  JedecCapacity,
 };
 
 // How the chip information block's bytes form the version text.

@@ -11,6 +11,7 @@
 
 #include "app/Configuration.h"
 #include "app/DeviceFacts.h"
+#include "app/Engineering.h"
 #include "app/MainPresenter.h"
 #include "app/OneClick.h"
 #include "app/ProgramVersion.h"
@@ -245,6 +246,100 @@ int InfoCommand(Session& session, std::ostream& out, std::ostream& err) {
   return kExitSuccess;
 }
 
+std::istream* g_answers = nullptr;
+
+}  // namespace
+
+void SetInteractiveInput(std::istream* in) { g_answers = in; }
+
+namespace {
+
+// What an engineering command will do, in words, for the question before it starts.
+std::string PlannedWork(const EngineeringRequest& r) {
+  switch (r.kind) {
+    case EngineeringRequest::Kind::Erase:
+      return std::string("erase the whole flash") + (r.options.includeNvram ? "" : " (its 4 KiB NVRAM is kept)");
+    case EngineeringRequest::Kind::Backup: return "read the flash into " + (r.options.backupFile.empty() ? std::string("oldFlash.bak") : r.options.backupFile);
+    case EngineeringRequest::Kind::Program:
+      return "erase the flash and program " + r.options.firmwareFile +
+             (r.options.includeNvram ? " (its NVRAM area included)" : " (the device's 4 KiB NVRAM is kept)");
+  }
+  return {};
+}
+
+const char* CommandName(EngineeringRequest::Kind k) {
+  switch (k) {
+    case EngineeringRequest::Kind::Erase: return "erase";
+    case EngineeringRequest::Kind::Backup: return "backup";
+    case EngineeringRequest::Kind::Program: return "program";
+  }
+  return "?";
+}
+
+}  // namespace
+
+int EngineeringCommand(Session& session, const EngineeringRequest& request, std::ostream& out, std::ostream& err) {
+  app::AppContext& ctx = session.ctx();
+  const char* command = CommandName(request.kind);
+  int code = kExitSuccess;
+  const auto index = Selected(session, out, err, command, code);
+  if (!index) return code;
+  const app::DeviceFacts facts = FactsOf(session, *index, false);
+  app::EngineeringOptions options = request.options;
+  options.eraseOnly = request.kind == EngineeringRequest::Kind::Erase;
+  options.backupOnly = request.kind == EngineeringRequest::Kind::Backup;
+  options.stateDirectory = ctx.stateDirectory;
+  if (options.includeNvram && !facts.options.nvram)
+    return Fail(session, out, err, command, kExitUsage, "usage", "--include-nvram is not offered for this chip");
+  if (options.readWriteBuffer && !facts.options.readWriteBuffer)
+    return Fail(session, out, err, command, kExitUsage, "usage", "--buffer is not offered for this chip");
+  if (!options.productSnInCode && !facts.options.productSn)
+    return Fail(session, out, err, command, kExitUsage, "usage", "--no-product-sn is not offered for this chip");
+
+  if (request.kind != EngineeringRequest::Kind::Backup && !request.yes) {
+    if (!g_answers) {
+      return Fail(session, out, err, command, kExitUsage, "usage",
+                  std::string(command) + " changes the flash: confirm with --yes when there is no terminal to ask on");
+    }
+    session.shell().Finish();
+    const std::string firmware = facts.FirmwareText();
+    err << "device:   " << facts.device.path << " (" << facts.device.name << ")\n"
+        << "chip:     " << facts.chipText << "\n"
+        << "firmware: " << (firmware.empty() ? "unknown" : firmware) << "\n"
+        << "This will " << PlannedWork(request) << ". Continue? [y/N] " << std::flush;
+    std::string answer;
+    std::getline(*g_answers, answer);
+    if (answer != "y" && answer != "Y" && answer != "yes") {
+      err << "qvfw: nothing was changed\n";
+      return kExitUsage;
+    }
+  }
+
+  const app::EngineeringOutcome run = app::RunEngineering(ctx, *index, options);
+  const app::Outcome& o = run.outcome;
+  session.shell().Finish();
+  if (session.options().json) {
+    PrintJson(out, command,
+              {{"device", DeviceJson(ctx, facts)},
+               {"outcome",
+                {{"code", app::OutcomeCodeName(o.code)},
+                 {"phase", app::PhaseName(o.phase)},
+                 {"status", o.statusText},
+                 {"reason", o.reason.empty() ? json(nullptr) : json(o.reason)},
+                 {"recoveryFile", run.recoveryFile.empty() ? json(nullptr) : json(run.recoveryFile)},
+                 {"backupFile", run.backupFile.empty() ? json(nullptr) : json(run.backupFile)},
+                 {"exitCode", ExitCodeOf(o.code)}}}});
+  } else {
+    if (!o.statusText.empty()) out << o.statusText << '\n';
+    if (!run.backupFile.empty()) out << "backup: " << run.backupFile << '\n';
+    if (!run.recoveryFile.empty()) out << "recovery copy of the flash as it was: " << run.recoveryFile << '\n';
+    if (!o.reason.empty()) err << "qvfw: " << o.reason << '\n';
+  }
+  return ExitCodeOf(o.code);
+}
+
+namespace {
+
 int CheckCommand(Session& session, const std::string& image, std::ostream& out, std::ostream& err) {
   int code = kExitSuccess;
   const auto index = Selected(session, out, err, "check", code);
@@ -454,7 +549,10 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
 int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool errIsTerminal,
         const std::filesystem::path& workingDirectory) {
   CLI::App app{"qvfw - firmware update tool for Qavion QV4077x bridge controllers"};
-  app.set_version_flag("--version", std::string("qvfw ") + app::kBuildVersionText);
+  {
+    const app::EmbeddedImageStore carried;
+    app.set_version_flag("--version", app::VersionLine("qvfw", carried));
+  }
   app.footer(kExitCodesHelp);
   app.fallthrough();
 
@@ -500,6 +598,24 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
       "recover", "Bring back a bridge a failed update left on its boot code, with the identity kept for it");
   recover->add_option("--identity", identityFile, "The identity file a failed update kept (default: the one kept for this bridge)")
       ->type_name("FILE");
+  EngineeringRequest engineering;
+  bool noProductSn = false;
+  auto engineeringFlags = [&](CLI::App* c) {
+    c->add_flag("--include-nvram", engineering.options.includeNvram, "Rewrite the 4 KiB NVRAM area too (where offered)");
+    c->add_flag("--buffer", engineering.options.readWriteBuffer, "Transfer through READ/WRITE BUFFER (where offered)");
+    c->add_flag("--no-product-sn", noProductSn, "Do not set the product serial number in the code (where offered)");
+    c->add_flag("--no-backup", engineering.options.skipRecovery, "Keep no recovery copy of the flash before changing it");
+    c->add_flag("-y,--yes", engineering.yes, "Answer yes to the question before the flash is changed");
+  };
+  CLI::App* erase = app.add_subcommand("erase", "Erase the flash of the selected device (its NVRAM is kept unless --include-nvram)");
+  engineeringFlags(erase);
+  CLI::App* backup = app.add_subcommand("backup", "Read the flash of the selected device into FILE (default oldFlash.bak)");
+  backup->add_option("FILE", engineering.options.backupFile, "The backup file");
+  backup->add_flag("--include-nvram", engineering.options.includeNvram, "Keep the 4 KiB NVRAM area in the file (where offered)");
+  backup->add_flag("--buffer", engineering.options.readWriteBuffer, "Read through READ BUFFER (where offered)");
+  CLI::App* program = app.add_subcommand("program", "Program IMAGE into the selected device's flash and verify it");
+  program->add_option("IMAGE", engineering.options.firmwareFile, "The firmware image file")->required();
+  engineeringFlags(program);
   app.require_subcommand(0, 1);
 
   std::vector<const char*> cargv{argv[0]};
@@ -514,11 +630,18 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
     out << app.help();
     return kExitSuccess;
   }
-  const char* command = list->parsed()    ? "list"
-                        : info->parsed()  ? "info"
+  engineering.options.productSnInCode = !noProductSn;
+  if (erase->parsed()) engineering.kind = EngineeringRequest::Kind::Erase;
+  if (backup->parsed()) engineering.kind = EngineeringRequest::Kind::Backup;
+  const bool engineeringParsed = erase->parsed() || backup->parsed() || program->parsed();
+  const char* command = list->parsed()   ? "list"
+                        : info->parsed() ? "info"
                         : check->parsed() ? "check"
+                        : update->parsed() ? "update"
+                        : erase->parsed()  ? "erase"
+                        : backup->parsed() ? "backup"
                         : recover->parsed() ? "recover"
-                                            : "update";
+                                           : "program";
 
   ForwardDiagnostics forward;
   std::unique_ptr<frontend::Machine> machine;
@@ -548,6 +671,7 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
     else if (recover->parsed())
       code = RecoverCommand(session, identityFile.empty() ? std::nullopt : std::optional<std::filesystem::path>(identityFile),
                             out, err);
+    else if (engineeringParsed) code = EngineeringCommand(session, engineering, out, err);
     else code = UpdateCommand(session, out, err, allowDowngrade);
     forward.to = nullptr;
   }

@@ -4,11 +4,13 @@
 // or JSON; standard output carries the command's own output only.
 
 #include <filesystem>
+#include <istream>
 #include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
 
+#include "app/Engineering.h"
 #include "app/Outcome.h"
 #include "app/Wiring.h"
 #include "cli/CliShell.h"
@@ -71,6 +73,19 @@ class Session {
 // `qvfw update` on a started session: the one-click update of the selected device, with an
 // interrupt noted and told while the update finishes. Returns the exit code.
 int UpdateCommand(Session& session, std::ostream& out, std::ostream& err, bool allowDowngrade = false);
+
+// `qvfw erase | backup | program`: the engineering panel's Run with options from flags.
+struct EngineeringRequest {
+  enum class Kind { Erase, Backup, Program };
+  Kind kind = Kind::Program;
+  app::EngineeringOptions options;
+  bool yes = false;  // --yes: the question before the flash is changed is answered
+};
+int EngineeringCommand(Session& session, const EngineeringRequest& request, std::ostream& out, std::ostream& err);
+
+// Where the question before an erase or a write reads its answer: standard input when it is a
+// terminal (main sets it); nothing means no terminal, and such a command needs --yes.
+void SetInteractiveInput(std::istream* in);
 
 // Parses the command line and runs it; returns the exit code. `errIsTerminal` lets the progress
 // bar and colours be drawn on standard error.

@@ -22,6 +22,12 @@ const char* Ansi(const app::Rgb& colour) {
   return "";
 }
 
+// NO_COLOR turns colour off when it holds any text; set but empty, it does not.
+bool NoColor() {
+  const char* value = std::getenv("NO_COLOR");
+  return value != nullptr && *value != '\0';
+}
+
 }  // namespace
 
 std::string ProgressBarText(double fraction) {
@@ -36,7 +42,7 @@ CliShell::CliShell(std::ostream& out, std::ostream& err, bool errIsTerminal, boo
     : out_(out),
       err_(err),
       terminal_(errIsTerminal),
-      colour_(errIsTerminal && std::getenv("NO_COLOR") == nullptr),
+      colour_(errIsTerminal && !NoColor()),
       verbose_(verbose) {}
 
 void CliShell::MessageBox(std::string_view caption, std::string_view text, app::MessageIcon) {

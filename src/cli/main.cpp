@@ -6,6 +6,7 @@
 #include "cli/Cli.h"
 
 int main(int argc, char** argv) {
+  if (isatty(STDIN_FILENO) == 1) qvfw::cli::SetInteractiveInput(&std::cin);
   try {
     return qvfw::cli::Run(argc, argv, std::cout, std::cerr, isatty(STDERR_FILENO) == 1);
   } catch (const std::exception& e) {

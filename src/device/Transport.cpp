@@ -8,6 +8,7 @@
 
 #include "device/AlignedBuffer.h"
 #include "platform/Assert.h"
+#include "platform/SenseText.h"
 
 namespace qvfw::device {
 namespace {
@@ -191,15 +192,41 @@ std::string CommandFailure::Describe() const {
   if (!result.opened) {
     std::snprintf(detail, sizeof detail, "found no device at %s%s%s", path.c_str(), result.osError ? ": " : "",
                   result.osError ? std::strerror(static_cast<int>(result.osError)) : "");
-  } else if (!result.ioctlOk || result.osError != 0) {
-    std::snprintf(detail, sizeof detail, "was not completed by the system (error %u)", result.osError);
-  } else if (sense.size() >= 14 && (sense[0] & 0x7F) >= 0x70) {
+    return text + detail;
+  }
+  if (!result.ioctlOk || result.osError != 0) {
+    // The host status the backend folded into the error, or the one it left beside it.
+    const uint32_t kind = result.osError & ~0xFFu;
+    uint8_t host = result.hostStatus;
+    if (host == 0 && kind == platform::kOsErrorHostStatus) host = static_cast<uint8_t>(result.osError);
+    uint8_t driver = result.driverStatus;
+    if (driver == 0 && kind == platform::kOsErrorDriverStatus) driver = static_cast<uint8_t>(result.osError);
+    if (host != 0) {
+      text += "was not completed by the system: host status " + platform::HostStatusName(host);
+    } else if (driver != 0) {
+      std::snprintf(detail, sizeof detail, "was not completed by the system: driver status %02Xh", driver);
+      text += detail;
+    } else if (result.osError != 0 && result.osError < platform::kOsErrorHostStatus) {
+      text += std::string("was not completed by the system: ") + std::strerror(static_cast<int>(result.osError));
+    } else {
+      text += "was not completed by the system";
+    }
+    std::snprintf(detail, sizeof detail, " (error %u)", result.osError);
+    return text + detail;
+  }
+  const uint8_t response = sense.empty() ? 0 : sense[0] & 0x7F;
+  if ((response == 0x70 || response == 0x71) && sense.size() >= 14) {
     std::snprintf(detail, sizeof detail, "was refused: status %02Xh, sense key %Xh, ASC %02Xh, ASCQ %02Xh",
                   result.scsiStatus, sense[2] & 0x0F, sense[12], sense[13]);
+  } else if ((response == 0x72 || response == 0x73) && sense.size() >= 4) {
+    std::snprintf(detail, sizeof detail, "was refused: status %02Xh, sense key %Xh, ASC %02Xh, ASCQ %02Xh",
+                  result.scsiStatus, sense[1] & 0x0F, sense[2], sense[3]);
   } else {
     std::snprintf(detail, sizeof detail, "was refused: status %02Xh", result.scsiStatus);
   }
-  return text + detail;
+  text += detail;
+  if (const std::string said = platform::DescribeSense(sense); !said.empty()) text += " (" + said + ")";
+  return text;
 }
 
 namespace {
@@ -216,6 +243,9 @@ void TraceSense(const Transport& t, const char* name, const uint8_t* s) {
                 s[16], s[17]);
   t.Diag().Line(name);
   t.Diag().Line(line);
+  // The same bytes in words, for whoever reads the diagnostics rather than compares them.
+  if (const std::string said = platform::DescribeSense(std::span<const uint8_t>(s, kBufferSenseLength)); !said.empty())
+    t.Diag().Line("SenseData: " + said);
 }
 
 template <typename Attempt>

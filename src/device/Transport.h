@@ -36,7 +36,9 @@ struct CommandFailure {
 
   // The path exists but the OS refused to open it for us.
   bool PermissionDenied() const;
-  // "READ BUFFER (3C 01 01 …): CHECK CONDITION, sense key 4 ASC 44 ASCQ 00" and the like.
+  // "READ BUFFER (3C 01 01 …) was refused: status 02h, sense key 4h, ASC 44h, ASCQ 00h
+  // (Hardware Error: Internal target failure)", "… was not completed by the system: host status
+  // DID_ERROR (error 65543)" and the like.
   std::string Describe() const;
 };
 

@@ -480,7 +480,9 @@ Response Bridge::Df(const Command& c, SimTime& t) {
       if ((m & 0x80) != 0 && !FlashUnprotect(t)) return FlashTimeout();
       bool ok = true;
       switch (m & 0x07) {
-        case 1: case 4: ok = FlashErase(se_, a, t); break;
+        // The QVB787 firmware takes this write with a 16-bit length and an erase flag in place of
+        // the mode: the flag clears the 32 KiB (or larger) block at the address.
+        case 1: case 4: ok = FlashErase(config_.chipType == 8 ? sectorOp_ : se_, a, t); break;
         case 2: case 5: ok = FlashErase(be_, a, t); break;
         case 3: case 6: case 7: ok = FlashErase(ce_, 0, t); break;
         default: break;

@@ -244,6 +244,11 @@ TEST(FirmwareChoice, FlashIdentificationByPath) {
        Bus::Usb, "PMC", 1, -1, false},
       {"bridge path, vendor 0 identified", [] { auto c = FamilyConfig(28); c.reportedVendor = 0; return c; },
        [] { return sim::FlashPreset("ESMT"); }, Bus::Usb, "ESMT", 9, -1, false},
+      // The QVB789's images are checked against its flash: the size comes from the JEDEC capacity.
+      {"QVB789, size from the JEDEC capacity", [] { return FamilyConfig(11); },
+       [] { return sim::FlashPreset("WINBOND", 256); }, Bus::Usb, "WINBOND", 6, 256, false},
+      {"QVB789, a flash without a JEDEC id stays unsized", [] { return FamilyConfig(11); },
+       [] { return WithJedec({}); }, Bus::Usb, "WINBOND", 6, -1, false},
   };
   for (const FlashRow& row : rows) {
     SCOPED_TRACE(row.what);

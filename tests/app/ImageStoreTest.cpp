@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 #include <vector>
 
 #include "ImageGen.h"
+#include "app/DeviceFacts.h"
 #include "app/ImageStore.h"
+#include "app/ProgramVersion.h"
 #include "codec/ImageCodec.h"
 
 namespace qvfw::app {
@@ -52,6 +55,31 @@ TEST(ImageLoaders, LengthAndOffsetRules) {
         ASSERT_EQ(dest[i], want) << c.what << (mfg ? " (mfg)" : "") << " at " << i;
       }
     }
+  }
+}
+
+TEST(CarriedVersion, ReadFromTheUpdateImageHeader) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> version;  // bytes 25..28; empty: no update image
+    const char* carried;
+  };
+  const Case cases[] = {
+      {"binary digits", {1, 2, 0, 3}, "01.02.00.03"},
+      {"ASCII digits", {'1', '2', '0', '9'}, "01.02.00.09"},
+      {"two-digit fields", {12, 34, 56, 78}, "12.34.56.78"},
+      {"no update image", {}, "00.00.00.00"},
+  };
+  for (const Case& c : cases) {
+    MemoryImageStore store;
+    if (!c.version.empty()) {
+      std::vector<uint8_t> image = Pattern(64);
+      std::copy(c.version.begin(), c.version.end(), image.begin() + 25);
+      store.Put(std::string(kUpdateImageName), image);
+    }
+    EXPECT_EQ(VersionLine("qvfw", store),
+              std::string("qvfw ") + kBuildVersionText + " (carries firmware " + c.carried + ")")
+        << c.what;
   }
 }
 

@@ -475,6 +475,51 @@ TEST(OneClickWait, EndsWhenTheBridgeIsBack) {
   }
 }
 
+// The window's "Recover firmware..." entry: offered only for a bridge on its boot code; with the
+// identity a failed update kept it brings the bridge back, without one it says what is missing
+// and sends nothing that writes.
+TEST(Recover, TheWindowsEntryBringsBackABridgeOnItsBootCode) {
+  for (const bool kept : {true, false}) {
+    SCOPED_TRACE(kept ? "identity kept" : "nothing kept");
+    AppRig rig(OneBridge(R"("serial": "QV812A0009876")").replace(
+        OneBridge(R"("serial": "QV812A0009876")").find(R"({ "generate": { "version": "1201" } })"),
+        std::string(R"({ "generate": { "version": "1201" } })").size(), R"("blank")"));
+    rig.Start();
+    ASSERT_EQ(rig.ctx.scan.devices.size(), 1u);
+    ASSERT_EQ(rig.ctx.form.devpnl.text, "Firmware ID not match!!");
+    ASSERT_TRUE(rig.ctx.form.RecoverMenu.visible) << "offered for a bridge on its boot code";
+    ExchangeBlock block;
+    for (size_t i = 0; i < 512; ++i) block.bytes[i] = static_cast<uint8_t>(i * 7);
+    block.bytes[512] = 0x12, block.bytes[513] = 0x34, block.bytes[514] = 0x0A, block.bytes[515] = 0x05;
+    const std::string serial = "QV812A0009876";
+    std::copy(serial.begin(), serial.end(), block.bytes.begin() + 516);
+    if (kept) {
+      ASSERT_TRUE(KeepIdentity(rig.ctx, block, "unused"));
+    }
+    const Outcome o = RecoverClick(rig.ctx);
+    if (kept) {
+      ASSERT_EQ(o.code, OutcomeCode::Success) << o.reason;
+      EXPECT_EQ(rig.ctx.form.devpnl.text, kPass);
+      EXPECT_EQ(rig.BridgeOf().RunningVersion(), (std::array<uint8_t, 4>{'1', '2', '0', '3'}));
+      EXPECT_EQ(rig.BridgeOf().NextVid(), 0x1234);
+      EXPECT_EQ(rig.BridgeOf().NextPid(), 0x0A05);
+      EXPECT_TRUE(std::equal(block.bytes.begin(), block.bytes.begin() + 0x1FC, FlashOf(rig).begin() + 0x600));
+      RefreshBtnClick(rig.ctx);
+      EXPECT_FALSE(rig.ctx.form.RecoverMenu.visible) << "not offered once the bridge runs its firmware";
+    } else {
+      EXPECT_EQ(o.code, OutcomeCode::BadInput);
+      EXPECT_NE(o.reason.find("--identity FILE"), std::string::npos) << o.reason;
+      ASSERT_EQ(rig.shell.messages.size(), 1u);
+      EXPECT_EQ(rig.shell.messages[0].text, o.reason);
+      const size_t flashWrites = std::count_if(rig.tap.requests.begin(), rig.tap.requests.end(), [](const auto& r) {
+        return r.cdb.size() == 12 && r.cdb[0] == 0xDF && r.cdb[11] == 0xFB;
+      });
+      EXPECT_EQ(rig.tap.Count({0x3B}) + rig.tap.Count({0xC3}) + flashWrites, 0u);
+      EXPECT_EQ(rig.ctx.form.devpnl.text, "Firmware ID not match!!");
+    }
+  }
+}
+
 // The window refreshes its list when the restarted bridge leaves and returns, in the middle of
 // the update. The update still checks and configures the bridge it updated, and the table keeps
 // matching the list the refresh made.

@@ -32,14 +32,20 @@ TEST(ChipFamilies, TableInvariants) {
     SCOPED_TRACE(code);
     EXPECT_FALSE(f.name.empty());
     EXPECT_TRUE(f.modelKey.size() == 3 || code == 0);
-    if (code != 0) EXPECT_EQ(FindChipByModelKey(f.modelKey) != f.type, reachedOtherwise.count(code) == 1);
+    if (code != 0) {
+      EXPECT_EQ(FindChipByModelKey(f.modelKey) != f.type, reachedOtherwise.count(code) == 1);
+    }
 
     // Exactly one of the four kinds of support, except the reserved rows, which have none.
     const int kinds = f.Is(kProgrammable) + f.Is(kVersionOnly) + f.Is(kGatedVersion) + f.Is(kNotSupported);
     EXPECT_EQ(kinds, code >= 19 && code <= 25 ? 0 : 1);
     // The narrower groups lie inside the programmable one, the buffer family inside the storage line.
-    if (f.Is(kStorageLine) || f.Is(kNvramOption)) EXPECT_TRUE(f.Is(kProgrammable));
-    if (f.Is(kBufferFamily)) EXPECT_TRUE(f.Is(kStorageLine));
+    if (f.Is(kStorageLine) || f.Is(kNvramOption)) {
+      EXPECT_TRUE(f.Is(kProgrammable));
+    }
+    if (f.Is(kBufferFamily)) {
+      EXPECT_TRUE(f.Is(kStorageLine));
+    }
     EXPECT_EQ(f.flash != FlashRoute::None, f.Is(kProgrammable));
     // The storage line keeps its signature block just before the end of its code area.
     if (f.Is(kStorageLine)) {
@@ -49,10 +55,15 @@ TEST(ChipFamilies, TableInvariants) {
     } else {
       EXPECT_EQ(f.codeAreaEnd, 0u);
     }
-    EXPECT_EQ(f.size != SizeRoute::None, f.Is(kStorageLine));
+    EXPECT_EQ(f.size == SizeRoute::Spi || f.size == SizeRoute::ById4, f.Is(kStorageLine));
+    if (f.size == SizeRoute::JedecCapacity) {
+      EXPECT_EQ(f.flash, FlashRoute::Bridge);
+    }
     EXPECT_EQ(f.size == SizeRoute::ById4, f.Is(kBufferFamily));
     EXPECT_EQ(!f.mfg.rom1.empty(), f.Is(kBufferFamily));
-    if (f.signature.fit == FitRule::Key4) EXPECT_EQ(f.signature.key.substr(0, 3), f.modelKey);
+    if (f.signature.fit == FitRule::Key4) {
+      EXPECT_EQ(f.signature.key.substr(0, 3), f.modelKey);
+    }
   }
 }
 

@@ -34,7 +34,7 @@ TEST(CommandLine, OptionsAndExitCodes) {
     std::string inOut, inErr;  // must appear in standard output / error
   };
   const Case cases[] = {
-      {{"--version"}, 0, std::string("qvfw ") + app::kBuildVersionText + "\n", ""},
+      {{"--version"}, 0, std::string("qvfw ") + app::kBuildVersionText + " (carries firmware ", ""},
       {{"--help"}, 0, "3  no supported device", ""},
       {{}, 0, "Exit codes:", ""},
       {{"--trace", "-v", "-d", "3"}, 0, "Usage:", ""},
@@ -62,6 +62,18 @@ TEST(CommandLine, OptionsAndExitCodes) {
     EXPECT_NE(o.out.find(c.inOut), std::string::npos) << line << "\nout: " << o.out;
     EXPECT_NE(o.err.find(c.inErr), std::string::npos) << line << "\nerr: " << o.err;
   }
+}
+
+TEST(CommandLine, VersionNamesTheCarriedFirmware) {
+  const Outcome o = RunCli({"--version"});
+  EXPECT_EQ(o.code, 0);
+  const std::string head = std::string("qvfw ") + app::kBuildVersionText + " (carries firmware ";
+  ASSERT_TRUE(o.out.starts_with(head)) << o.out;
+  const std::string carried = o.out.substr(head.size());
+  ASSERT_EQ(carried.size(), 13u) << carried;  // "NN.NN.NN.NN)\n"
+  EXPECT_EQ(carried.substr(11), ")\n");
+  for (size_t i : {2u, 5u, 8u}) EXPECT_EQ(carried[i], '.') << carried;
+  EXPECT_NE(carried.substr(0, 11), "00.00.00.00") << "the program carries an update image";
 }
 
 TEST(CommandLine, HelpDocumentsEveryExitCode) {
@@ -122,14 +134,19 @@ TEST(CliShell, StatusLineIsColouredOnATerminalWithoutNoColor) {
   app::Control panel;
   panel.name = "devpnl";
   struct Case {
-    bool terminal, noColor, coloured;
+    bool terminal;
+    const char* noColor;  // nullptr: not set
+    bool coloured;
   };
-  for (const Case c : {Case{false, false, false}, Case{true, false, true}, Case{true, true, false}}) {
-    testing::SetEnv("NO_COLOR", c.noColor ? "1" : nullptr);
+  // An empty NO_COLOR counts as not set, as the convention has it.
+  for (const Case c : {Case{false, nullptr, false}, Case{true, nullptr, true}, Case{true, "1", false},
+                       Case{true, "", true}, Case{false, "", false}}) {
+    testing::SetEnv("NO_COLOR", c.noColor);
     Terminal t;
     CliShell shell(t.out, t.err, c.terminal, false);
     shell.TextChanged({panel, "Update    Fail!!", "", app::kRed});
-    EXPECT_EQ(t.err.str().find("\x1b[31m") != std::string::npos, c.coloured) << t.err.str();
+    EXPECT_EQ(t.err.str().find("\x1b[31m") != std::string::npos, c.coloured)
+        << c.terminal << " NO_COLOR=" << (c.noColor ? c.noColor : "(unset)") << ": " << t.err.str();
     EXPECT_NE(t.err.str().find("Update    Fail!!"), std::string::npos);
   }
   testing::SetEnv("NO_COLOR", nullptr);

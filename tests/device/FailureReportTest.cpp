@@ -62,14 +62,32 @@ TEST(CommandFailure, DescribesWhatTheDeviceOrTheSystemSaid) {
     std::string says;
   };
   std::vector<uint8_t> sense(18, 0);
-  sense[0] = 0x70, sense[2] = 0x04, sense[12] = 0x44, sense[13] = 0x00;
+  sense[0] = 0x70, sense[2] = 0x04, sense[7] = 0x0A, sense[12] = 0x44, sense[13] = 0x00;
+  const std::vector<uint8_t> descriptorSense = {0x72, 0x05, 0x20, 0x00, 0, 0, 0, 0};
+  // What the system backend makes of a completed request the transport failed: the status in
+  // the error, and beside it.
   Reply hostError = testing::Good();
-  hostError.result.osError = 0x10007;
+  hostError.result.osError = platform::kOsErrorHostStatus | 0x07;
+  hostError.result.hostStatus = 0x07;
+  Reply hostErrorFolded = testing::Good();
+  hostErrorFolded.result.osError = platform::kOsErrorHostStatus | 0x03;
+  Reply driverError = testing::Good();
+  driverError.result.osError = platform::kOsErrorDriverStatus | 0x06;
+  driverError.result.driverStatus = 0x06;
+  Reply ioctlFailed = testing::Good();
+  ioctlFailed.result.ioctlOk = false;
+  ioctlFailed.result.osError = EIO;
   const Case cases[] = {
       {"refused open", Refused(EACCES), false, "READ BUFFER (3C 01 01 00 00 00 00 10 00 00) found no device at /dev/sg4: Permission denied"},
-      {"check condition with sense", testing::CheckCondition(sense), true, "was refused: status 02h, sense key 4h, ASC 44h, ASCQ 00h"},
+      {"check condition with sense", testing::CheckCondition(sense), true,
+       "was refused: status 02h, sense key 4h, ASC 44h, ASCQ 00h (Hardware Error: Internal target failure)"},
+      {"descriptor-format sense", testing::CheckCondition(descriptorSense), true,
+       "was refused: status 02h, sense key 5h, ASC 20h, ASCQ 00h (Illegal Request: Invalid command operation code)"},
       {"check condition, no sense asked", testing::CheckCondition(sense), false, "was refused: status 02h"},
-      {"transport error", hostError, false, "was not completed by the system (error 65543)"},
+      {"host status", hostError, false, "was not completed by the system: host status DID_ERROR (error 65543)"},
+      {"host status only in the error", hostErrorFolded, false, "not completed by the system: host status DID_TIME_OUT"},
+      {"driver status", driverError, false, "was not completed by the system: driver status 06h (error 131078)"},
+      {"system call failed", ioctlFailed, false, "was not completed by the system: Input/output error (error 5)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -2,6 +2,7 @@
 // the one-click update pressed in the window, device arrival and removal, the "RD Version"
 // shortcut and panel, a firmware file chosen through the panel, and closing.
 #include <QAccessible>
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -168,6 +169,24 @@ class MainWindowTest : public QObject {
       for (size_t j = i + 1; j < placed.size(); ++j)
         QVERIFY2(!placed[i].second.intersects(placed[j].second),
                  qPrintable(placed[i].first + " overlaps " + placed[j].first));
+  }
+
+  // The context menu's recovery entry is there only while the selected bridge is on its boot code.
+  void recoverEntryFollowsTheBridgesState() {
+    for (const bool blank : {false, true}) {
+      std::string scenario = sim::PresetScenarioJson("default");
+      if (blank) scenario.replace(scenario.find(R"({ "generate": { "version": "1201" } })"),
+                                  std::string(R"({ "generate": { "version": "1201" } })").size(), R"("blank")");
+      Rig rig(scenario);
+      rig.Start();
+      QAction* entry = nullptr;
+      for (QAction* a : rig.window->actions())
+        if (a->objectName() == "RecoverMenu") entry = a;
+      QVERIFY(entry != nullptr);
+      QCOMPARE(entry->text(), QString("Recover firmware..."));
+      QCOMPARE(entry->isVisible(), blank);
+      QCOMPARE(rig.window->contextMenuPolicy(), Qt::ActionsContextMenu);
+    }
   }
 
   void oneClickUpdatePressedInTheWindow_data() {
@@ -390,10 +409,10 @@ class MainWindowTest : public QObject {
     QVERIFY(rig.shell.messages.empty());
 
     if (!runEnabled) return;
-    // Run has no programming procedure to dispatch to yet, and says so.
+    // Run programs the chosen file and says so in the status field and a box.
     QTest::mouseClick(rig.Get("UpdateBtn"), Qt::LeftButton);
-    QCOMPARE(rig.Get<QLineEdit>("StatusEdit")->text(),
-             QString("The programming procedure for this chip is not available in this version."));
+    QCOMPARE(rig.Get<QLineEdit>("StatusEdit")->text(), QString("Programming Success!!"));
+    QCOMPARE(rig.shell.messages.size(), size_t{1});
     QVERIFY(rig.Get("UpdateBtn")->isEnabled());
   }
 

@@ -22,6 +22,7 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QStyle>
+#include <QAction>
 #include <QShortcut>
 #include <QSocketNotifier>
 #include <QStringList>
@@ -422,6 +423,13 @@ MainWindow::MainWindow(app::AppContext& ctx, platform::VirtualClock* virtualCloc
   // Engineers reveal the hidden "RD Version" box; checking it then opens the options.
   auto* reveal = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R), this);
   connect(reveal, &QShortcut::activated, this, [this] { Handle([this] { ctx_.form.RdCheckBox.visible = true; }); });
+  // The window's context menu offers the recovery of a bridge a failed update left behind; the
+  // entry is there only while the selected bridge needs it.
+  recover_ = new QAction(this);
+  recover_->setObjectName("RecoverMenu");
+  addAction(recover_);
+  setContextMenuPolicy(Qt::ActionsContextMenu);
+  connect(recover_, &QAction::triggered, this, [this] { Handle([this] { app::RecoverClick(ctx_); }); });
 
   tick_ = new QTimer(this);
   tick_->setInterval(20);
@@ -637,6 +645,9 @@ void MainWindow::Render() {
   check(serial_, f.SetPrdSNchk);
   text(backupFile_, f.BackupFileEdit);
   text(browse_, f.BackupBtn);
+  if (recover_->text() != Q(f.RecoverMenu.text)) recover_->setText(Q(f.RecoverMenu.text));
+  recover_->setVisible(f.RecoverMenu.visible);
+  recover_->setEnabled(f.RecoverMenu.enabled);
 
   const QRect client(0, 0, f.window.clientWidth, f.window.clientHeight);
   for (auto [w, c] : labelled) {

@@ -14,6 +14,7 @@
 #include "app/DeviceList.h"
 #include "app/Shell.h"
 
+class QAction;
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -124,6 +125,7 @@ class MainWindow final : public QWidget {
   QCheckBox *rd_ = nullptr, *eraseOnly_ = nullptr, *backupOnly_ = nullptr, *nvram_ = nullptr, *rwBuffer_ = nullptr,
             *serial_ = nullptr;
   QLabel *replug_ = nullptr, *disk_ = nullptr, *fwCaption_ = nullptr, *backupCaption_ = nullptr;
+  QAction* recover_ = nullptr;  // the context menu's "Recover firmware..."
   QWidget *rdPanel_ = nullptr, *panel1_ = nullptr;
   // Every control lies on the canvas, which has the form's client size, inside a frameless
   // scroll area that fills the window.

@@ -8,6 +8,8 @@
 #include <memory>
 #include <optional>
 
+#include "app/DeviceFacts.h"
+#include "app/ImageStore.h"
 #include "app/Wiring.h"
 #include "frontend/Machines.h"
 #include "platform/Diagnostics.h"
@@ -20,6 +22,9 @@ int main(int argc, char** argv) {
   QGuiApplication::setDesktopFileName("qvfw-gui");
   QCommandLineParser parser;
   parser.addHelpOption();
+  // Qt's own version option would take -v, which is the diagnostics here.
+  QCommandLineOption version("version", "Print the version and the carried firmware version.");
+  parser.addOption(version);
   QCommandLineOption sim("sim", "Run against the emulated machine (optionally kept in DIR).", "DIR");
   QCommandLineOption simDefault("sim-default", "Run against the built-in emulated machine.");
   simDefault.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -32,6 +37,11 @@ int main(int argc, char** argv) {
   for (QString& a : args)
     if (a == "--sim") a = "--sim-default";
   parser.process(args);
+  if (parser.isSet(version)) {
+    const qvfw::app::EmbeddedImageStore carried;
+    std::printf("%s\n", qvfw::app::VersionLine("qvfw-gui", carried).c_str());
+    return 0;
+  }
 
   try {
     qvfw::platform::StderrDiagnostics loud;

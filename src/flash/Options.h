@@ -1,0 +1,24 @@
+#pragma once
+// The engineering options as one value: the window's Run handler reads it from the panel's boxes
+// and edits, the command line builds it from its flags. Procedures read nothing else.
+
+#include <filesystem>
+#include <string>
+
+namespace qvfw::flash {
+
+struct EngineeringOptions {
+  bool eraseOnly = false;        // "Erase All Flash Only "
+  bool backupOnly = false;       // "Backup Old Firmware Only"
+  bool includeNvram = false;     // "Include 4K NVRAM": the 4 KiB NVRAM area is rewritten too
+  bool readWriteBuffer = false;  // "Read/Write Buffer" (the buffer family)
+  bool productSnInCode = true;   // "Setting ProductSN(In-Code)"
+  std::string backupFile;        // "Backup FileName "; empty: "oldFlash.bak"
+  std::string firmwareFile;      // "Firmware File "
+  // No recovery copy of the flash before it is changed.
+  bool skipRecovery = false;
+  // Where recovery copies go; empty: the state directory of the user (see Recovery.h).
+  std::filesystem::path stateDirectory;
+};
+
+}  // namespace qvfw::flash

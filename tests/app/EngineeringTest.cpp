@@ -1,0 +1,120 @@
+// Run's dispatch as one table, and the panel's Run handler on the form.
+
+#include "app/Engineering.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "app/FirmwareChoice.h"
+#include "support/AppRig.h"
+
+namespace qvfw::app {
+namespace {
+
+using chips::ChipType;
+using chips::FlashVendor;
+
+TEST(RunDispatch, RowsTriedFromTheTop) {
+  struct Case {
+    unsigned chip;
+    uint8_t revision;
+    FlashVendor vendor;
+    bool sst25, flag505E, sbp2;
+    std::optional<bool> fits;
+    bool eraseOnly;
+    Procedure want;
+  };
+  const FlashVendor W = FlashVendor::Winbond, S = FlashVendor::Sst, U = FlashVendor::Unknown;
+  const Case cases[] = {
+      {11, 0, W, false, false, false, false, false, Procedure::SizeRefusal},
+      {11, 0, W, false, false, false, std::nullopt, false, Procedure::SizeUnknown},
+      {11, 0, S, false, false, false, false, true, Procedure::StepwisePage},  // erase-only skips the size check
+      {11, 0, S, false, false, false, true, false, Procedure::StepwisePage},
+      {11, 0, W, false, false, false, true, false, Procedure::Stepwise},
+      {7, 0, S, true, false, false, std::nullopt, false, Procedure::Stepwise},
+      {9, 0, W, true, false, false, std::nullopt, false, Procedure::EraseOnWrite},
+      {26, 0, W, false, false, false, std::nullopt, false, Procedure::Loader},
+      {12, 4, W, true, false, false, std::nullopt, false, Procedure::Stepwise},
+      {12, 5, W, true, false, false, std::nullopt, false, Procedure::StepwisePage},
+      {12, 2, W, true, true, false, std::nullopt, false, Procedure::StepwisePage},
+      {12, 5, W, false, false, false, std::nullopt, false, Procedure::EraseOnWrite},
+      {13, 0, W, true, false, false, std::nullopt, false, Procedure::EraseOnWrite},
+      {15, 0, W, false, false, true, std::nullopt, false, Procedure::EraseOnWrite},
+      {18, 0, W, false, false, false, std::nullopt, false, Procedure::EraseOnWrite},
+      {27, 0, W, false, false, false, std::nullopt, false, Procedure::EraseOnWrite},
+      {8, 0, W, true, false, true, std::nullopt, false, Procedure::EraseOnWrite1394},
+      {8, 0, W, true, false, false, std::nullopt, false, Procedure::StepwisePage},
+      {8, 0, W, false, false, false, std::nullopt, false, Procedure::WholeImage},
+      {1, 0, W, false, false, false, std::nullopt, false, Procedure::WholeImage},
+      {28, 0, S, true, false, false, std::nullopt, false, Procedure::StepwisePage},
+      {30, 0, U, false, false, false, std::nullopt, false, Procedure::DiskFirmware},
+      {30, 0, W, false, false, false, std::nullopt, false, Procedure::WholeImage},
+      {2, 0, W, false, false, false, std::nullopt, false, Procedure::None},
+      {0, 0, U, false, false, false, std::nullopt, false, Procedure::None},
+  };
+  for (const Case& c : cases) {
+    DispatchInput in;
+    in.chip = chips::ChipTypeOf(c.chip);
+    in.revision = c.revision;
+    in.vendor = c.vendor;
+    in.sst25 = c.sst25;
+    in.memoryFlag505E = c.flag505E;
+    in.pathHasSbp2 = c.sbp2;
+    in.imageFitsFlash = c.fits;
+    in.options.eraseOnly = c.eraseOnly;
+    EXPECT_EQ(ProcedureName(ChooseProcedure(in)), ProcedureName(c.want))
+        << "chip " << c.chip << " rev " << int(c.revision);
+  }
+}
+
+TEST(RunHandler, ProceduresNotBuiltSayNotAvailableAndProgramNothing) {
+  testing::EmulatedApp rig;
+  rig.AddBridge(sim::FamilyConfig(1, 1), sim::FlashPreset("WINBOND", 64));
+  rig.Start();
+  ASSERT_EQ(rig.ctx.state.CurrentChipType, 1);
+  const auto before = rig.Flash().data();
+  const size_t commands = rig.tap.requests.size();
+  rig.ctx.form.RdCheckBox.checked = true;
+  rig.ctx.form.EraseOnlyCheck.checked = true;
+  rig.ctx.stateDirectory = rig.dir.path() / "state";
+  const EngineeringOutcome o = RunEngineering(rig.ctx, 0, OptionsFromForm(rig.ctx));
+  EXPECT_EQ(o.code(), OutcomeCode::NotAvailable);
+  EXPECT_NE(o.outcome.reason.find("wholeImage"), std::string::npos);
+  EXPECT_EQ(rig.ctx.form.StatusEdit.text, kNotAvailableText);
+  EXPECT_EQ(rig.Flash().data(), before);
+  EXPECT_EQ(rig.tap.requests.size(), commands) << "a procedure that is not built sent commands";
+}
+
+TEST(RunHandler, RunReadsThePanelAndShowsTheProcedureTexts) {
+  testing::EmulatedApp rig;
+  rig.AddBridge(sim::FamilyConfig(13), sim::FlashPreset("MXIC", 64));
+  rig.Start();
+  rig.ctx.stateDirectory = rig.dir.path() / "state";
+  MainForm& f = rig.ctx.form;
+  f.RdCheckBox.checked = true;
+  f.BackupFWCheckBox.checked = true;
+  f.BackupFileEdit.text = (rig.dir.path() / "panel.bak").string();
+  // "Include 4K NVRAM" starts ticked (KeepNvram 1): the whole 64 KiB; cleared, the code area only.
+  ASSERT_TRUE(f.NVRAMCheck.checked);
+  for (const auto& [include, size] : {std::pair{true, 0x10000u}, std::pair{false, 0xC000u}}) {
+    f.NVRAMCheck.checked = include;
+    UpdateBtnClick(rig.ctx);
+    EXPECT_EQ(f.StatusEdit.text, "Read flash and backup success!");
+    EXPECT_TRUE(f.UpdateBtn.enabled);
+    EXPECT_EQ(std::filesystem::file_size(f.BackupFileEdit.text), size);
+  }
+  // The status field showed the heading and one mark per piece on the way.
+  bool marks = false;
+  for (const auto& n : rig.shell.notices) marks = marks || (n.control == "StatusEdit" && n.text == "ReadFlash......");
+  EXPECT_TRUE(marks);
+
+  // The box only counts with "RD Version": without it Run programs the (missing) file.
+  f.RdCheckBox.checked = false;
+  f.FwFilenameEdit.text = (rig.dir.path() / "missing.bin").string();
+  UpdateBtnClick(rig.ctx);
+  EXPECT_EQ(f.StatusEdit.text, "Open File Error!!");
+}
+
+}  // namespace
+}  // namespace qvfw::app

@@ -1,0 +1,143 @@
+// `qvfw erase | backup | program` against emulated machines kept in folders: the question before
+// the flash changes, --yes, the options a chip offers, the JSON outcome and the recovery copy.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/Cli.h"
+#include "support/TempDir.h"
+
+namespace qvfw::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int code;
+  std::string out, err;
+};
+
+class EngineeringCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(dir_.path() / "m");
+    std::ofstream(dir_.path() / "m" / "machine.json")
+        << R"({ "disks": [ { "name": "bridge0", "chipType": 13, "flash": { "part": "MXIC", "sizeKiB": 64 } } ] })";
+    std::vector<char> image(0xC000);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 5 + 1);
+    std::ofstream(image_, std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
+    const char* old = std::getenv("XDG_STATE_HOME");
+    if (old) oldState_ = old;
+    hadState_ = old != nullptr;
+    ::setenv("XDG_STATE_HOME", (dir_.path() / "state").c_str(), 1);
+  }
+  void TearDown() override {
+    SetInteractiveInput(nullptr);
+    if (hadState_) ::setenv("XDG_STATE_HOME", oldState_.c_str(), 1);
+    else ::unsetenv("XDG_STATE_HOME");
+  }
+  Result Run(std::vector<std::string> args) {
+    std::vector<std::string> all{"qvfw", "--sim=" + (dir_.path() / "m").string()};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<const char*> argv;
+    for (const auto& a : all) argv.push_back(a.c_str());
+    std::ostringstream out, err;
+    const int code = cli::Run(static_cast<int>(argv.size()), argv.data(), out, err, false, dir_.path());
+    return {code, out.str(), err.str()};
+  }
+  // A persistent emulated machine keeps what its runs leave beside it, in DIR/state.
+  size_t RecoveryFiles() {
+    const fs::path d = dir_.path() / "m" / "state";
+    if (!fs::exists(d)) return 0;
+    return static_cast<size_t>(std::distance(fs::directory_iterator(d), fs::directory_iterator()));
+  }
+  testing::TempDir dir_;
+  fs::path image_ = dir_.path() / "image.bin";
+  std::string oldState_;
+  bool hadState_ = false;
+};
+
+TEST_F(EngineeringCommand, ChangingTheFlashNeedsAnAnswer) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* answer;  // nullptr: no terminal
+    int code;
+    std::string says;
+  };
+  const std::string img = image_.string();
+  const Case cases[] = {
+      {{"program", img}, nullptr, kExitUsage, "--yes"},
+      {{"erase"}, nullptr, kExitUsage, "--yes"},
+      {{"program", img}, "n\n", kExitUsage, "nothing was changed"},
+      {{"erase"}, "\n", kExitUsage, "nothing was changed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + (c.answer ? " answered" : " no terminal"));
+    std::istringstream answers(c.answer ? c.answer : "");
+    SetInteractiveInput(c.answer ? &answers : nullptr);
+    const Result r = Run(c.args);
+    EXPECT_EQ(r.code, c.code) << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    if (c.answer) {
+      EXPECT_NE(r.err.find("QVS876"), std::string::npos) << "the question names the chip: " << r.err;
+    }
+    EXPECT_EQ(RecoveryFiles(), 0u);
+  }
+  // A yes on the terminal goes ahead.
+  std::istringstream yes("y\n");
+  SetInteractiveInput(&yes);
+  const Result r = Run({"program", img});
+  EXPECT_EQ(r.code, kExitSuccess) << r.err;
+  EXPECT_NE(r.out.find("Programming Success!!"), std::string::npos) << r.out;
+  EXPECT_EQ(RecoveryFiles(), 1u);
+}
+
+TEST_F(EngineeringCommand, JsonOutcomeNamesTheRecoveryCopy) {
+  const Result r = Run({"--json", "program", image_.string(), "--yes"});
+  ASSERT_EQ(r.code, kExitSuccess) << r.err;
+  const auto doc = nlohmann::json::parse(r.out);
+  EXPECT_EQ(doc["schemaVersion"], 1);
+  EXPECT_EQ(doc["command"], "program");
+  EXPECT_EQ(doc["device"]["chip"]["type"], 13);
+  EXPECT_EQ(doc["outcome"]["code"], "success");
+  EXPECT_EQ(doc["outcome"]["status"], "Programming Success!!");
+  ASSERT_TRUE(doc["outcome"]["recoveryFile"].is_string());
+  EXPECT_EQ(fs::file_size(doc["outcome"]["recoveryFile"].get<std::string>()), 0x10000u);
+
+  // The flash kept in the machine's folder now holds the image: a backup reads it (NVRAM excluded).
+  const fs::path backup = dir_.path() / "after.bin";
+  const Result b = Run({"--json", "backup", backup.string()});
+  ASSERT_EQ(b.code, kExitSuccess) << b.err;
+  EXPECT_EQ(nlohmann::json::parse(b.out)["outcome"]["backupFile"], backup.string());
+  std::ifstream in(backup, std::ios::binary);
+  std::vector<char> got{std::istreambuf_iterator<char>(in), {}};
+  std::ifstream orig(image_, std::ios::binary);
+  std::vector<char> want{std::istreambuf_iterator<char>(orig), {}};
+  ASSERT_EQ(got.size(), 0xC000u);
+  EXPECT_TRUE(std::equal(got.begin(), got.begin() + 0xBFFC, want.begin()));
+}
+
+TEST_F(EngineeringCommand, OptionsTheChipDoesNotOfferAndSkippedCopies) {
+  const Result buffer = Run({"program", image_.string(), "--yes", "--buffer"});
+  EXPECT_EQ(buffer.code, kExitUsage);
+  EXPECT_NE(buffer.err.find("--buffer is not offered"), std::string::npos) << buffer.err;
+
+  const Result missing = Run({"--json", "program", (dir_.path() / "none.bin").string(), "--yes"});
+  EXPECT_EQ(missing.code, kExitUsage);
+  EXPECT_EQ(nlohmann::json::parse(missing.out)["outcome"]["status"], "Open File Error!!");
+
+  const Result erase = Run({"erase", "--yes", "--no-backup", "--include-nvram"});
+  EXPECT_EQ(erase.code, kExitSuccess) << erase.err;
+  EXPECT_NE(erase.out.find("Erase flash all success!"), std::string::npos);
+  EXPECT_EQ(RecoveryFiles(), 0u);
+}
+
+}  // namespace
+}  // namespace qvfw::cli
