@@ -153,7 +153,9 @@ class FlashProbe {
   const device::Device& dev_;
 };
 
-std::optional<std::string> ReadSerial(const device::Device& dev) {
+}  // namespace
+
+std::optional<std::string> ReadSerialNumber(const device::Device& dev) {
   uint8_t page[50] = {};
   if (!device::InquiryVpd(dev, 0x80, page)) return std::nullopt;
   const char* text = reinterpret_cast<const char*>(page + 4);
@@ -161,8 +163,6 @@ std::optional<std::string> ReadSerial(const device::Device& dev) {
   while (!serial.empty() && serial.back() == ' ') serial.pop_back();
   return serial;
 }
-
-}  // namespace
 
 std::string DeviceFacts::FirmwareText() const {
   switch (firmware) {
@@ -320,7 +320,7 @@ DeviceFacts InspectDevice(AppContext& ctx, const ListedDevice& listed, bool same
 }
 
 void ReadIdentityFacts(AppContext& ctx, DeviceFacts& facts) {
-  facts.serial = ReadSerial(device::Device(ctx.transport, facts.device.path));
+  facts.serial = ReadSerialNumber(device::Device(ctx.transport, facts.device.path));
 }
 
 bool OneClickFamily(ChipType type) { return type == ChipType::QVS812; }

@@ -123,6 +123,10 @@ ScanResult ScanDevices(AppContext& ctx);
 // procedures that follow.
 DeviceFacts InspectDevice(AppContext& ctx, const ListedDevice& device, bool sameScan);
 
+// The unit serial number as the bridge reports it (vital product data page 0x80); nothing when
+// the page cannot be read. A bridge without a serial number answers with an empty text.
+std::optional<std::string> ReadSerialNumber(const device::Device& dev);
+
 // Adds what the command line shows beside the facts: the serial number (vital product data page
 // 0x80), where the bridge has one.
 void ReadIdentityFacts(AppContext& ctx, DeviceFacts& facts);

@@ -58,17 +58,6 @@ std::optional<PowerCondition> ReadPowerCondition(const device::Device& dev) {
   return PowerCondition{page[11] != 0, StandbyMinutes(timer)};
 }
 
-// The unit serial number as the bridge reports it; nothing when the page cannot be read. A
-// bridge without a serial number answers with an empty text, which is an empty serial.
-std::optional<std::string> SerialOf(const device::Device& dev) {
-  uint8_t page[50] = {};
-  if (!device::InquiryVpd(dev, 0x80, page)) return std::nullopt;
-  const char* text = reinterpret_cast<const char*>(page + 4);
-  std::string serial(text, strnlen(text, sizeof page - 4));
-  while (!serial.empty() && serial.back() == ' ') serial.pop_back();
-  return serial;
-}
-
 // What a serial number looks like once written back through the identity record: at most 20
 // characters, trailing spaces not counting.
 std::string WrittenSerial(std::string serial) {
@@ -291,7 +280,7 @@ bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vect
     // characters the identity holds comes back cut; another bridge's full serial never matches).
     if (!serial.empty()) {
       std::erase_if(candidates, [&](const std::string& p) {
-        return SerialOf(device::Device(ctx.transport, p)).value_or("\n") != serial;
+        return ReadSerialNumber(device::Device(ctx.transport, p)).value_or("\n") != serial;
       });
     }
     // Looking as soon as devices come, a stranger may come first: the updated bridge is the one
@@ -457,7 +446,7 @@ Outcome RunRecover(AppContext& ctx, size_t selected, const std::optional<std::fi
     block = ReadExchangeBlock(from);
     if (!block) return refuse(OutcomeCode::BadInput, from.string() + " is not a kept identity");
   } else {
-    const std::string serial = SerialOf(dev).value_or("");
+    const std::string serial = ReadSerialNumber(dev).value_or("");
     for (const auto& candidate : {KeptIdentityPath(ctx, serial, {}), KeptIdentityPath(ctx, {}, facts.device.path)}) {
       if (serial.empty() && candidate == KeptIdentityPath(ctx, serial, {})) continue;
       if ((block = ReadExchangeBlock(candidate))) {

@@ -81,6 +81,21 @@ std::string WhyNotOffered(const app::OneClickVerdict& v, const std::string& carr
 
 bool OfferedToRun(const app::OneClickVerdict& v) { return v.readiness == app::Readiness::Offered && !v.deviceNewer; }
 
+// An outcome as the command line reports it: in the JSON document, or the status text on standard
+// output and the reason on standard error. Returns the exit code it stands for.
+json OutcomeJson(const app::Outcome& o) {
+  return {{"code", app::OutcomeCodeName(o.code)},
+          {"phase", app::PhaseName(o.phase)},
+          {"status", o.statusText},
+          {"reason", o.reason.empty() ? json(nullptr) : json(o.reason)},
+          {"exitCode", ExitCodeOf(o.code)}};
+}
+
+void PrintOutcomeText(const app::Outcome& o, std::ostream& out, std::ostream& err) {
+  if (!o.statusText.empty()) out << o.statusText << '\n';
+  if (!o.reason.empty()) err << "qvfw: " << o.reason << '\n';
+}
+
 // The facts of every field the command line shows, with the same key names in every command.
 json DeviceJson(const app::AppContext& ctx, const app::DeviceFacts& f) {
   const app::OneClickVerdict v = app::AssessOneClick(ctx, f);
@@ -410,17 +425,9 @@ int UpdateCommand(Session& session, std::ostream& out, std::ostream& err, bool a
   auto report = [&](const app::Outcome& o) {
     session.shell().Finish();
     if (session.options().json) {
-      PrintJson(out, "update",
-                {{"device", DeviceJson(ctx, facts)},
-                 {"outcome",
-                  {{"code", app::OutcomeCodeName(o.code)},
-                   {"phase", app::PhaseName(o.phase)},
-                   {"status", o.statusText},
-                   {"reason", o.reason.empty() ? json(nullptr) : json(o.reason)},
-                   {"exitCode", ExitCodeOf(o.code)}}}});
+      PrintJson(out, "update", {{"device", DeviceJson(ctx, facts)}, {"outcome", OutcomeJson(o)}});
     } else {
-      if (!o.statusText.empty()) out << o.statusText << '\n';
-      if (!o.reason.empty()) err << "qvfw: " << o.reason << '\n';
+      PrintOutcomeText(o, out, err);
     }
     return ExitCodeOf(o.code);
   };
@@ -492,16 +499,9 @@ static int RecoverCommand(Session& session, const std::optional<std::filesystem:
   session.shell().Finish();
   if (session.options().json) {
     PrintJson(out, "recover",
-              {{"device", {{"index", *index}, {"path", ctx.scan.devices[*index].path}}},
-               {"outcome",
-                {{"code", app::OutcomeCodeName(o.code)},
-                 {"phase", app::PhaseName(o.phase)},
-                 {"status", o.statusText},
-                 {"reason", o.reason.empty() ? json(nullptr) : json(o.reason)},
-                 {"exitCode", ExitCodeOf(o.code)}}}});
+              {{"device", {{"index", *index}, {"path", ctx.scan.devices[*index].path}}}, {"outcome", OutcomeJson(o)}});
   } else {
-    if (!o.statusText.empty()) out << o.statusText << '\n';
-    if (!o.reason.empty()) err << "qvfw: " << o.reason << '\n';
+    PrintOutcomeText(o, out, err);
   }
   return ExitCodeOf(o.code);
 }
