@@ -10,6 +10,8 @@
 //   passed         1 when the operation verified
 #include <benchmark/benchmark.h>
 
+#include "BenchSupport.h"
+
 #include <stdlib.h>
 
 #include <cstdio>
@@ -31,31 +33,8 @@ namespace {
 
 using namespace qvfw;
 
-class QuietShell final : public app::Shell {
- public:
-  void MessageBox(std::string_view, std::string_view, app::MessageIcon) override {}
-  bool Ask(std::string_view, std::string_view, bool safe) override { return safe; }
-  std::optional<std::string> OpenFileDialog(std::string_view, std::string_view, std::string_view) override {
-    return std::nullopt;
-  }
-  void PumpEvents() override {}
-  void DiagnosticsLine(std::string_view) override {}
-};
-
-class HostClock final : public platform::Clock {
- public:
-  explicit HostClock(platform::VirtualClock& inner) : inner_(inner) {}
-  void Sleep(uint32_t ms) override {
-    slept += ms;
-    if (ms == 10) polled += ms;
-    inner_.Sleep(ms);
-  }
-  uint64_t NowMs() const override { return inner_.NowMs(); }
-  uint64_t slept = 0, polled = 0;
-
- private:
-  platform::VirtualClock& inner_;
-};
+using bench::HostClock;
+using bench::QuietShell;
 
 enum class Op { Erase, Backup, Program, ProgramBuffer };
 

@@ -12,6 +12,8 @@
 // The two floors are not added: the model lets the link run while the flash programs.
 #include <benchmark/benchmark.h>
 
+#include "BenchSupport.h"
+
 #include <stdlib.h>
 
 #include <filesystem>
@@ -32,31 +34,8 @@ namespace {
 
 using namespace qvfw;
 
-class QuietShell final : public app::Shell {
- public:
-  void MessageBox(std::string_view, std::string_view, app::MessageIcon) override {}
-  bool Ask(std::string_view, std::string_view, bool safe) override { return safe; }
-  std::optional<std::string> OpenFileDialog(std::string_view, std::string_view, std::string_view) override {
-    return std::nullopt;
-  }
-  void PumpEvents() override {}
-  void DiagnosticsLine(std::string_view) override {}
-};
-
-// The host's clock: forwards to the shared virtual clock and keeps the sum of its own sleeps.
-class HostClock final : public platform::Clock {
- public:
-  explicit HostClock(platform::VirtualClock& inner) : inner_(inner) {}
-  void Sleep(uint32_t ms) override {
-    slept += ms;
-    inner_.Sleep(ms);
-  }
-  uint64_t NowMs() const override { return inner_.NowMs(); }
-  uint64_t slept = 0;
-
- private:
-  platform::VirtualClock& inner_;
-};
+using bench::HostClock;
+using bench::QuietShell;
 
 enum Phase { kBackup, kProgram, kReadBack, kIdentity, kRestart, kPhases };
 

@@ -35,7 +35,9 @@ std::string ProgressBarText(double fraction) {
   const auto filled = static_cast<size_t>(fraction * kBarWidth);
   char percent[8];
   std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(fraction * 100));
-  return "[" + std::string(filled, '#') + std::string(kBarWidth - filled, ' ') + "] " + percent;
+  std::string bar = "[";
+  bar.append(filled, '#').append(kBarWidth - filled, ' ').append("] ").append(percent);
+  return bar;
 }
 
 CliShell::CliShell(std::ostream& out, std::ostream& err, bool errIsTerminal, bool verbose)

@@ -22,6 +22,7 @@
 #include "sim/Flash.h"
 #include "sim/Machine.h"
 #include "sim/Scenario.h"
+#include "support/EmulatedRig.h"
 #include "support/RecordingShell.h"
 #include "support/Tap.h"
 #include "support/TempDir.h"
@@ -62,21 +63,10 @@ struct AppRig {
   // Building the machine in code.
   size_t AddBridge(sim::BridgeConfig config, sim::FlashPart part = sim::FlashPreset("WINBOND", 512),
                    platform::Bus bus = platform::Bus::Usb) {
-    const std::string name = "b" + std::to_string(machine.DiskCount());
-    return machine.AddBridge(name, bus, std::move(config), std::make_unique<sim::SpiFlash>(std::move(part)));
+    return AddBridgeTo(machine, std::move(config), std::move(part), bus);
   }
-  size_t AddPlainDisk(platform::Bus bus = platform::Bus::Usb) {
-    const std::string name = "d" + std::to_string(machine.DiskCount());
-    return machine.AddPlainDisk(name, bus, "WDC", "Elements 25A2", sim::DiskConfig{});
-  }
-  // Fails every command whose CDB starts with `prefix`.
-  void FailAlways(size_t disk, std::initializer_list<uint8_t> prefix) {
-    sim::Fault f;
-    f.kind = sim::Fault::Kind::FailCommand;
-    f.cdbPrefix = prefix;
-    f.times = 0;
-    machine.AddFault(disk, f);
-  }
+  size_t AddPlainDisk(platform::Bus bus = platform::Bus::Usb) { return AddPlainDiskTo(machine, bus); }
+  void FailAlways(size_t disk, std::initializer_list<uint8_t> prefix) { FailAlwaysOn(machine, disk, prefix); }
 
   size_t Disk(std::string_view name = "bridge0") const { return *machine.FindDisk(name); }
   sim::Bridge& BridgeOf(std::string_view name = "bridge0") { return *machine.BridgeAt(Disk(name)); }

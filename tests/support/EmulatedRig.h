@@ -14,6 +14,25 @@
 
 namespace qvfw::testing {
 
+// Building an emulated machine in code: bridges named b<N>, plain disks d<N>, faults.
+inline size_t AddBridgeTo(sim::Machine& machine, sim::BridgeConfig config, sim::FlashPart part,
+                          platform::Bus bus = platform::Bus::Usb) {
+  const std::string name = "b" + std::to_string(machine.DiskCount());
+  return machine.AddBridge(name, bus, std::move(config), std::make_unique<sim::SpiFlash>(std::move(part)));
+}
+inline size_t AddPlainDiskTo(sim::Machine& machine, platform::Bus bus = platform::Bus::Usb) {
+  const std::string name = "d" + std::to_string(machine.DiskCount());
+  return machine.AddPlainDisk(name, bus, "WDC", "Elements 25A2", sim::DiskConfig{});
+}
+// Fails every command whose CDB starts with `prefix`.
+inline void FailAlwaysOn(sim::Machine& machine, size_t disk, std::initializer_list<uint8_t> prefix) {
+  sim::Fault f;
+  f.kind = sim::Fault::Kind::FailCommand;
+  f.cdbPrefix = prefix;
+  f.times = 0;
+  machine.AddFault(disk, f);
+}
+
 struct EmulatedRig {
   platform::VirtualClock clock;
   sim::Machine machine{clock};
@@ -24,21 +43,10 @@ struct EmulatedRig {
 
   size_t AddBridge(sim::BridgeConfig config, sim::FlashPart part = sim::FlashPreset("WINBOND", 512),
                    platform::Bus bus = platform::Bus::Usb) {
-    const std::string name = "b" + std::to_string(machine.DiskCount());
-    return machine.AddBridge(name, bus, std::move(config), std::make_unique<sim::SpiFlash>(std::move(part)));
+    return AddBridgeTo(machine, std::move(config), std::move(part), bus);
   }
-  size_t AddPlainDisk(platform::Bus bus = platform::Bus::Usb) {
-    const std::string name = "d" + std::to_string(machine.DiskCount());
-    return machine.AddPlainDisk(name, bus, "WDC", "Elements 25A2", sim::DiskConfig{});
-  }
-  // Fails every command whose CDB starts with `prefix`.
-  void FailAlways(size_t disk, std::initializer_list<uint8_t> prefix) {
-    sim::Fault f;
-    f.kind = sim::Fault::Kind::FailCommand;
-    f.cdbPrefix = prefix;
-    f.times = 0;
-    machine.AddFault(disk, f);
-  }
+  size_t AddPlainDisk(platform::Bus bus = platform::Bus::Usb) { return AddPlainDiskTo(machine, bus); }
+  void FailAlways(size_t disk, std::initializer_list<uint8_t> prefix) { FailAlwaysOn(machine, disk, prefix); }
   device::Device Dev(size_t disk = 0) { return device::Device(transport, machine.CurrentPath(disk)); }
   sim::SpiFlash& Flash(size_t disk = 0) { return *machine.BridgeAt(disk)->flash(); }
 };
