@@ -1,23 +1,19 @@
 #include "flash/BankRecovery.h"
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
-#include "flash/ImageChecksum.h"
+#include "codec/ImageChecksum.h"
 #include "flash/Recovery.h"
 
 namespace qvfw::flash {
 
 bool BankImageValid(std::span<const uint8_t> bank, chips::ChipType chip) {
   const chips::ChipFamily& family = chips::Family(chip);
-  if (!family.Is(chips::kStorageLine) || bank.size() < kFirmwareBankSize) return false;
-  static constexpr uint8_t kMarker[4] = {0x55, 0xAA, 0xAA, 0x55};
-  if (std::memcmp(bank.data() + 0xBFF0, kMarker, 4) != 0) return false;
-  const std::string_view key = family.modelKey;
-  if (key.size() < 3 || std::memcmp(bank.data() + 0xBFF4, key.data(), 3) != 0) return false;
-  const uint32_t end = chip == chips::ChipType::QVS879 ? 0x8000 : 0xC000;
-  return ImageChecksumHolds(bank, end);
+  if (!family.Is(chips::kStorageLine)) return false;
+  // The signature block is looked for at 0xBFF0 in every family, QVS879 included, although its
+  // images carry theirs at 0x7FF0: such a bank is never taken as valid, so nothing is rewritten.
+  return codec::StorageBankValid(bank, family.modelKey, 0xBFF0, chip == chips::ChipType::QVS879 ? 0x8000 : 0xC000);
 }
 
 BankRecovery RecoverFirmwareBank(Job& j) {

@@ -10,7 +10,7 @@
 
 #include "device/Commands.h"
 #include "device/FlashOps.h"
-#include "flash/ImageChecksum.h"
+#include "codec/ImageChecksum.h"
 #include "flash/Recovery.h"
 
 namespace qvfw::flash {
@@ -361,7 +361,7 @@ Result ProgramImage(Job& j) {
       banks = j.target.flashSizeKiB > 127 ? 2 : 1;
       length = std::min(length, kBank);
     }
-    if (size <= kBank) StoreImageChecksum(image, family.codeAreaEnd);
+    if (size <= kBank) codec::StoreImageChecksum(image, family.codeAreaEnd);
   }
 
   Result r;

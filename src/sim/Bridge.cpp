@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "chips/ChipFamilies.h"
+#include "codec/ImageChecksum.h"
 #include "codec/ImageCodec.h"
 
 namespace qvfw::sim {
@@ -68,6 +69,7 @@ BridgeConfig FamilyConfig(uint8_t t, uint8_t rev) {
     c.bufferCommands = true;
     c.bootCheck = true;
   }
+  c.bankBoot = t == 13 || t == 14 || t == 27;
   c.parameters.assign(32, 0);
   c.parameters[8] = (t == 6 || t == 29) ? 0xD5 : 0x01;
   c.parameters[18] = 0xD2;
@@ -116,6 +118,21 @@ std::optional<uint32_t> Bridge::ValidBank() const {
   return std::nullopt;
 }
 
+std::optional<uint32_t> Bridge::BootableStorageBank() const {
+  if (!flash_) return std::nullopt;
+  const auto& d = flash_->data();
+  const uint8_t t = config_.chipType;
+  const bool dual = t == 13 || t == 27;
+  // The bridge looks for its signature block just below its code area's end.
+  const uint32_t codeEnd = t == 27 ? 0x8000 : 0xC000;
+  for (uint32_t base : {0u, 0x10000u}) {
+    if (base > 0 && !dual) break;
+    if (d.size() < base + 0x10000) break;
+    if (codec::StorageBankValid({d.data() + base, 0x10000}, ModelKey(t), codeEnd - 16, codeEnd)) return base;
+  }
+  return std::nullopt;
+}
+
 void Bridge::PowerOn() {
   if (flash_) flash_->PowerCycle();
   restart_ = false;
@@ -154,6 +171,8 @@ void Bridge::PowerOn() {
   const std::string key = ModelKey(config_.chipType);
   for (size_t i = 0; i < 3; ++i) runningModel_[i] = i < key.size() ? static_cast<uint8_t>(key[i]) : 0;
   runningVersion_ = {'0', '0', '0', '0'};
+  bootedBank_.reset();
+  if (config_.bankBoot) bootedBank_ = BootableStorageBank();
   if (config_.bootCheck) {
     const auto bank = ValidBank();
     if (!bank) {
@@ -360,6 +379,7 @@ Response Bridge::ChipInfo(const Command& c) {
     for (size_t i = 0; i < 3; ++i) d[8 + i] = runningModel_[i];
     for (size_t i = 0; i < 4; ++i) d[12 + i] = runningVersion_[i];
   }
+  if (config_.bankBoot && !bootedBank_) std::fill(d.begin() + 12, d.end(), 0);
   const uint32_t n = std::min<uint32_t>({c.length, config_.chipInfoLength, 16});
   std::memcpy(c.data, d.data(), n);
   return Good(n);

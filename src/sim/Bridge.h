@@ -49,6 +49,11 @@ struct BridgeConfig {
   bool bufferCommands = false;
   uint32_t bufferCapacity = 0x40000;
   bool bootCheck = false;               // boot the flash image only when its checks hold
+  // Storage line (13, 14, 27): the bridge boots the first 64 KiB bank (0, then 0x10000 where the
+  // family keeps two and the flash holds them) whose signature block and image checksum hold.
+  // Without one it runs its boot ROM, which still answers the flash commands but reports no
+  // firmware version (chip information bytes 12..15 read 0).
+  bool bankBoot = false;
   bool loader = false;                  // B2..B6 RAM-buffer loader
   bool hasFlash = true;
 
@@ -91,6 +96,9 @@ class Bridge final : public Target {
   std::string NextSerial() const { return pendingSerial_ ? *pendingSerial_ : config_.serial; }
   // The version characters the running firmware reports (chip information bytes 12..15).
   std::array<uint8_t, 4> RunningVersion() const { return runningVersion_; }
+  // The storage-line bank the bridge booted at its last power-on; nothing: its boot ROM runs
+  // (or the family does not boot by banks).
+  std::optional<uint32_t> BootedBank() const { return bootedBank_; }
 
  private:
   Response Inquiry(const Command& c);
@@ -116,6 +124,7 @@ class Bridge final : public Target {
   bool FlashUpdate(uint32_t address, const uint8_t* in, uint32_t n, SimTime& t);
   void FlushSpi(SimTime& t);
   std::optional<uint32_t> ValidBank() const;
+  std::optional<uint32_t> BootableStorageBank() const;
   uint32_t Capacity() const;  // of the download buffer: never more than the flash holds
 
   BridgeConfig config_;
@@ -125,6 +134,7 @@ class Bridge final : public Target {
   BridgeMode mode_ = BridgeMode::Firmware;
   std::array<uint8_t, 4> runningVersion_{};
   std::array<uint8_t, 4> runningModel_{};
+  std::optional<uint32_t> bootedBank_;
   uint8_t ce_ = 0xC7, be_ = 0xD8, pp_ = 0x02, se_ = 0x20;
   uint8_t sectorOp_ = 0xD8;  // what FF 04 14 sends
   int vendor_ = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "codec/ImageChecksum.h"
 #include "codec/ImageCodec.h"
 #include "sim/Bridge.h"
 
@@ -76,6 +77,14 @@ std::vector<uint8_t> GenerateFirmwareImage(const ImageRecipe& recipe) {
     case 27: fullBlock(0x7FF0, sig); break;
     case 13: case 14: case 15: case 16: case 17: case 18: fullBlock(0xBFF0, sig); break;
     default: break;
+  }
+  if (t == 13 || t == 14 || t == 27) {
+    // A storage-line image carries its checksum at the code area's end; a second 64 KiB bank of
+    // the same firmware where the image spans two.
+    const uint32_t codeEnd = t == 27 ? 0x8000 : 0xC000;
+    if (img.size() >= 0x20000) std::copy(img.begin(), img.begin() + 0x10000, img.begin() + 0x10000);
+    for (uint32_t base : {0u, 0x10000u})
+      if (img.size() >= base + 0x10000) codec::StoreImageChecksum({img.data() + base, 0x10000}, codeEnd);
   }
   if (t >= 15 && t <= 18) {
     // Header identity: model digits at 21..23, revision character at 24, version at 25..28.

@@ -10,6 +10,7 @@
 
 #include "app/DeviceList.h"
 #include "app/FirmwareChoice.h"
+#include "sim/FirmwareImage.h"
 #include "support/AppRig.h"
 
 namespace qvfw::app {
@@ -29,6 +30,16 @@ void Put(std::vector<uint8_t>& flash, size_t at, const Bytes& bytes) { std::copy
 void Version(BridgeConfig& c, std::initializer_list<uint8_t> bytes12) {
   size_t i = 12;
   for (uint8_t b : bytes12) c.chipInfo[i++] = b;
+}
+
+// A storage-line bridge reports the version of the firmware it booted; with no bootable bank in
+// its flash its boot ROM runs and reports none. This puts a bootable image of `chip` in the flash.
+std::function<void(EmulatedApp&)> Booting(uint8_t chip) {
+  return [chip](EmulatedApp& a) {
+    const Bytes image = sim::GenerateFirmwareImage({chip, 0, "", 0x10000, 1});
+    std::copy(image.begin(), image.end(), a.Flash().data().begin());
+    a.machine.BridgeAt(0)->PowerOn();
+  };
 }
 
 struct VersionRow {
@@ -65,29 +76,31 @@ TEST(FirmwareChoice, VersionTextOfEveryFamilyAndTheInternalCodeRule) {
       {"12 without flag bit 4", [] { auto c = FamilyConfig(12); c.memory[0x7038] = {0, 0, 0x05, 0}; return c; },
        [](EmulatedApp& a) { Put(a.Flash().data(), 0x1000, KeyBlock("882")); }, "Internal code"},
       {"14 with the alternate block: characters",
-       [] { auto c = FamilyConfig(14); Version(c, {'0', '1', '0', '2'}); return c; }, {}, "0.1.0.2"},
-      {"14 without it: numbers", [] { auto c = FamilyConfig(14); c.answersChipInfoAlt = false; return c; }, {},
+       [] { auto c = FamilyConfig(14); Version(c, {'0', '1', '0', '2'}); return c; }, Booting(14), "0.1.0.2"},
+      {"14 without it: numbers", [] { auto c = FamilyConfig(14); c.answersChipInfoAlt = false; return c; }, Booting(14),
        "01.07.03.00"},
       {"14 at 00.00.00.01 with parameter byte 19 clear",
        [] { auto c = FamilyConfig(14); c.answersChipInfoAlt = false; c.parameters[19] = 0; Version(c, {0, 0, 0, 1});
-            return c; }, {}, "Internal code"},
+            return c; }, Booting(14), "Internal code"},
       {"14 at another version with parameter byte 19 clear",
-       [] { auto c = FamilyConfig(14); c.answersChipInfoAlt = false; c.parameters[19] = 0; return c; }, {},
+       [] { auto c = FamilyConfig(14); c.answersChipInfoAlt = false; c.parameters[19] = 0; return c; }, Booting(14),
        "01.07.03.00"},
+      {"14 running its boot ROM (blank flash)",
+       [] { auto c = FamilyConfig(14); c.answersChipInfoAlt = false; return c; }, {}, "00.00.00.00"},
       {"15 characters", [] { return testing::Qvs812WithVersion(2, {'1', '2', '0', '1'}); }, {}, "1.2.0.1"},
       {"15 numbers", [] { return testing::Qvs812WithVersion(1, {1, 2, 0, 1}); }, {}, "01.02.00.01"},
       {"15 with parameter byte 19 clear",
        [] { auto c = testing::Qvs812WithVersion(2, {'1', '2', '0', '1'}); c.parameters[19] = 0; return c; }, {},
        "Internal code"},
-      {"13 with parameter byte 19 set", [] { return FamilyConfig(13); }, {}, "1.07.03"},
-      {"13 with parameter byte 19 clear", [] { auto c = FamilyConfig(13); c.parameters[19] = 0; return c; }, {},
-       "Internal code"},
+      {"13 with parameter byte 19 set", [] { return FamilyConfig(13); }, Booting(13), "1.07.03"},
+      {"13 with parameter byte 19 clear", [] { auto c = FamilyConfig(13); c.parameters[19] = 0; return c; },
+       Booting(13), "Internal code"},
       {"13 without parameters: key at flash 0xBFF0", [] { auto c = FamilyConfig(13); c.parameters[8] = 0; return c; },
-       [](EmulatedApp& a) { Put(a.Flash().data(), 0xBFF0, KeyBlock("876")); }, "1.07.03"},
+       Booting(13), "1.07.03"},
       {"13 without parameters or key", [] { auto c = FamilyConfig(13); c.parameters[8] = 0; return c; }, {},
        "Internal code"},
       {"27 without parameters: key at flash 0x7FF0", [] { auto c = FamilyConfig(27); c.parameters[8] = 0; return c; },
-       [](EmulatedApp& a) { Put(a.Flash().data(), 0x7FF0, KeyBlock("879")); }, "1.07.03"},
+       Booting(27), "1.07.03"},
       {"13 without bit 0 at 0x70F0", [] { auto c = FamilyConfig(13); c.memory[0x70F0] = {0, 0, 0, 0}; return c; }, {},
        "Internal code"},
       {"5 with its memory key", [] { return FamilyConfig(5); }, {}, "1.07.03"},

@@ -13,7 +13,7 @@
 #include "app/Engineering.h"
 #include "app/FirmwareChoice.h"
 #include "flash/BankRecovery.h"
-#include "flash/ImageChecksum.h"
+#include "codec/ImageChecksum.h"
 #include "support/AppRig.h"
 
 namespace qvfw::flash {
@@ -72,10 +72,10 @@ TEST(EraseOnWrite, ImageOf48KiBKeepsTheNvramOnAFlashWith64KiBBlocks) {
   EXPECT_EQ(b.ctx.form.StatusEdit.text, "Programming Success!!");
 
   std::vector<uint8_t> want = image;
-  StoreImageChecksum(want, 0xC000);
+  codec::StoreImageChecksum(want, 0xC000);
   EXPECT_NE(want[0xBFFE] << 8 | want[0xBFFF], image[0xBFFE] << 8 | image[0xBFFF]);
   EXPECT_EQ(b.FlashRange(0, 0xC000), want);
-  EXPECT_TRUE(ImageChecksumHolds(b.Flash().data(), 0xC000));
+  EXPECT_TRUE(codec::ImageChecksumHolds(b.Flash().data(), 0xC000));
   EXPECT_EQ(b.FlashRange(0xC000, 0xD000), b.Before(0xC000, 0xD000)) << "the device's NVRAM was lost";
   EXPECT_EQ(b.MessageTexts(), std::vector<std::string>{"Message: Please Turn-Off the Power and Turn-On Again!"});
 
@@ -99,7 +99,7 @@ TEST(EraseOnWrite, TwoBanksOnA128KiBFlash) {
     ASSERT_EQ(o.code(), app::OutcomeCode::Success) << o.outcome.reason;
     std::vector<uint8_t> bank0(image.begin(), image.begin() + 0x10000);
     std::copy_n(b.before.begin() + 0xC000, 0x1000, bank0.begin() + 0xC000);  // the kept NVRAM
-    if (c.imageSize <= 0x10000) StoreImageChecksum(bank0, 0xC000);
+    if (c.imageSize <= 0x10000) codec::StoreImageChecksum(bank0, 0xC000);
     EXPECT_EQ(b.FlashRange(0, 0x10000), bank0);
     std::vector<uint8_t> bank1 = bank0;
     if (c.secondHalfInBank1) bank1.assign(image.begin() + 0x10000, image.end());
@@ -113,7 +113,7 @@ TEST(EraseOnWrite, ShortImageIsProgrammedPaddedWithAValidChecksum) {
   ASSERT_EQ(b.Run(b.Program(image)).code(), app::OutcomeCode::Success);
   std::vector<uint8_t> want(0xC000, 0);
   std::copy(image.begin(), image.end(), want.begin());
-  StoreImageChecksum(want, 0xC000);
+  codec::StoreImageChecksum(want, 0xC000);
   EXPECT_EQ(b.FlashRange(0, 0xC000), want);
   EXPECT_EQ(b.FlashRange(0xC000, 0xD000), b.Before(0xC000, 0xD000));
 }
@@ -414,7 +414,7 @@ std::vector<uint8_t> ValidBank(const char* key, uint8_t seed, uint32_t codeEnd =
   std::vector<uint8_t> bank = Pattern(0x10000, seed);
   const uint8_t block[] = {0x55, 0xAA, 0xAA, 0x55, uint8_t(key[0]), uint8_t(key[1]), uint8_t(key[2]), 0, 0, 0};
   std::copy(std::begin(block), std::end(block), bank.begin() + 0xBFF0);
-  StoreImageChecksum(bank, codeEnd);
+  codec::StoreImageChecksum(bank, codeEnd);
   return bank;
 }
 

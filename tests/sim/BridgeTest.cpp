@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "codec/ImageCodec.h"
@@ -494,6 +495,45 @@ TEST(BridgeBuffer, AnImageThatFailsItsChecksDoesNotBootAndRamDownloadRecovers) {
   rig.Wait(2000);
   EXPECT_EQ(rig.B().mode(), BridgeMode::Firmware);
   EXPECT_EQ(RunningVersion(rig), "1203");
+}
+
+TEST(BridgeStorage, BootsTheFirstValidBankOrItsBootRom) {
+  enum Bank { Valid, Broken, Blank };
+  struct Case {
+    int type, kib;
+    Bank bank0, bank1;
+    std::optional<uint32_t> booted;
+  };
+  const Case cases[] = {
+      {13, 128, Valid, Valid, 0},
+      {13, 128, Broken, Valid, 0x10000},   // a write that stopped in bank 0: bank 1 runs
+      {13, 128, Blank, Valid, 0x10000},
+      {13, 128, Valid, Blank, 0},
+      {13, 128, Broken, Broken, std::nullopt},
+      {13, 64, Blank, Valid, std::nullopt},  // no second bank on a 64 KiB flash
+      {27, 128, Broken, Valid, 0x10000},   // its checksum ends at 0x8000
+      {14, 128, Blank, Valid, std::nullopt},  // one bank only
+      {14, 128, Valid, Blank, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "type " << c.type << ", " << c.kib << " KiB, banks " << c.bank0 << c.bank1);
+    SimRig rig(OneBridge(c.type, 0, "WINBOND", c.kib));
+    const V image = GenerateFirmwareImage({static_cast<uint8_t>(c.type), 0, "", 0x10000, 3});
+    V& flash = rig.Flash();
+    std::fill(flash.begin(), flash.end(), 0xFF);
+    for (const auto& [base, state] : {std::pair{0u, c.bank0}, std::pair{0x10000u, c.bank1}}) {
+      if (state == Blank || base + 0x10000 > flash.size()) continue;
+      std::copy(image.begin(), image.end(), flash.begin() + base);
+      if (state == Broken) flash[base + 0x100] ^= 0x01;
+    }
+    rig.B().PowerOn();
+    EXPECT_EQ(rig.B().BootedBank(), c.booted);
+    V info(16);
+    ASSERT_TRUE(ReadChipInfo(rig.Dev(), info)) << "the boot ROM answers too";
+    EXPECT_EQ(info[12] != 0 || info[13] != 0 || info[14] != 0, c.booted.has_value()) << "the ROM reports no version";
+    V head(16);
+    EXPECT_TRUE(ReadFlashLong(rig.Dev(), 0, head)) << "and the flash commands, so it can be programmed";
+  }
 }
 
 TEST(BridgeBuffer, ABridgeOfAnotherKindErasesWhatStandsInTheWay) {

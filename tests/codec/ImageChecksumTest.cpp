@@ -1,4 +1,4 @@
-#include "flash/ImageChecksum.h"
+#include "codec/ImageChecksum.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace qvfw::flash {
+namespace qvfw::codec {
 namespace {
 
 std::vector<uint8_t> Bytes(std::string_view s) { return {s.begin(), s.end()}; }
@@ -60,4 +60,4 @@ TEST(ImageChecksum, StoredBigEndianAtTheCodeAreaEndLeavingTheTwoBytesBeforeIt) {
 }
 
 }  // namespace
-}  // namespace qvfw::flash
+}  // namespace qvfw::codec

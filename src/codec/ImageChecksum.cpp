@@ -1,8 +1,9 @@
-#include "flash/ImageChecksum.h"
+#include "codec/ImageChecksum.h"
 
 #include <array>
+#include <cstring>
 
-namespace qvfw::flash {
+namespace qvfw::codec {
 namespace {
 
 constexpr std::array<uint16_t, 16> MakeNibbleTable() {
@@ -65,4 +66,13 @@ bool ImageChecksumHolds(std::span<const uint8_t> image, uint32_t codeAreaEnd) {
   return ImageChecksum(image.first(codeAreaEnd - 4)) == stored;
 }
 
-}  // namespace qvfw::flash
+bool StorageBankValid(std::span<const uint8_t> bank, std::string_view modelKey, uint32_t signatureAt,
+                      uint32_t codeAreaEnd) {
+  static constexpr uint8_t kMarker[4] = {0x55, 0xAA, 0xAA, 0x55};
+  if (bank.size() < 0x10000 || modelKey.size() < 3 || signatureAt + 7 > bank.size()) return false;
+  if (std::memcmp(bank.data() + signatureAt, kMarker, 4) != 0) return false;
+  if (std::memcmp(bank.data() + signatureAt + 4, modelKey.data(), 3) != 0) return false;
+  return ImageChecksumHolds(bank, codeAreaEnd);
+}
+
+}  // namespace qvfw::codec

@@ -5,8 +5,9 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 
-namespace qvfw::flash {
+namespace qvfw::codec {
 
 // The plain CRC over bytes in the order given, one table lookup per nibble.
 uint16_t Crc16Xmodem(std::span<const uint8_t> bytes, uint16_t crc = 0);
@@ -22,4 +23,10 @@ void StoreImageChecksum(std::span<uint8_t> image, uint32_t codeAreaEnd);
 // Whether the stored checksum matches.
 bool ImageChecksumHolds(std::span<const uint8_t> image, uint32_t codeAreaEnd);
 
-}  // namespace qvfw::flash
+// A storage-line firmware bank (64 KiB) that a bridge can boot: the signature block at
+// `signatureAt` (55 AA AA 55, then the family's three-character model key) and the image
+// checksum up to the code-area end.
+bool StorageBankValid(std::span<const uint8_t> bank, std::string_view modelKey, uint32_t signatureAt,
+                      uint32_t codeAreaEnd);
+
+}  // namespace qvfw::codec
