@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -442,12 +443,14 @@ TEST(BankRecovery, OneValidBankIsCopiedOverTheOther) {
     std::vector<uint8_t> bank0, bank1;
     std::vector<uint8_t> want0, want1;
     const char* status;  // nullptr: no recovery text
+    // The bank the bridge boots before the check and after a power cycle (nothing: its boot ROM).
+    std::optional<uint32_t> bootsBefore, bootsAfter;
   };
   const Case cases[] = {
-      {"bank 1 blank", 128, a, blank, a, a, "FW Recovery successful!!"},
-      {"bank 0 blank", 128, blank, b, b, b, "FW Recovery successful!!"},
-      {"both valid", 128, a, b, a, b, nullptr},
-      {"both blank", 128, blank, blank, blank, blank, nullptr},
+      {"bank 1 blank", 128, a, blank, a, a, "FW Recovery successful!!", 0, 0},
+      {"bank 0 blank", 128, blank, b, b, b, "FW Recovery successful!!", 0x10000, 0},
+      {"both valid", 128, a, b, a, b, nullptr, 0, 0},
+      {"both blank", 128, blank, blank, blank, blank, nullptr, std::nullopt, std::nullopt},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -459,7 +462,11 @@ TEST(BankRecovery, OneValidBankIsCopiedOverTheOther) {
     std::copy(c.bank0.begin(), c.bank0.end(), d.begin());
     std::copy(c.bank1.begin(), c.bank1.end(), d.begin() + 0x10000);
     const std::vector<uint8_t> before = d;
+    rig.machine.BridgeAt(0)->PowerOn();
+    EXPECT_EQ(rig.machine.BridgeAt(0)->BootedBank(), c.bootsBefore);
     rig.Start();
+    rig.machine.BridgeAt(0)->PowerOn();
+    EXPECT_EQ(rig.machine.BridgeAt(0)->BootedBank(), c.bootsAfter);
     EXPECT_EQ(std::vector<uint8_t>(d.begin(), d.begin() + 0x10000), c.want0);
     EXPECT_EQ(std::vector<uint8_t>(d.begin() + 0x10000, d.begin() + 0x20000), c.want1);
     bool shown = false;
