@@ -605,6 +605,8 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
     c->add_flag("--buffer", engineering.options.readWriteBuffer, "Transfer through READ/WRITE BUFFER (where offered)");
     c->add_flag("--no-product-sn", noProductSn, "Do not set the product serial number in the code (where offered)");
     c->add_flag("--no-backup", engineering.options.skipRecovery, "Keep no recovery copy of the flash before changing it");
+    c->add_flag("--force-user-area", engineering.options.forceUserArea,
+                "Write a disk-resident firmware area even where it lies inside the disk's user data");
     c->add_flag("-y,--yes", engineering.yes, "Answer yes to the question before the flash is changed");
   };
   CLI::App* erase = app.add_subcommand("erase", "Erase the flash of the selected device (its NVRAM is kept unless --include-nvram)");
