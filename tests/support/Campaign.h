@@ -3,7 +3,7 @@
 // then once per command index on a fresh bench with the fault at that command.
 //
 // Long operations (thousands of commands, each run costing up to all of them) may be sampled with
-// `stride` above 1: every command of the first and last 32, every command within 4 of a change of
+// `stride` above 1: every command of the first and last 16, every command within 2 of a change of
 // phase (a command whose opcode none of the 4 before it had), and every stride-th one elsewhere.
 
 #include <gtest/gtest.h>
@@ -39,12 +39,12 @@ CampaignFigures FaultAtEveryCommand(sim::Fault::Kind kind, Make make, Run run, C
   }
   std::vector<bool> pick(figures.commands, stride <= 1);
   for (uint64_t i = 0; i < figures.commands; ++i) {
-    if (i < 32 || i + 32 >= figures.commands || i % stride == 0) pick[i] = true;
+    if (i < 16 || i + 16 >= figures.commands || i % stride == 0) pick[i] = true;
     const bool change = i < ops.size() && std::none_of(ops.begin() + static_cast<long>(i >= 4 ? i - 4 : 0),
                                                        ops.begin() + static_cast<long>(i),
                                                        [&](uint8_t op) { return op == ops[i]; });
     if (change)
-      for (uint64_t k = i >= 4 ? i - 4 : 0; k <= i + 4 && k < figures.commands; ++k) pick[k] = true;
+      for (uint64_t k = i >= 2 ? i - 2 : 0; k <= i + 2 && k < figures.commands; ++k) pick[k] = true;
   }
   for (uint64_t i = 0; i < figures.commands; ++i) {
     if (!pick[i]) continue;
