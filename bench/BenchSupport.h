@@ -3,6 +3,7 @@
 // nothing and asks nothing, and the host's clock that counts its own sleeps.
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,17 +25,19 @@ class QuietShell final : public app::Shell {
 };
 
 // Forwards to the virtual clock the emulator shares; `slept` sums the host's own waits, `polled`
-// the 10 ms pauses of status polling among them.
+// the 10 ms pauses of status polling among them, `byLength` the waits by their length.
 class HostClock final : public platform::Clock {
  public:
   explicit HostClock(platform::VirtualClock& inner) : inner_(inner) {}
   void Sleep(uint32_t ms) override {
     slept += ms;
     if (ms == 10) polled += ms;
+    byLength[ms] += ms;
     inner_.Sleep(ms);
   }
   uint64_t NowMs() const override { return inner_.NowMs(); }
   uint64_t slept = 0, polled = 0;
+  std::map<uint32_t, uint64_t> byLength;  // sleep length in ms -> total ms slept in sleeps of it
 
  private:
   platform::VirtualClock& inner_;

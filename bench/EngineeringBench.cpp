@@ -8,6 +8,12 @@
 //                  per page) plus the bytes that must cross the link (with one command per 8 KiB)
 //   hw_recovery_ms the recovery copy of the whole flash, measured in a separate run
 //   passed         1 when the operation verified
+// The loader (QVS810) and disk-area (QV40776 without flash) programs add their own counters:
+//   erase_pause_ms, sleep_1ms_ms, sleep_20ms_ms, sleep_3ms_ms   the loader's fixed pauses, each summed
+//   floor_ms       loader: the whole-chip erase, one page program per 256 bytes and the commands the
+//                  loader needs (B2 + 2 x B3 per 512 bytes written, B6 + B5 per 512 read) with their
+//                  payload at the link's rate; disk area: the 64 KiB written and read back at the
+//                  link's rate and the disk's media rate, with one head positioning per transfer
 #include <benchmark/benchmark.h>
 
 #include "BenchSupport.h"
@@ -17,6 +23,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 
 #include "app/AppContext.h"
@@ -137,6 +144,111 @@ void Measure(benchmark::State& state, Setup s, Op op) {
   std::filesystem::remove_all(dir);
 }
 
+// ---- the loader (QVS810, 256 KiB image) and the disk-resident firmware area (64 KiB image) ----
+
+struct Modeled {
+  double totalMs = 0;
+  std::map<uint32_t, uint64_t> sleeps;
+  bool passed = false;
+};
+
+Modeled ProgramOnce(bool loader, const std::filesystem::path& dir, bool recovery) {
+  platform::VirtualClock clock;
+  HostClock host(clock);
+  sim::Machine machine(clock);
+  if (loader) {
+    machine.AddBridge("b0", platform::Bus::Usb, sim::FamilyConfig(26),
+                      std::make_unique<sim::SpiFlash>(sim::FlashPreset("GIGADEVICE", 512)));
+    machine.BridgeAt(0)->flash()->data().assign(512 * 1024, 0x00);
+  } else {
+    sim::BridgeConfig c = sim::FamilyConfig(30, 1);
+    c.hasFlash = false;
+    c.disk.sectors = 976773168;
+    // The marker that puts the area at the capacity rounded up to 256 blocks (flag 0).
+    const uint32_t r = 976773168u / 256 * 256 + 256 + 257;
+    c.reservedArea.assign(512, 0);
+    for (int i = 0; i < 4; ++i) c.reservedArea[151 + i] = static_cast<uint8_t>(r >> (24 - 8 * i));
+    machine.AddBridge("b0", platform::Bus::Usb, c, std::make_unique<sim::SpiFlash>(sim::FlashPreset("WINBOND", 64)));
+  }
+  QuietShell shell;
+  app::WiringOptions wiring;
+  wiring.workingDirectory = dir;
+  const app::MemoryImageStore images;
+  wiring.images = &images;
+  app::Application application(app::PlatformParts{&machine, &machine, &machine, &host}, shell, wiring);
+  app::AppContext& ctx = application.ctx();
+  app::ConstructMainWindow(ctx);
+  app::EngineeringOptions o;
+  o.skipRecovery = !recovery;
+  o.stateDirectory = dir / "state";
+  o.firmwareFile = (dir / (loader ? "loader.bin" : "disk.bin")).string();
+  const uint64_t start = machine.ElapsedUs();
+  const auto before = host.byLength;
+  const app::EngineeringOutcome outcome = app::RunEngineering(ctx, 0, o);
+  if (outcome.code() != app::OutcomeCode::Success && ::getenv("QVFW_BENCH_VERBOSE"))
+    std::fprintf(stderr, "%s: %s\n", outcome.outcome.statusText.c_str(), outcome.outcome.reason.c_str());
+  Modeled m;
+  m.totalMs = double(machine.ElapsedUs() - start) / 1000.0;
+  for (const auto& [length, total] : host.byLength) m.sleeps[length] = total - (before.count(length) ? before.at(length) : 0);
+  m.passed = outcome.code() == app::OutcomeCode::Success;
+  app::CloseMainWindow(ctx);
+  return m;
+}
+
+double LoaderFloorMs() {
+  const sim::FlashPart part = sim::FlashPreset("GIGADEVICE", 512);
+  const sim::TimingModel t = sim::TimingModel::UsbBulkOnly();
+  const double blocks = 0x40000 / 512.0;
+  const double commands = blocks * 3 + blocks * 2 + 1;
+  const double bytes = 2.0 * 0x40000;
+  return part.timing.chipEraseUs / 1000.0 + (0x40000 / part.pageSize) * part.timing.pageProgramUs / 1000.0 +
+         (commands * t.link.commandOverheadUs + bytes * 1e6 / double(t.link.bytesPerSecond)) / 1000.0;
+}
+
+double DiskFloorMs() {
+  const sim::TimingModel t = sim::TimingModel::UsbBulkOnly();
+  const sim::DiskTiming d;
+  const double bytes = 2.0 * 0x10000;
+  return (2.0 * t.link.commandOverheadUs + bytes * 1e6 / double(t.link.bytesPerSecond) + 2.0 * d.accessUs +
+          bytes * 1e6 / double(d.mediaBytesPerSecond)) /
+         1000.0;
+}
+
+void MeasureProgram(benchmark::State& state, bool loader) {
+  std::string dirTemplate = (std::filesystem::temp_directory_path() / "qvfw-bench-XXXXXX").string();
+  if (::mkdtemp(dirTemplate.data()) == nullptr) {
+    state.SkipWithError("no temporary folder");
+    return;
+  }
+  const std::filesystem::path dir = dirTemplate;
+  {
+    std::vector<char> image(loader ? 0x40000 : 0x10000);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 13 + (i >> 9));
+    std::ofstream(dir / (loader ? "loader.bin" : "disk.bin"), std::ios::binary)
+        .write(image.data(), static_cast<std::streamsize>(image.size()));
+  }
+  Modeled sum;
+  double passed = 0;
+  for (auto _ : state) {
+    const Modeled m = ProgramOnce(loader, dir, false);
+    sum.totalMs += m.totalMs;
+    for (const auto& [length, total] : m.sleeps) sum.sleeps[length] += total;
+    passed += m.passed ? 1 : 0;
+  }
+  const double n = double(state.iterations());
+  state.counters["hw_total_ms"] = sum.totalMs / n;
+  if (loader) {
+    state.counters["erase_pause_ms"] = double(sum.sleeps[5000]) / n;
+    state.counters["sleep_1ms_ms"] = double(sum.sleeps[1]) / n;
+    state.counters["sleep_20ms_ms"] = double(sum.sleeps[20]) / n;
+    state.counters["sleep_3ms_ms"] = double(sum.sleeps[3]) / n;
+  }
+  state.counters["floor_ms"] = loader ? LoaderFloorMs() : DiskFloorMs();
+  state.counters["hw_recovery_ms"] = ProgramOnce(loader, dir, true).totalMs - sum.totalMs / n;
+  state.counters["passed"] = passed / n;
+  std::filesystem::remove_all(dir);
+}
+
 const Setup kQvs876{13, "MXIC", 64, 0x10000};
 const Setup kQvs812{15, "WINBOND", 512, 0x80000};
 // The buffer path carries what the bridge's buffer holds: a 256 KiB dual-bank image (a 512 KiB one
@@ -151,5 +263,7 @@ BENCHMARK_CAPTURE(Measure, qvs812_backup, kQvs812, Op::Backup)->Unit(benchmark::
 BENCHMARK_CAPTURE(Measure, qvs812_program_direct, kQvs812, Op::Program)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK_CAPTURE(Measure, qvs812_program_buffer_512k, kQvs812, Op::ProgramBuffer)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK_CAPTURE(Measure, qvs812_program_buffer_256k, kQvs812Buffer, Op::ProgramBuffer)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK_CAPTURE(MeasureProgram, qvs810_loader_program_256k, true)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK_CAPTURE(MeasureProgram, qv40776_disk_area_program_64k, false)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace

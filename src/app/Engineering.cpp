@@ -8,7 +8,9 @@
 #include "device/Commands.h"
 #include "firmware/ImageMatch.h"
 #include "flash/BankRecovery.h"
+#include "flash/DiskFirmware.h"
 #include "flash/EraseOnWrite.h"
+#include "flash/Loader.h"
 
 namespace qvfw::app {
 namespace {
@@ -63,6 +65,7 @@ class PanelHost final : public flash::Host {
   }
   void Step() override { ctx_.progress.Step(); }
   void Critical(bool entering) override { ctx_.criticalDepth += entering ? 1 : -1; }
+  bool Confirm(std::string_view caption, std::string_view text) override { return ctx_.shell.Ask(caption, text, false); }
   bool BufferProgram(const device::Device& dev, std::span<const uint8_t> image) override {
     return ProgramFlashImage(ctx_, dev, 0, image, static_cast<uint32_t>(image.size()), false, {});
   }
@@ -129,7 +132,10 @@ Procedure ChooseProcedure(const DispatchInput& in) {
   return Procedure::None;
 }
 
-bool ProcedureBuilt(Procedure p) { return p == Procedure::EraseOnWrite || p == Procedure::EraseOnWrite1394; }
+bool ProcedureBuilt(Procedure p) {
+  return p == Procedure::EraseOnWrite || p == Procedure::EraseOnWrite1394 || p == Procedure::Loader ||
+         p == Procedure::DiskFirmware;
+}
 
 EngineeringOptions OptionsFromForm(const AppContext& ctx) {
   const MainForm& f = ctx.form;
@@ -214,8 +220,13 @@ EngineeringOutcome RunEngineering(AppContext& ctx, size_t record, const Engineer
   target.chipResetMode = s.ChipResetMode;
   flash::Job job{dev, target, options, ctx.flash, host, s.ImageHasNvram};
   ctx.progress.Plan({{Phase::Save, 2}, {Phase::Erase, 1}, {Phase::Program, 4}, {Phase::ReadBack, 3}});
-  const flash::Result r =
-      p == Procedure::EraseOnWrite1394 ? flash::EraseOnWrite1394Procedure(job) : flash::EraseOnWriteProcedure(job);
+  flash::Result r;
+  switch (p) {
+    case Procedure::EraseOnWrite1394: r = flash::EraseOnWrite1394Procedure(job); break;
+    case Procedure::Loader: r = flash::LoaderProcedure(job); break;
+    case Procedure::DiskFirmware: r = flash::DiskFirmwareProcedure(job); break;
+    default: r = flash::EraseOnWriteProcedure(job); break;
+  }
   ctx.progress.Finish();
   return FromResult(r);
 }

@@ -269,8 +269,14 @@ void SetInteractiveInput(std::istream* in) { g_answers = in; }
 
 namespace {
 
-// What an engineering command will do, in words, for the question before it starts.
-std::string PlannedWork(const EngineeringRequest& r) {
+// What an engineering command will do, in words, for the question before it starts. `diskArea`:
+// the device keeps its firmware on the attached disk.
+std::string PlannedWork(const EngineeringRequest& r, bool diskArea) {
+  if (diskArea) {
+    const std::string where = " the firmware area near the end of the attached disk";
+    if (r.kind == EngineeringRequest::Kind::Erase) return "erase the first 64 KiB of" + where;
+    if (r.kind == EngineeringRequest::Kind::Program) return "program " + r.options.firmwareFile + " into" + where;
+  }
   switch (r.kind) {
     case EngineeringRequest::Kind::Erase:
       return std::string("erase the whole flash") + (r.options.includeNvram ? "" : " (its 4 KiB NVRAM is kept)");
@@ -321,7 +327,9 @@ int EngineeringCommand(Session& session, const EngineeringRequest& request, std:
     err << "device:   " << facts.device.path << " (" << facts.device.name << ")\n"
         << "chip:     " << facts.chipText << "\n"
         << "firmware: " << (firmware.empty() ? "unknown" : firmware) << "\n"
-        << "This will " << PlannedWork(request) << ". Continue? [y/N] " << std::flush;
+        << "This will " << PlannedWork(request, facts.device.chip.type == chips::ChipType::QV40776E &&
+                                                   (!facts.flash || facts.flash->vendor == chips::FlashVendor::Unknown))
+        << ". Continue? [y/N] " << std::flush;
     std::string answer;
     std::getline(*g_answers, answer);
     if (answer != "y" && answer != "Y" && answer != "yes") {
@@ -605,6 +613,8 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
     c->add_flag("--buffer", engineering.options.readWriteBuffer, "Transfer through READ/WRITE BUFFER (where offered)");
     c->add_flag("--no-product-sn", noProductSn, "Do not set the product serial number in the code (where offered)");
     c->add_flag("--no-backup", engineering.options.skipRecovery, "Keep no recovery copy of the flash before changing it");
+    c->add_flag("--force-user-area", engineering.options.forceUserArea,
+                "Write a disk-resident firmware area even where it lies inside the disk's user data");
     c->add_flag("-y,--yes", engineering.yes, "Answer yes to the question before the flash is changed");
   };
   CLI::App* erase = app.add_subcommand("erase", "Erase the flash of the selected device (its NVRAM is kept unless --include-nvram)");

@@ -28,6 +28,9 @@ class Host {
   virtual void Step() = 0;
   // Above 0 while the flash is being changed: a front end asked to stop waits.
   virtual void Critical(bool entering) = 0;
+  // A yes/no question before something the user must ask for explicitly (writing where user data
+  // lies); a front end that cannot ask answers no.
+  virtual bool Confirm(std::string_view /*caption*/, std::string_view /*text*/) { return false; }
 
   // The buffer path: programming through WRITE BUFFER and reading back through READ BUFFER, and
   // the RAM-download header stamped on a 256 KiB image.

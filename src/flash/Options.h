@@ -15,6 +15,8 @@ struct EngineeringOptions {
   bool productSnInCode = true;   // "Setting ProductSN(In-Code)"
   std::string backupFile;        // "Backup FileName "; empty: "oldFlash.bak"
   std::string firmwareFile;      // "Firmware File "
+  // The disk-resident firmware area may be written where it lies inside the disk's user area.
+  bool forceUserArea = false;
   // No recovery copy of the flash before it is changed.
   bool skipRecovery = false;
   // Where recovery copies go; empty: the state directory of the user (see Recovery.h).

@@ -26,7 +26,7 @@ std::filesystem::path DefaultStateDirectory() {
 #endif
 }
 
-std::string RecoveryFileName(std::string_view devicePath, std::string_view utcTime, uint32_t address) {
+std::string RecoveryFileName(std::string_view devicePath, std::string_view utcTime, uint64_t address) {
   std::string dev;
   for (char c : devicePath) {
     const bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
@@ -34,13 +34,13 @@ std::string RecoveryFileName(std::string_view devicePath, std::string_view utcTi
     dev += keep ? c : '_';
   }
   while (!dev.empty() && dev.front() == '_') dev.erase(dev.begin());
-  char at[16];
-  std::snprintf(at, sizeof at, "%06X", address);
+  char at[24];
+  std::snprintf(at, sizeof at, "%06llX", static_cast<unsigned long long>(address));
   return "recovery-" + dev + "-" + std::string(utcTime) + "-" + at + ".bin";
 }
 
 std::optional<std::filesystem::path> SaveRecoveryFile(const std::filesystem::path& directory,
-                                                      std::string_view devicePath, uint32_t address,
+                                                      std::string_view devicePath, uint64_t address,
                                                       std::span<const uint8_t> bytes) {
   std::error_code ec;
   if (std::filesystem::create_directories(directory, ec))

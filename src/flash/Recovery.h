@@ -18,13 +18,13 @@ std::filesystem::path DefaultStateDirectory();
 
 // The recovery file's name: "recovery-<device>-<UTC time>-<address>.bin", the device path with
 // every character outside [A-Za-z0-9._-] replaced by '_'.
-std::string RecoveryFileName(std::string_view devicePath, std::string_view utcTime, uint32_t address);
+std::string RecoveryFileName(std::string_view devicePath, std::string_view utcTime, uint64_t address);
 
-// Writes `bytes` (the flash from `address` on) as a new recovery file in `directory` (created
+// Writes `bytes` (the flash from `address` on, or the disk from block `address` on) as a new recovery file in `directory` (created
 // with mode 0700 when missing) and returns its path; nothing when it could not be written completely.
 // An existing file of the same name is never replaced: a suffix tells them apart.
 std::optional<std::filesystem::path> SaveRecoveryFile(const std::filesystem::path& directory,
-                                                      std::string_view devicePath, uint32_t address,
+                                                      std::string_view devicePath, uint64_t address,
                                                       std::span<const uint8_t> bytes);
 
 // Writes a whole file safely (fresh file + rename, never through a link); 0 or the errno.

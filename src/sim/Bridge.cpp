@@ -542,9 +542,15 @@ Response Bridge::Loader(const Command& c, SimTime& t) {
       const bool read = b[0] == 0xB5;
       if (b[5] != 0x64 || b[8] != 0x01 || read != c.dataIn) return InvalidField();
       const uint32_t n = std::min(c.length, kRamSize);
-      if (read) std::memcpy(c.data, memory_.data() + kRam, n);
-      else std::memcpy(memory_.data() + kRam, c.data, n);
-      return Good(n);
+      if (!read) {
+        std::memcpy(memory_.data() + kRam, c.data, n);
+        ramFrom_.reset();
+        return Good(n);
+      }
+      std::memcpy(c.data, memory_.data() + kRam, n);
+      Response r = Good(n);
+      if (ramFrom_) r.flashAddress = *ramFrom_;  // read-back faults apply to what came from the flash
+      return r;
     }
     case 0xB3: case 0xB6: {
       const uint32_t a = Be32(b, 2), n = Be16(b, 6), r = Be16(b, 8);
@@ -553,7 +559,10 @@ Response Bridge::Loader(const Command& c, SimTime& t) {
         if (b[10] != 0xE5 || b[11] != 0x02) return InvalidField();
         return FlashProgram(a, memory_.data() + r, n, t) ? Good(0) : FlashTimeout();
       }
-      return FlashRead(a, memory_.data() + r, n, t) ? Good(0) : FlashTimeout();
+      if (!FlashRead(a, memory_.data() + r, n, t)) return FlashTimeout();
+      if (r == kRam) ramFrom_ = a;
+      else ramFrom_.reset();
+      return Good(0);
     }
     case 0xB4: {
       if (b[9] != 0x31) return InvalidField();

@@ -140,6 +140,8 @@ class Bridge final : public Target {
   int vendor_ = 0;
   std::optional<std::vector<uint8_t>> spiPending_;
   std::vector<uint8_t> ramImage_;
+  // The flash address the loader's RAM buffer was last filled from; nothing after a host write.
+  std::optional<uint32_t> ramFrom_;
   bool restart_ = false;
   // Identity written by the host; takes effect at the next power-on.
   std::optional<std::pair<uint16_t, uint16_t>> pendingIds_;

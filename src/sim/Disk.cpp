@@ -110,7 +110,7 @@ Response AttachedDisk::Identify(const Command& c) const {
   return Good(512);
 }
 
-Response AttachedDisk::Dma(const Command& c, bool write) {
+Response AttachedDisk::Dma(const Command& c, bool write, SimTime& time) {
   const auto& b = c.cdb;
   if (b.size() < 16) return InvalidField();
   uint32_t count = (uint32_t{b[5]} << 8) | b[6];
@@ -120,12 +120,17 @@ Response AttachedDisk::Dma(const Command& c, bool write) {
   const uint64_t bytes = uint64_t{count} * config_.logicalSectorSize;
   if (write == c.dataIn || c.length < bytes) return InvalidField();
   if (lba + count > config_.sectors + config_.reservedSectors) return LbaOutOfRange();
-  if (write) WriteSectors(lba, count, c.data);
-  else ReadSectors(lba, count, c.data);
+  time.us += config_.timing.accessUs + bytes * 1'000'000 / std::max<uint64_t>(1, config_.timing.mediaBytesPerSecond);
+  if (write) {
+    WriteSectors(lba, count, c.data);
+    writeLog_.push_back({lba, count});
+  } else {
+    ReadSectors(lba, count, c.data);
+  }
   return Good(static_cast<uint32_t>(bytes));
 }
 
-Response AttachedDisk::Execute(const Command& c, SimTime&) {
+Response AttachedDisk::Execute(const Command& c, SimTime& time) {
   const auto& b = c.cdb;
   switch (b[0]) {
     case 0x00: return Good(0);
@@ -155,8 +160,8 @@ Response AttachedDisk::Execute(const Command& c, SimTime&) {
       return Identify(c);
     case 0x85:
       if (b.size() < 16) return InvalidField();
-      if (b[14] == 0x25) return Dma(c, false);
-      if (b[14] == 0x35) return Dma(c, true);
+      if (b[14] == 0x25) return Dma(c, false, time);
+      if (b[14] == 0x35) return Dma(c, true, time);
       if (b[14] == 0xEC) return Identify(c);
       return InvalidField();
     default: return IllegalOpcode();

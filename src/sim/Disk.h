@@ -15,8 +15,15 @@ namespace qvfw::sim {
 struct DiskConfig {
   uint64_t sectors = 1953525168;     // a 1 TB disk
   uint32_t logicalSectorSize = 512;  // 512 or 4096
-  uint32_t reservedSectors = 64;     // past the addressable capacity
+  uint32_t reservedSectors = 2048;   // past the addressable capacity
   std::string model = "QVSIM HDD 1TB";
+  DiskTiming timing;
+};
+
+// One DMA write the disk carried out: its first block and its number of blocks.
+struct DiskWrite {
+  uint64_t lba = 0;
+  uint32_t count = 0;
 };
 
 class AttachedDisk {
@@ -35,13 +42,16 @@ class AttachedDisk {
   // The sparse store, for saving and loading: written sectors only.
   const std::map<uint64_t, std::vector<uint8_t>>& sectors() const { return store_; }
   std::map<uint64_t, std::vector<uint8_t>>& sectors() { return store_; }
+  // Every DMA write the host sent, in order (what a test asserts the host never touched).
+  const std::vector<DiskWrite>& writeLog() const { return writeLog_; }
 
  private:
   Response Identify(const Command& c) const;
-  Response Dma(const Command& c, bool write);
+  Response Dma(const Command& c, bool write, SimTime& time);
 
   DiskConfig config_;
   std::map<uint64_t, std::vector<uint8_t>> store_;
+  std::vector<DiskWrite> writeLog_;
 };
 
 // A disk of another maker: answers standard commands, rejects the vendor ones.

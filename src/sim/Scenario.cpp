@@ -390,7 +390,7 @@ const char* const kFamilies = R"({
     { "name": "step7", "bus": "usb", "chipType": 7, "revision": 2, "flash": { "part": "SST", "sizeKiB": 2048 } },
     { "name": "loader26", "bus": "usb", "chipType": 26, "flash": { "part": "GIGADEVICE", "sizeKiB": 512 } },
     { "name": "disk30", "bus": "usb", "chipType": 30, "revision": 1, "flash": "none",
-      "disk": { "sectors": 976773168 }, "reservedAreaLba": 976760000 }
+      "disk": { "sectors": 976773168 }, "reservedAreaLba": 976773633 }
   ]
 })";
 

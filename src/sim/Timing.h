@@ -24,6 +24,15 @@ struct FlashTiming {
   uint32_t statusWriteUs = 5'000;      // write status register
 };
 
+// Costs of the disk behind a bridge, for its DMA reads and writes: a 7200 rpm disk positions its
+// heads in about 8.5 ms on average and waits half a turn (4.2 ms) for the block; its media moves
+// about 150 MB/s. Every DMA command pays one positioning: a read-back of blocks just written waits
+// for the platter to come round again.
+struct DiskTiming {
+  uint32_t accessUs = 12'700;
+  uint64_t mediaBytesPerSecond = 150'000'000;
+};
+
 struct TimingModel {
   LinkTiming link;
   uint32_t restartDelayMs = 1500;      // ResetChip until the bridge has re-enumerated

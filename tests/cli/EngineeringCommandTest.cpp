@@ -139,5 +139,35 @@ TEST_F(EngineeringCommand, OptionsTheChipDoesNotOfferAndSkippedCopies) {
   EXPECT_EQ(RecoveryFiles(), 0u);
 }
 
+// A QV40776 without flash whose bridge reports no reserved area: its firmware area lies among the
+// user's blocks, and only --force-user-area writes there.
+TEST_F(EngineeringCommand, TheFirmwareAreaAmongUserDataNeedsForceUserArea) {
+  std::ofstream(dir_.path() / "m" / "machine.json")
+      << R"({ "disks": [ { "name": "disk30", "chipType": 30, "revision": 1, "flash": "none",
+             "disk": { "sectors": 976773168 },
+             "parameters": "00 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 00 00 D2 01 00 00 00 00 00 00 00 00 00 00 00 00" } ] })";
+  const Result refused = Run({"--json", "program", image_.string(), "--yes"});
+  EXPECT_EQ(refused.code, kExitUsage);
+  const auto doc = nlohmann::json::parse(refused.out);
+  EXPECT_EQ(doc["outcome"]["status"], "Firmware area in user data, nothing written!");
+  EXPECT_NE(doc["outcome"]["reason"].get<std::string>().find("--force-user-area"), std::string::npos);
+  EXPECT_TRUE(doc["outcome"]["recoveryFile"].is_null());
+  EXPECT_EQ(RecoveryFiles(), 0u);
+
+  const Result forced = Run({"program", image_.string(), "--yes", "--force-user-area"});
+  EXPECT_EQ(forced.code, kExitSuccess) << forced.err;
+  EXPECT_NE(forced.out.find("Programming Success!!"), std::string::npos);
+  EXPECT_EQ(RecoveryFiles(), 1u);
+
+  // The question on a terminal says what will be written.
+  std::istringstream no("n\n");
+  SetInteractiveInput(&no);
+  const Result asked = Run({"erase", "--force-user-area"});
+  EXPECT_EQ(asked.code, kExitUsage);
+  EXPECT_NE(asked.err.find("erase the first 64 KiB of the firmware area near the end of the attached disk"),
+            std::string::npos)
+      << asked.err;
+}
+
 }  // namespace
 }  // namespace qvfw::cli

@@ -620,7 +620,13 @@ TEST(AttachedDisk, CapacityIdentifyDmaAndTheReservedAreaPastTheEnd) {
     EXPECT_EQ(back, data);
     ASSERT_TRUE(AtaReadDmaExt(dev, 12345, back, ss));
     EXPECT_TRUE(std::all_of(back.begin(), back.end(), [](uint8_t b) { return b == 0; }));
-    EXPECT_FALSE(AtaReadDmaExt(dev, c.sectors + 63, back, ss)) << "past the reserved area";
+    EXPECT_FALSE(AtaReadDmaExt(dev, c.sectors + 2047, back, ss)) << "past the reserved area";
+    EXPECT_FALSE(AtaWriteDmaExt(dev, c.sectors + 2047, data, ss));
+    // The log holds the writes the disk carried out, and only those.
+    const auto& log = rig.B().disk().writeLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].lba, c.sectors - 300);
+    EXPECT_EQ(log[0].count, 2u);
     uint8_t status = 0xAA;
     ASSERT_TRUE(ReadFlashStatus(dev, status));
     EXPECT_EQ(status, 0x00) << "no flash: nothing is ever busy";
@@ -646,6 +652,19 @@ TEST(BridgeLoader, RamBufferToFlashAndBack) {
   ASSERT_TRUE(WriteRamBuffer(dev, 0x64, 1, V(512, 0)));
   ASSERT_TRUE(ReadFlashToRam(dev, 0, 0x400, 512, 0xC800));
   V back(512);
+  ASSERT_TRUE(ReadRamBuffer(dev, 0x64, 1, back));
+  EXPECT_EQ(back, block);
+
+  // A read-back fault reaches what the buffer holds from the flash, not what the host put there.
+  Fault flip;
+  flip.kind = Fault::Kind::FlipBits;
+  flip.address = 0x401;
+  flip.mask = 0x80;
+  flip.times = 0;
+  rig.machine->AddFault(0, flip);
+  ASSERT_TRUE(ReadRamBuffer(dev, 0x64, 1, back));
+  EXPECT_EQ(back[1], block[1] ^ 0x80);
+  ASSERT_TRUE(WriteRamBuffer(dev, 0x64, 1, block));
   ASSERT_TRUE(ReadRamBuffer(dev, 0x64, 1, back));
   EXPECT_EQ(back, block);
 }

@@ -1,0 +1,210 @@
+#include "flash/Loader.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "device/Commands.h"
+#include "device/FlashOps.h"
+#include "flash/ProcedureSupport.h"
+
+namespace qvfw::flash {
+namespace {
+
+using support::Finish;
+
+constexpr std::string_view kPowerCycle = "Please Turn-Off the Power and Turn-On Again!";
+constexpr int kWholeFlash = 3;
+
+uint32_t RoundUp(uint32_t v, uint32_t unit) { return (v + unit - 1) / unit * unit; }
+void Sleep(Job& j, uint32_t ms) { j.dev.transport().Clock().Sleep(ms); }
+
+// The RAM-download header areas of the two 128 KiB halves: the bridge keeps its own there.
+bool InHeaderArea(uint32_t offset) {
+  return (offset >= 0x200 && offset < 0x400) || (offset >= 0x20200 && offset < 0x20400);
+}
+
+// The flash's size in bytes: the firmware-choice check's, else the capacity code of the flash's
+// JEDEC id (0x10 is 64 KiB, each step doubles); 0 when neither tells.
+uint32_t FlashBytes(Job& j) {
+  if (j.target.flashSizeKiB > 0) return j.target.flashSizeKiB * 1024;
+  uint8_t id[4] = {};
+  if (!device::SpiReadId(j.dev, 0x9F, id)) return 0;
+  const bool blank = (id[0] == 0x00 && id[1] == 0x00) || (id[0] == 0xFF && id[1] == 0xFF);
+  if (blank || id[2] < 0x10 || id[2] > 0x18) return 0;
+  return 0x10000u << (id[2] - 0x10);
+}
+
+// The whole flash, kept before the first erase (which clears all of it).
+bool KeepRecovery(Job& j, uint32_t flashBytes, Result& r) {
+  if (j.options.skipRecovery) return true;
+  if (flashBytes == 0) {
+    r = Finish(j.host, Result::Code::Failed, Stage::Save, "Flash size unknown!!",
+               "the flash's size is not known, so no complete recovery copy can be kept before the whole "
+               "flash is erased; nothing was changed (--no-backup runs without one)");
+    return false;
+  }
+  std::vector<uint8_t> bytes(flashBytes);
+  j.host.EnterStage(Stage::Save, flashBytes / kLoaderBlock);
+  if (!LoaderRead(j, bytes)) {
+    r = Finish(j.host, Result::Code::Failed, Stage::Save, "Read flash for recovery fail!",
+               "the flash could not be read for its recovery copy; nothing was changed");
+    return false;
+  }
+  const auto dir = support::StateDirectory(j.options);
+  const auto saved = SaveRecoveryFile(dir, j.dev.path(), 0, bytes);
+  if (!saved) {
+    r = Finish(j.host, Result::Code::Failed, Stage::Save, "Save recovery file fail!",
+               "the recovery copy could not be written to " + dir.string() + "; nothing was changed");
+    return false;
+  }
+  r.recoveryFile = *saved;
+  return true;
+}
+
+Result Erase(Job& j) {
+  j.host.SetStatus("Start Erase only!");
+  Result r;
+  if (!KeepRecovery(j, FlashBytes(j), r)) return r;
+  support::CriticalSection critical(j.host);
+  j.host.EnterStage(Stage::Erase, 0);
+  Result out;
+  if (device::EraseFlashRam(j.dev, 0, 0, kWholeFlash)) {
+    out = Finish(j.host, Result::Code::Done, Stage::Erase, "Erase flash command success!");
+    j.host.Message("Message", kPowerCycle);
+  } else {
+    out = Finish(j.host, Result::Code::Failed, Stage::Erase, "Erase flash command fail!", "the erase command was refused");
+  }
+  out.recoveryFile = r.recoveryFile;
+  return out;
+}
+
+Result Backup(Job& j) {
+  std::string name = j.options.backupFile;
+  if (name.empty()) {
+    name = "oldFlash.bak";
+    j.host.Message("Message", "Default backup firmware as OldFalsh.bak!");
+  }
+  j.host.SetStatus("Backup ...");
+  std::vector<uint8_t> bytes(kLoaderBackupLength);
+  j.host.EnterStage(Stage::ReadBack, kLoaderBackupLength / kLoaderBlock);
+  if (!LoaderRead(j, bytes))
+    return Finish(j.host, Result::Code::Failed, Stage::ReadBack, "Read Back to Backup Error!!", "the flash could not be read");
+  if (const int e = WriteWholeFile(name, bytes); e != 0)
+    return Finish(j.host, Result::Code::Failed, Stage::ReadBack, "Open Backup File Error!!", name + ": " + std::strerror(e));
+  Result r = Finish(j.host, Result::Code::Done, Stage::ReadBack, "Read flash and backup success!");
+  r.backupFile = name;
+  return r;
+}
+
+Result Program(Job& j) {
+  const auto file = support::ReadImageFile(j.options.firmwareFile);
+  if (!file || file->empty())
+    return Finish(j.host, Result::Code::BadInput, Stage::Save, "Open File Error!!",
+                  j.options.firmwareFile + (file ? ": the file is empty" : ": cannot be opened as a file"));
+  if (file->size() > 0x1000000)
+    return Finish(j.host, Result::Code::BadInput, Stage::Save, "FW size > flash size!!",
+                  j.options.firmwareFile + ": larger than any flash of this bridge");
+  // The header stamp reads and writes up to offset 0x3FFFF: a shorter image goes padded with zeros.
+  const uint32_t length = std::max(RoundUp(static_cast<uint32_t>(file->size()), kLoaderStep), kLoaderBackupLength);
+  const uint32_t flashBytes = FlashBytes(j);
+  if (flashBytes > 0 && length > flashBytes)
+    return Finish(j.host, Result::Code::BadInput, Stage::Save, "FW size > flash size!!",
+                  "the image (padded to " + std::to_string(length / 1024) + " KiB) is larger than the flash (" +
+                      std::to_string(flashBytes / 1024) + " KiB)");
+  std::vector<uint8_t> image(length, 0);
+  std::copy(file->begin(), file->end(), image.begin());
+  j.host.SetStatus("Programming");
+  j.host.StampRamDownloadHeader(image);
+
+  Result r;
+  if (!KeepRecovery(j, flashBytes, r)) return r;
+  support::CriticalSection critical(j.host);
+  std::vector<uint8_t> back(length);
+  std::string failure, reason;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    j.host.SetStatus("Programming");
+    j.host.EnterStage(Stage::Program, length / kLoaderBlock);
+    if (!LoaderWrite(j, image)) {
+      failure = "Write Bin File fail!";
+      reason = "a RAM-buffer or flash command was refused while writing";
+      j.host.SetStatus(failure);
+      continue;
+    }
+    j.host.EnterStage(Stage::ReadBack, length / kLoaderBlock);
+    if (!LoaderRead(j, back)) {
+      failure = "Read FW fail!";
+      reason = "the flash could not be read back";
+      j.host.SetStatus(failure);
+      continue;
+    }
+    uint32_t differs = length;
+    for (uint32_t i = 0; i < length && differs == length; ++i)
+      if (!InHeaderArea(i) && back[i] != image[i]) differs = i;
+    if (differs != length) {
+      failure = "Data compare fail !!";
+      char at[64];
+      std::snprintf(at, sizeof at, "the flash differs from the image at 0x%X", differs);
+      reason = at;
+      j.host.SetStatus(failure);
+      continue;
+    }
+    Result done = Finish(j.host, Result::Code::Done, Stage::ReadBack, "Programming Success!!");
+    done.recoveryFile = r.recoveryFile;
+    j.host.Message("Message", kPowerCycle);
+    return done;
+  }
+  Result failed = Finish(j.host, Result::Code::Failed, Stage::ReadBack, failure, reason + " (three attempts)");
+  failed.recoveryFile = r.recoveryFile;
+  return failed;
+}
+
+}  // namespace
+
+bool LoaderWrite(Job& j, std::span<const uint8_t> image) {
+  if (!device::EraseFlashRam(j.dev, 0, 0, kWholeFlash)) return false;
+  Sleep(j, 5000);
+  std::vector<uint8_t> padded(RoundUp(static_cast<uint32_t>(image.size()), kLoaderBlock), 0);
+  std::copy(image.begin(), image.end(), padded.begin());
+  uint32_t p = 0;
+  for (uint32_t done = 0; done < padded.size(); done += kLoaderBlock) {
+    const auto block = std::span<const uint8_t>(padded).subspan(done, kLoaderBlock);
+    if (!device::WriteRamBuffer(j.dev, kLoaderRamBuffer, 1, block)) return false;
+    Sleep(j, 1);
+    if (!device::ProgramFlashFromRam(j.dev, 0, p, kLoaderStep, kLoaderRamAddress)) return false;
+    p += kLoaderStep;
+    Sleep(j, 20);
+    if (!device::ProgramFlashFromRam(j.dev, 0, p, kLoaderStep, kLoaderRamAddress + kLoaderStep)) return false;
+    p += kLoaderStep;
+    j.host.AppendStatus(".");
+    j.host.Step();
+    j.host.Pump();
+  }
+  return true;
+}
+
+bool LoaderRead(Job& j, std::span<uint8_t> out) {
+  j.host.SetStatus("ReadFlash...");
+  std::vector<uint8_t> scratch(RoundUp(static_cast<uint32_t>(out.size()), kLoaderBlock), 0);
+  for (uint32_t p = 0; p < scratch.size(); p += kLoaderBlock) {
+    if (!device::ReadFlashToRam(j.dev, 0, p, kLoaderBlock, kLoaderRamAddress)) return false;
+    Sleep(j, 3);
+    if (!device::ReadRamBuffer(j.dev, kLoaderRamBuffer, 1, std::span(scratch).subspan(p, kLoaderBlock))) return false;
+    Sleep(j, 3);
+    j.host.AppendStatus(".");
+    j.host.Step();
+    j.host.Pump();
+  }
+  std::copy_n(scratch.begin(), out.size(), out.begin());
+  return true;
+}
+
+Result LoaderProcedure(Job& j) {
+  j.settings.TransferUnit = 8192;
+  if (j.options.eraseOnly) return Erase(j);
+  if (j.options.backupOnly) return Backup(j);
+  return Program(j);
+}
+
+}  // namespace qvfw::flash
