@@ -4,8 +4,11 @@
 //   4 KiB in (READ(10) of 8 blocks of 512 bytes), as the mean of N requests in microseconds;
 //   the sense a refused command brings back (status, sense length, key/code/qualifier);
 //   the residual of an INQUIRY that asks for more than the device has.
+// With --timeout instead of N: one command (F7 54 4F …) that the device is made to hold for longer
+// than its time-out of 1 s (6 s), and how long the request took and how it ended. Run it last: the
+// transport resets the device to abort the command.
 //
-// usage: qvfw_sg_probe /dev/sgN [N]
+// usage: qvfw_sg_probe /dev/sgN [N | --timeout]
 
 #include <chrono>
 #include <cstdio>
@@ -25,9 +28,11 @@ struct Probe {
   uint8_t sense[kMaxSenseLength] = {};
 };
 
-Probe Run(PassThrough& pt, const std::string& node, std::vector<uint8_t> cdb, std::vector<uint8_t>& data) {
+Probe Run(PassThrough& pt, const std::string& node, std::vector<uint8_t> cdb, std::vector<uint8_t>& data,
+          uint32_t timeoutSeconds = 10) {
   Probe p;
   ScsiRequest r;
+  r.timeoutSeconds = timeoutSeconds;
   r.cdb = cdb;
   r.dataIn = true;
   r.data = data.empty() ? nullptr : data.data();
@@ -46,9 +51,23 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string node = argv[1];
-  const int rounds = argc > 2 ? std::atoi(argv[2]) : 200;
   StderrDiagnostics diag;
   linux_os::SgPassThrough sg(diag);
+  if (argc > 2 && std::string(argv[2]) == "--timeout") {
+    std::vector<uint8_t> none;
+    const auto start = std::chrono::steady_clock::now();
+    const Probe p = Run(sg, node, {0xF7, 0x54, 0x4F, 0, 0, 0, 0, 0, 0, 0, 0, 0}, none, 1);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    std::printf("time-out of 1 s on a command held 6 s: %s after %lld ms, host status 0x%02X, driver status 0x%02X\n",
+                Succeeded(p.result) ? "completed" : "failed", static_cast<long long>(ms.count()), p.result.hostStatus,
+                p.result.driverStatus);
+    // Ended by the time-out: not answered, not at once (a time-out taken as milliseconds), and
+    // well before the device's answer (a time-out taken as more than 6 s, or none); the transport's
+    // abort and reset of the device come on top of the second.
+    const bool timedOut = !Succeeded(p.result) && p.result.scsiStatus == 0;
+    return timedOut && ms.count() >= 900 && ms.count() < 5500 ? 0 : 1;
+  }
+  const int rounds = argc > 2 ? std::atoi(argv[2]) : 200;
   int failures = 0;
 
   struct Row {
