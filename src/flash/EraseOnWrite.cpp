@@ -2,6 +2,8 @@
 
 
 #include <algorithm>
+#include <array>
+#include <functional>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -92,6 +94,22 @@ Result ResetRefused(Job& j, Result r) {
   r.code = Result::Code::Failed;
   r.reason = "the flash was written and verified, but the bridge did not take the reset command: turn its power off and on";
   return r;
+}
+
+// Sends a restart command; true when the bridge took it. A bridge that restarts drops off the bus
+// right after its status, and the host's transport may then fail the command although the bridge
+// carried it out (usb-storage reports a host error, with SCSI status GOOD). An answer lost that
+// way is judged by whether the bridge is still there: one that no longer answers at its path is
+// restarting; one that answers did not restart. A CHECK CONDITION is a refusal, and a command that
+// never reached the bridge (its path could not be opened) restarted nothing.
+bool RestartTaken(const device::Device& dev, const std::function<bool()>& send) {
+  dev.transport().ClearFailure();
+  if (send()) return true;
+  const auto& failure = dev.transport().LastFailure();
+  if (!failure || !failure->result.opened) return false;
+  if (failure->result.ioctlOk && failure->result.osError == 0) return false;
+  std::array<uint8_t, 36> inquiry{};
+  return !device::Inquiry(dev, inquiry);
 }
 
 }  // namespace
@@ -481,8 +499,9 @@ Result ProgramImage(Job& j) {
   Result done = withRecovery(Finish(j, Result::Code::Done, Stage::ReadBack, "Programming Success!!"));
   if (StorageLine(t)) {
     bool reset = true;
-    if (!bufferPath) reset = device::ResetChip(j.dev);
-    else if (j.target.chipResetMode == 1) reset = device::QV_WriteBuffer(j.dev, 0, 0x0F, nullptr, 0, 0);
+    if (!bufferPath) reset = RestartTaken(j.dev, [&] { return device::ResetChip(j.dev); });
+    else if (j.target.chipResetMode == 1)
+      reset = RestartTaken(j.dev, [&] { return device::QV_WriteBuffer(j.dev, 0, 0x0F, nullptr, 0, 0); });
     if (!reset) return ResetRefused(j, done);
     j.host.Message("Message", j.target.chipResetMode == 1 ? kAutoReset : kPowerCycle);
   } else {
@@ -616,7 +635,7 @@ Result EraseOnWriteProcedure(Job& j) {
     Result r = EraseWholeFlash(j);
     if (!r.Done()) return r;
     if (StorageLine(j.target.chip)) {
-      if (!device::ResetChip(j.dev)) return ResetRefused(j, r);
+      if (!RestartTaken(j.dev, [&] { return device::ResetChip(j.dev); })) return ResetRefused(j, r);
       j.host.Message("Message", kAutoReset);
     } else {
       j.host.Message("Message", kPowerCycle);

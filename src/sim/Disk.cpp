@@ -53,6 +53,7 @@ void FillInquiry(uint8_t* out, uint32_t length, const std::string& vendor, const
 bool AttachedDisk::Handles(std::span<const uint8_t> cdb) const {
   switch (cdb[0]) {
     case 0x00: case 0x03: case 0x25: return true;
+    case 0x08: case 0x28: case 0x88: case 0x1A: return true;
     case 0x9E: return cdb.size() >= 16 && (cdb[1] & 0x1F) == 0x10;
     case 0xA1: case 0x85: return true;
     default: return false;
@@ -130,10 +131,61 @@ Response AttachedDisk::Dma(const Command& c, bool write, SimTime& time) {
   return Good(static_cast<uint32_t>(bytes));
 }
 
+// READ(6), READ(10) and READ(16): the addressable sectors only; the reserved area past the
+// capacity is reached through ATA pass-through alone.
+Response AttachedDisk::Read(const Command& c) const {
+  const auto& b = c.cdb;
+  uint64_t lba = 0;
+  uint32_t count = 0;
+  switch (b[0]) {
+    case 0x08:
+      lba = ((uint64_t{b[1]} & 0x1F) << 16) | (uint64_t{b[2]} << 8) | b[3];
+      count = b[4] == 0 ? 256 : b[4];
+      break;
+    case 0x28:
+      if (b.size() < 10) return InvalidField();
+      lba = Be32(b, 2);
+      count = Be16(b, 7);
+      break;
+    default:
+      if (b.size() < 16) return InvalidField();
+      lba = (uint64_t{Be32(b, 2)} << 32) | Be32(b, 6);
+      count = Be32(b, 10);
+  }
+  if (count == 0) return Good(0);
+  const uint64_t bytes = uint64_t{count} * config_.logicalSectorSize;
+  if (!c.dataIn || c.length < bytes) return InvalidField();
+  if (lba >= config_.sectors || count > config_.sectors - lba) return LbaOutOfRange();
+  ReadSectors(lba, count, c.data);
+  return Good(static_cast<uint32_t>(bytes));
+}
+
+// MODE SENSE(6) of the caching page, alone or among all pages: a disk without a write cache (the
+// kernel then never has to flush one), not write protected.
+Response AttachedDisk::ModeSense6(const Command& c) const {
+  const auto& b = c.cdb;
+  const uint8_t page = b[2] & 0x3F;
+  const uint8_t control = b[2] >> 6;  // 0 current, 1 changeable, 2 default, 3 saved
+  if ((page != 0x08 && page != 0x3F) || b[3] != 0 || control == 3 || !c.dataIn) return InvalidField();
+  uint8_t d[4 + 20] = {};
+  d[0] = sizeof d - 1;  // mode data length, not counting itself
+  d[1] = 0x00;          // medium type
+  d[2] = 0x00;          // device-specific: not write protected
+  d[3] = 0x00;          // no block descriptor
+  d[4] = 0x08;          // caching page
+  d[5] = 0x12;
+  // Byte 2 of the page: WCE (bit 2) and RCD (bit 0) clear, also in the changeable mask.
+  const uint32_t n = std::min<uint32_t>({c.length, b[4], sizeof d});
+  std::memcpy(c.data, d, n);
+  return Good(n);
+}
+
 Response AttachedDisk::Execute(const Command& c, SimTime& time) {
   const auto& b = c.cdb;
   switch (b[0]) {
     case 0x00: return Good(0);
+    case 0x08: case 0x28: case 0x88: return Read(c);
+    case 0x1A: return b.size() < 6 ? InvalidField() : ModeSense6(c);
     case 0x03: {  // REQUEST SENSE: nothing pending
       const Sense s = MakeSense(0, 0, 0);
       std::memcpy(c.data, s.data(), std::min<size_t>(c.length, s.size()));

@@ -32,7 +32,8 @@ class AttachedDisk {
   const DiskConfig& config() const { return config_; }
 
   // The standard commands of a disk: TEST UNIT READY, REQUEST SENSE, READ CAPACITY (10 and
-  // 16), ATA PASS-THROUGH IDENTIFY and READ/WRITE DMA EXT. Returns false when the opcode is
+  // 16), READ (6, 10 and 16), MODE SENSE(6) of the caching page, ATA PASS-THROUGH IDENTIFY and
+  // READ/WRITE DMA EXT: what a host's disk driver and its device manager send at attach. Returns false when the opcode is
   // not one of them (the caller decides what else the device understands).
   bool Handles(std::span<const uint8_t> cdb) const;
   Response Execute(const Command& command, SimTime& time);
@@ -48,6 +49,8 @@ class AttachedDisk {
  private:
   Response Identify(const Command& c) const;
   Response Dma(const Command& c, bool write, SimTime& time);
+  Response Read(const Command& c) const;
+  Response ModeSense6(const Command& c) const;
 
   DiskConfig config_;
   std::map<uint64_t, std::vector<uint8_t>> store_;

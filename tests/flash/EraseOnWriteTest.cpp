@@ -15,6 +15,7 @@
 #include "app/FirmwareChoice.h"
 #include "flash/BankRecovery.h"
 #include "codec/ImageChecksum.h"
+#include "sim/Scenario.h"
 #include "support/AppRig.h"
 
 namespace qvfw::flash {
@@ -293,6 +294,48 @@ TEST(EraseOnWrite, FailuresAreNeverSuccess) {
   EXPECT_EQ(c.ctx.form.StatusEdit.text, "Open File Error!!");
   EXPECT_EQ(c.Flash().data(), c.before);
   EXPECT_FALSE(std::filesystem::exists(c.ctx.stateDirectory));
+}
+
+// The restart after programming or erasing: a bridge that restarts may drop off the bus before the
+// host has its status, and the host then sees a transport error for a command that was carried
+// out. Whether the bridge is still there tells a restart whose answer was lost from one that did
+// not happen.
+TEST(EraseOnWrite, TheRestartCountsWhenTheBridgeLeftEvenIfItsAnswerWasLost) {
+  struct Case {
+    const char* name;
+    std::vector<const char*> faults;  // on FF 04 26
+    bool erase;
+    bool succeeds;
+  };
+  const Case cases[] = {
+      {"answered", {}, false, true},
+      {"answer lost, bridge restarted", {R"({"kind": "transportError", "cdbPrefix": "FF 04 26"})"}, false, true},
+      {"answer lost, bridge restarted (erase)", {R"({"kind": "transportError", "cdbPrefix": "FF 04 26"})"}, true, true},
+      {"refused", {R"({"kind": "fail", "cdbPrefix": "FF 04 26", "sense": "05 24 00"})"}, false, false},
+      {"answer lost, bridge still there",
+       {R"({"kind": "fail", "cdbPrefix": "FF 04 26"})", R"({"kind": "transportError", "cdbPrefix": "FF 04 26"})"},
+       false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bench b(15, "MXIC", 512);
+    const std::string before = b.machine.CurrentPath(0);
+    for (const char* f : c.faults) b.machine.AddFault(0, sim::ParseFault(f));
+    app::EngineeringOptions o = c.erase ? app::EngineeringOptions{} : b.Program(Pattern(0x10000, 3));
+    o.eraseOnly = c.erase;
+    o.stateDirectory = b.ctx.stateDirectory;
+    const app::EngineeringOutcome out = b.Run(o);
+    EXPECT_EQ(out.outcome.Succeeded(), c.succeeds) << out.outcome.reason;
+    const std::vector<std::string> messages = b.MessageTexts();
+    b.clock.Sleep(5000);
+    const bool restarted = b.machine.CurrentPath(0) != before;
+    EXPECT_EQ(restarted, c.succeeds) << "a success means the bridge restarted into what was written";
+    if (!c.succeeds) {
+      EXPECT_NE(out.outcome.reason.find("did not take the reset command"), std::string::npos) << out.outcome.reason;
+      ASSERT_FALSE(messages.empty());
+      EXPECT_NE(messages.back().find("Turn-Off the Power"), std::string::npos) << messages.back();
+    }
+  }
 }
 
 // QVB787 over IEEE 1394: short writes of 256 bytes, the erase flag only on the pieces at 0 and

@@ -404,38 +404,37 @@ gchar* AddUsb(UMockdevTestbed* bed, const char* name, const char* parent, const 
                                      nullptr);
 }
 
-TEST_F(UdevMachine, MonitorReportsUsbDeviceArrivalAndRemovalOnly) {
+// A USB device arrives long before its disk can be enumerated; the disk and its sg node are
+// what is news, and a partition, a USB device or interface, a FireWire node and a change are not.
+TEST_F(UdevMachine, MonitorReportsTheDiskAndItsGenericNodeOnly) {
   UdevDeviceMonitor monitor(diag_);
   ASSERT_GE(monitor.PollFd(), 0);
   EXPECT_TRUE(monitor.Drain().empty());
 
-  gchar* device = AddUsb(bed_, "3-1", nullptr, "usb_device");                 // add
-  gchar* iface = AddUsb(bed_, "3-1:1.0", device, "usb_interface");            // not a device
-  gchar* disk = umockdev_testbed_add_device(bed_, "block", "sdx", nullptr, nullptr, "DEVTYPE",
-                                            "disk", nullptr);                 // not usb
-  umockdev_testbed_uevent(bed_, device, "change");                            // not an arrival
+  gchar* device = AddUsb(bed_, "3-1", nullptr, "usb_device");
+  gchar* iface = AddUsb(bed_, "3-1:1.0", device, "usb_interface");
+  gchar* node = umockdev_testbed_add_device(bed_, "firewire", "fw2", nullptr, nullptr, nullptr);
+  EXPECT_TRUE(monitor.Drain().empty()) << "the USB device and the FireWire node are not the disk";
+
+  gchar* sg = umockdev_testbed_add_device(bed_, "scsi_generic", "sg4", iface, nullptr, nullptr);
+  EXPECT_TRUE(Readable(monitor.PollFd()));
+  EXPECT_EQ(monitor.Drain(), std::vector<DeviceEvent>{DeviceEvent::Arrival});
+  gchar* disk = umockdev_testbed_add_device(bed_, "block", "sdx", iface, nullptr, "DEVTYPE", "disk", nullptr);
+  gchar* part = umockdev_testbed_add_device(bed_, "block", "sdx1", disk, nullptr, "DEVTYPE", "partition", nullptr);
+  umockdev_testbed_uevent(bed_, disk, "change");  // media change: no arrival
+  EXPECT_EQ(monitor.Drain(), std::vector<DeviceEvent>{DeviceEvent::Arrival}) << "the disk, not its partition";
+
+  umockdev_testbed_uevent(bed_, part, "remove");
+  umockdev_testbed_uevent(bed_, disk, "remove");
+  umockdev_testbed_uevent(bed_, sg, "remove");
   umockdev_testbed_uevent(bed_, iface, "remove");
   umockdev_testbed_uevent(bed_, device, "remove");
-  EXPECT_TRUE(Readable(monitor.PollFd()));
-  EXPECT_EQ(monitor.Drain(), (std::vector<DeviceEvent>{DeviceEvent::Arrival, DeviceEvent::Removal}));
+  umockdev_testbed_uevent(bed_, node, "remove");
+  EXPECT_EQ(monitor.Drain(), (std::vector<DeviceEvent>{DeviceEvent::Removal, DeviceEvent::Removal}));
   EXPECT_FALSE(Readable(monitor.PollFd()));
   EXPECT_TRUE(monitor.Drain().empty());
   EXPECT_TRUE(diag_.lines.empty());
-  g_free(device);
-  g_free(iface);
-  g_free(disk);
-}
-
-TEST_F(UdevMachine, MonitorReportsAFireWireNodeOnceWithItsUnits) {
-  UdevDeviceMonitor monitor(diag_);
-  gchar* node = umockdev_testbed_add_device(bed_, "firewire", "fw2", nullptr, nullptr, nullptr);
-  gchar* unit = umockdev_testbed_add_device(bed_, "firewire", "fw2.0", node, nullptr, nullptr);
-  EXPECT_EQ(monitor.Drain(), std::vector<DeviceEvent>{DeviceEvent::Arrival});
-  umockdev_testbed_uevent(bed_, unit, "remove");
-  umockdev_testbed_uevent(bed_, node, "remove");
-  EXPECT_EQ(monitor.Drain(), std::vector<DeviceEvent>{DeviceEvent::Removal});
-  g_free(node);
-  g_free(unit);
+  for (gchar* p : {device, iface, node, sg, disk, part}) g_free(p);
 }
 
 }  // namespace

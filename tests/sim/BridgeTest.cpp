@@ -636,6 +636,78 @@ TEST(AttachedDisk, CapacityIdentifyDmaAndTheReservedAreaPastTheEnd) {
   }
 }
 
+// What a host's disk driver and device manager send when the disk attaches: partition-table
+// reads, the caching mode page, the capacity. A bridge and a plain disk answer them alike.
+TEST(AttachedDisk, AnswersTheCommandsAHostSendsAtAttach) {
+  SimRig rig(PresetScenarioJson("mixed"));
+  for (const char* name : {"bridge0", "plain0"}) {
+    SCOPED_TRACE(name);
+    const size_t at = *rig.machine->FindDisk(name);
+    AttachedDisk& disk = rig.machine->BridgeAt(at) ? rig.machine->BridgeAt(at)->disk()
+                                                   : dynamic_cast<PlainDisk&>(rig.machine->TargetAt(at)).disk();
+    const uint64_t sectors = disk.config().sectors;
+    V mark(3 * 512);
+    for (size_t i = 0; i < mark.size(); ++i) mark[i] = static_cast<uint8_t>(i * 13 + 1);
+    disk.WriteSectors(1, 3, mark.data());
+    V last(512, 0x77);
+    disk.WriteSectors(sectors - 1, 1, last.data());
+    auto sectorsOf = [](const Outcome& o, size_t first, size_t n) {
+      return V(o.data.begin() + first * 512, o.data.begin() + (first + n) * 512);
+    };
+
+    const Outcome r10 = rig.Run({0x28, 0, 0, 0, 0, 0, 0, 0, 4, 0}, true, 4 * 512, {}, at);  // LBA 0, 4 blocks
+    ASSERT_TRUE(r10.Good());
+    EXPECT_EQ(r10.transferred, 4u * 512);
+    EXPECT_EQ(sectorsOf(r10, 0, 1), V(512, 0)) << "never written: zeros";
+    EXPECT_EQ(sectorsOf(r10, 1, 3), mark);
+    const Outcome r6 = rig.Run({0x08, 0, 0, 2, 1, 0}, true, 512, {}, at);  // LBA 2, 1 block
+    ASSERT_TRUE(r6.Good());
+    EXPECT_EQ(r6.data, V(mark.begin() + 512, mark.begin() + 1024));
+    V r16cdb(16, 0);
+    r16cdb[0] = 0x88;
+    for (int i = 0; i < 8; ++i) r16cdb[2 + i] = static_cast<uint8_t>((sectors - 1) >> (8 * (7 - i)));
+    r16cdb[13] = 1;
+    const Outcome r16 = rig.Run(r16cdb, true, 512, {}, at);
+    ASSERT_TRUE(r16.Good());
+    EXPECT_EQ(r16.data, last) << "the last addressable sector";
+    r16cdb[13] = 2;
+    const Outcome past = rig.Run(r16cdb, true, 1024, {}, at);
+    EXPECT_EQ(past.status, 0x02);
+    EXPECT_EQ(past.key, 0x05);
+    EXPECT_EQ(past.asc, 0x21) << "reads end at the capacity";
+    const Outcome shortBuffer = rig.Run({0x28, 0, 0, 0, 0, 0, 0, 0, 2, 0}, true, 512, {}, at);
+    EXPECT_EQ(shortBuffer.asc, 0x24) << "two blocks do not fit in one block's room";
+    const Outcome none = rig.Run({0x28, 0, 0, 0, 0, 0, 0, 0, 0, 0}, true, 0, {}, at);
+    EXPECT_TRUE(none.Good()) << "READ(10) of no blocks moves nothing";
+
+    for (const uint8_t page : {uint8_t{0x08}, uint8_t{0x3F}}) {
+      const Outcome ms = rig.Run({0x1A, 0, page, 0, 192, 0}, true, 192, {}, at);
+      ASSERT_TRUE(ms.Good()) << int{page};
+      ASSERT_EQ(ms.transferred, 24u);
+      EXPECT_EQ(ms.data[0], 23) << "mode data length";
+      EXPECT_EQ(ms.data[2] & 0x80, 0) << "not write protected";
+      EXPECT_EQ(ms.data[4], 0x08);
+      EXPECT_EQ(ms.data[5], 0x12);
+      EXPECT_EQ(ms.data[6] & 0x04, 0) << "no write cache to flush";
+    }
+    const Outcome header = rig.Run({0x1A, 0, 0x3F, 0, 4, 0}, true, 4, {}, at);
+    ASSERT_TRUE(header.Good());
+    EXPECT_EQ(header.transferred, 4u) << "the allocation length bounds the reply";
+    EXPECT_EQ(rig.Run({0x1A, 0, 0x1C, 0, 192, 0}, true, 192, {}, at).asc, 0x24) << "a page it has not";
+
+    V rc16(16, 0);
+    rc16[0] = 0x9E;
+    rc16[1] = 0x10;
+    rc16[13] = 32;
+    const Outcome cap = rig.Run(rc16, true, 32, {}, at);
+    ASSERT_TRUE(cap.Good());
+    uint64_t lastLba = 0;
+    for (int i = 0; i < 8; ++i) lastLba = (lastLba << 8) | cap.data[i];
+    EXPECT_EQ(lastLba, sectors - 1);
+    EXPECT_EQ((cap.data[10] << 8) | cap.data[11], 512);
+  }
+}
+
 TEST(BridgeLoader, RamBufferToFlashAndBack) {
   SimRig rig(OneBridge(26, 0, "GIGADEVICE", 512));
   const Device dev = rig.Dev();

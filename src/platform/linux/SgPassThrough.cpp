@@ -44,6 +44,8 @@ constexpr unsigned kDriverSense = 0x08;  // "sense buffer valid": not an error b
 
 }  // namespace
 
+int KernelSgIo(int fd, sg_io_hdr_t* hdr) { return ::ioctl(fd, SG_IO, hdr); }
+
 ScsiResult SgPassThrough::Execute(std::string_view path, const ScsiRequest& request) {
   ScsiResult result;
   const std::string node(path);
@@ -72,7 +74,7 @@ ScsiResult SgPassThrough::Execute(std::string_view path, const ScsiRequest& requ
   hdr.sbp = sense;
   hdr.timeout = request.timeoutSeconds * 1000u;
 
-  if (::ioctl(fd.get(), SG_IO, &hdr) != 0) {
+  if (sgIo_(fd.get(), &hdr) != 0) {
     const int err = errno;
     result.osError = static_cast<uint32_t>(err);
     if (err == EPERM) {

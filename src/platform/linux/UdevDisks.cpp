@@ -357,8 +357,8 @@ std::optional<StorageDeviceNumber> UdevDiskEnumerator::GetStorageDeviceNumber(
 UdevDeviceMonitor::UdevDeviceMonitor(Diagnostics& diag) : udev_(udev_new()) {
   if (udev_) monitor_.reset(udev_monitor_new_from_netlink(udev_.get(), "udev"));
   if (!monitor_ ||
-      udev_monitor_filter_add_match_subsystem_devtype(monitor_.get(), "usb", "usb_device") < 0 ||
-      udev_monitor_filter_add_match_subsystem_devtype(monitor_.get(), "firewire", nullptr) < 0 ||
+      udev_monitor_filter_add_match_subsystem_devtype(monitor_.get(), "block", "disk") < 0 ||
+      udev_monitor_filter_add_match_subsystem_devtype(monitor_.get(), "scsi_generic", nullptr) < 0 ||
       udev_monitor_enable_receiving(monitor_.get()) < 0) {
     diag.Line("disks: cannot watch udev for device arrival and removal");
     monitor_.reset();
@@ -377,11 +377,10 @@ std::vector<DeviceEvent> UdevDeviceMonitor::Drain() {
   if (!monitor_) return events;
   // Receiving stops when nothing is pending (the socket does not block).
   while (UdevDevicePtr d{udev_monitor_receive_device(monitor_.get())}) {
-    // A FireWire node (fw1) comes with its units (fw1.0); one event per node is enough.
-    if (Str(udev_device_get_subsystem(d.get())) == "firewire" &&
-        Str(udev_device_get_sysname(d.get())).find('.') != std::string::npos) {
-      continue;
-    }
+    // The filter is also applied in the kernel's socket filter, but a sender that bypasses it
+    // (or a filter the kernel refused) must not turn a partition or a USB hub into news.
+    const std::string subsystem = Str(udev_device_get_subsystem(d.get()));
+    if (!(subsystem == "scsi_generic" || (subsystem == "block" && IsDevtype(d.get(), "disk")))) continue;
     const std::string action = Str(udev_device_get_action(d.get()));
     if (action == "add") events.push_back(DeviceEvent::Arrival);
     if (action == "remove") events.push_back(DeviceEvent::Removal);

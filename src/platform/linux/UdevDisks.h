@@ -71,8 +71,13 @@ class UdevDiskEnumerator final : public DiskEnumerator {
   size_t withoutNode_ = 0;
 };
 
-// Arrival and removal of USB devices (and FireWire nodes) from a udev monitor. Events other than
-// add and remove (change, bind, unbind) are not reported.
+// Arrival and removal of disks from a udev monitor: the block disk and its SCSI generic node, as
+// udev announces them once their properties are in its database. A USB device or a FireWire node
+// arrives well before its disk can be enumerated (usb-storage waits before it scans, the disk
+// driver reads the capacity and the partition table), so its own events say nothing about when
+// to look. A disk and its sg node come in either order (the sg module may be loaded later), and
+// either may be the one that completes the pair: both are reported. Partitions and events other
+// than add and remove (change, bind, unbind) are not.
 class UdevDeviceMonitor final : public DeviceMonitor {
  public:
   explicit UdevDeviceMonitor(Diagnostics& diag);
