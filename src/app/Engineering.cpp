@@ -9,6 +9,8 @@
 #include "firmware/ImageMatch.h"
 #include "flash/BankRecovery.h"
 #include "flash/EraseOnWrite.h"
+#include "flash/Stepwise.h"
+#include "flash/WholeImage.h"
 
 namespace qvfw::app {
 namespace {
@@ -63,6 +65,7 @@ class PanelHost final : public flash::Host {
   }
   void Step() override { ctx_.progress.Step(); }
   void Critical(bool entering) override { ctx_.criticalDepth += entering ? 1 : -1; }
+  void Trace(std::string_view line) override { ctx_.diagnostics.Line(std::string(line)); }
   bool BufferProgram(const device::Device& dev, std::span<const uint8_t> image) override {
     return ProgramFlashImage(ctx_, dev, 0, image, static_cast<uint32_t>(image.size()), false, {});
   }
@@ -129,7 +132,10 @@ Procedure ChooseProcedure(const DispatchInput& in) {
   return Procedure::None;
 }
 
-bool ProcedureBuilt(Procedure p) { return p == Procedure::EraseOnWrite || p == Procedure::EraseOnWrite1394; }
+bool ProcedureBuilt(Procedure p) {
+  return p == Procedure::EraseOnWrite || p == Procedure::EraseOnWrite1394 || p == Procedure::WholeImage ||
+         p == Procedure::Stepwise || p == Procedure::StepwisePage;
+}
 
 EngineeringOptions OptionsFromForm(const AppContext& ctx) {
   const MainForm& f = ctx.form;
@@ -212,10 +218,25 @@ EngineeringOutcome RunEngineering(AppContext& ctx, size_t record, const Engineer
   target.vendor = in.vendor;
   target.flashSizeKiB = s.FlashSizeKiB > 0 ? static_cast<uint32_t>(s.FlashSizeKiB) : 0;
   target.chipResetMode = s.ChipResetMode;
+  target.amicClass = s.AmicClass;
+  target.atmelClass = s.AtmelClass;
+  target.sst25 = s.Sst25Flag != 0;
   flash::Job job{dev, target, options, ctx.flash, host, s.ImageHasNvram};
   ctx.progress.Plan({{Phase::Save, 2}, {Phase::Erase, 1}, {Phase::Program, 4}, {Phase::ReadBack, 3}});
-  const flash::Result r =
-      p == Procedure::EraseOnWrite1394 ? flash::EraseOnWrite1394Procedure(job) : flash::EraseOnWriteProcedure(job);
+  flash::Result r;
+  switch (p) {
+    case Procedure::EraseOnWrite1394: r = flash::EraseOnWrite1394Procedure(job); break;
+    case Procedure::WholeImage: r = flash::WholeImageProcedure(job); break;
+    case Procedure::Stepwise: r = flash::StepwiseProcedure(job); break;
+    case Procedure::StepwisePage:
+      // The page-program procedure always writes the image's first 4 KiB: "Include 4K NVRAM" is
+      // ticked and stays so.
+      ctx.form.NVRAMCheck.checked = true;
+      s.KeepNvram = 1;
+      r = flash::StepwisePageProcedure(job);
+      break;
+    default: r = flash::EraseOnWriteProcedure(job); break;
+  }
   ctx.progress.Finish();
   return FromResult(r);
 }

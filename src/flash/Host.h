@@ -28,6 +28,8 @@ class Host {
   virtual void Step() = 0;
   // Above 0 while the flash is being changed: a front end asked to stop waits.
   virtual void Critical(bool entering) = 0;
+  // A diagnostics line (never shown to the user).
+  virtual void Trace(std::string_view) {}
 
   // The buffer path: programming through WRITE BUFFER and reading back through READ BUFFER, and
   // the RAM-download header stamped on a 256 KiB image.
