@@ -609,7 +609,7 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
   };
   CLI::App* erase = app.add_subcommand("erase", "Erase the flash of the selected device (its NVRAM is kept unless --include-nvram)");
   engineeringFlags(erase);
-  CLI::App* backup = app.add_subcommand("backup", "Read the flash of the selected device into FILE (default oldFlash.bak)");
+  CLI::App* backup = app.add_subcommand("backup", "Read the flash of the selected device into FILE (default oldFlash.bak, or oldflash.bak on the older bridges)");
   backup->add_option("FILE", engineering.options.backupFile, "The backup file");
   backup->add_flag("--include-nvram", engineering.options.includeNvram, "Keep the 4 KiB NVRAM area in the file (where offered)");
   backup->add_flag("--buffer", engineering.options.readWriteBuffer, "Read through READ BUFFER (where offered)");
