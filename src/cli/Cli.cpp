@@ -269,15 +269,17 @@ void SetInteractiveInput(std::istream* in) { g_answers = in; }
 
 namespace {
 
-// What an engineering command will do, in words, for the question before it starts.
-std::string PlannedWork(const EngineeringRequest& r) {
+// What an engineering command will do, in words, for the question before it starts. Only the
+// chips that offer "Include 4K NVRAM" keep their 4 KiB NVRAM through every operation.
+std::string PlannedWork(const EngineeringRequest& r, bool offersNvram) {
   switch (r.kind) {
     case EngineeringRequest::Kind::Erase:
-      return std::string("erase the whole flash") + (r.options.includeNvram ? "" : " (its 4 KiB NVRAM is kept)");
+      return std::string("erase the whole flash") +
+             (offersNvram ? (r.options.includeNvram ? " (its NVRAM area included)" : " (its 4 KiB NVRAM is kept)") : "");
     case EngineeringRequest::Kind::Backup: return "read the flash into " + (r.options.backupFile.empty() ? std::string("oldFlash.bak") : r.options.backupFile);
     case EngineeringRequest::Kind::Program:
       return "erase the flash and program " + r.options.firmwareFile +
-             (r.options.includeNvram ? " (its NVRAM area included)" : " (the device's 4 KiB NVRAM is kept)");
+             (offersNvram ? (r.options.includeNvram ? " (its NVRAM area included)" : " (the device's 4 KiB NVRAM is kept)") : "");
   }
   return {};
 }
@@ -321,7 +323,7 @@ int EngineeringCommand(Session& session, const EngineeringRequest& request, std:
     err << "device:   " << facts.device.path << " (" << facts.device.name << ")\n"
         << "chip:     " << facts.chipText << "\n"
         << "firmware: " << (firmware.empty() ? "unknown" : firmware) << "\n"
-        << "This will " << PlannedWork(request) << ". Continue? [y/N] " << std::flush;
+        << "This will " << PlannedWork(request, facts.options.nvram) << ". Continue? [y/N] " << std::flush;
     std::string answer;
     std::getline(*g_answers, answer);
     if (answer != "y" && answer != "Y" && answer != "yes") {

@@ -23,15 +23,8 @@ Result Run::End(Result::Code code, Stage stage, std::string_view status, std::st
 
 bool Run::KeepRecovery(uint32_t atLeast, Result& failure) {
   if (j.options.skipRecovery || recovery_) return true;
-  uint32_t length = j.target.flashSizeKiB * 1024;
-  if (length == 0) {
-    // These families report no size: take the flash's JEDEC capacity code where it gives one
-    // (0x10 is 64 KiB, each step doubles), for a whole-chip erase clears all of it.
-    uint8_t id[4] = {};
-    if (device::SpiReadId(j.dev, 0x9F, id) && id[0] != 0x00 && id[0] != 0xFF && id[2] >= 0x10 && id[2] <= 0x18)
-      length = 64u * 1024 << (id[2] - 0x10);
-    length = std::max({length, atLeast, j.settings.FlashImageSize});
-  }
+  uint32_t length = FlashBytes();
+  if (j.target.flashSizeKiB == 0) length = std::max({length, atLeast, j.settings.FlashImageSize});
   std::vector<uint8_t> bytes(RoundUp(length, j.settings.TransferUnit));
   j.host.EnterStage(Stage::Save, static_cast<uint32_t>(bytes.size() / j.settings.TransferUnit));
   if (!ReadFlashChunked(j, 0, bytes, length)) {
@@ -49,6 +42,31 @@ bool Run::KeepRecovery(uint32_t atLeast, Result& failure) {
   }
   recovery_ = *saved;
   return true;
+}
+
+uint32_t Run::FlashBytes() {
+  if (j.target.flashSizeKiB > 0) return j.target.flashSizeKiB * 1024;
+  if (!probedSize_) {
+    // These families report no size: the flash's JEDEC capacity code tells it where it gives one
+    // (0x10 is 64 KiB, each step doubles).
+    probedSize_ = 0;
+    uint8_t id[4] = {};
+    if (device::SpiReadId(j.dev, 0x9F, id) && id[0] != 0x00 && id[0] != 0xFF && id[2] >= 0x10 && id[2] <= 0x18)
+      probedSize_ = 64u * 1024 << (id[2] - 0x10);
+  }
+  return *probedSize_;
+}
+
+Result Run::RefuseBeyondFlash(uint32_t needed) {
+  const uint32_t have = FlashBytes();
+  if (have == 0 || needed <= have) {
+    Result fits;
+    fits.code = Result::Code::Done;
+    return fits;
+  }
+  return End(Result::Code::BadInput, Stage::Save, "The firmware file size is bigger than the flash size!",
+             "the image needs " + std::to_string(needed / 1024) + " KiB of flash, the flash holds " +
+                 std::to_string(have / 1024) + " KiB");
 }
 
 void Run::Sleep(uint32_t ms) const { j.dev.transport().Clock().Sleep(ms); }

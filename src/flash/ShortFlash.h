@@ -33,6 +33,11 @@ class Run {
   // bytes and 64 KiB) and keeps it as a recovery file, unless the options skip it. False with `failure` set when it could not.
   bool KeepRecovery(uint32_t atLeast, Result& failure);
   const std::optional<std::filesystem::path>& recoveryFile() const { return recovery_; }
+  // The flash size in bytes: the device's facts, else the flash's JEDEC capacity; 0 when unknown.
+  uint32_t FlashBytes();
+  // Writes past the end of the flash land at its start again: a refusal when `needed` bytes do
+  // not fit a flash of known size, else a Done result.
+  Result RefuseBeyondFlash(uint32_t needed);
 
   void Sleep(uint32_t ms) const;
 
@@ -40,6 +45,7 @@ class Run {
 
  private:
   std::optional<std::filesystem::path> recovery_;
+  std::optional<uint32_t> probedSize_;
 };
 
 // Marks the flash as being changed for as long as it lives.

@@ -93,11 +93,7 @@ Result Stepwise(Job& j, bool page) {
   const uint32_t d = std::max<uint32_t>(static_cast<uint32_t>(file->size()), kStepWriteSize);
   const uint32_t total = RoundUp(page || j.imageHasNvram ? d : d + kStepNvramSize, kStepWriteSize);
   const uint32_t eraseSteps = (total + kStepEraseSize - 1) / kStepEraseSize;
-  // Steps past the end of the flash land at its start again: refuse an image the flash cannot hold.
-  if (t.flashSizeKiB > 0 && total > t.flashSizeKiB * 1024)
-    return run.End(Result::Code::BadInput, Stage::Save, "The firmware file size is bigger than the flash size!",
-                   "the image needs " + std::to_string(total / 1024) + " KiB, the flash holds " +
-                       std::to_string(t.flashSizeKiB) + " KiB");
+  if (Result refused = run.RefuseBeyondFlash(total); !refused.Done()) return refused;
   if (chip == ChipType::QVS882) device::PrepareFlashWrite(j.dev);
 
   Result failure;

@@ -49,11 +49,7 @@ Result Program(shortflash::Run& run) {
   const uint32_t f = static_cast<uint32_t>(file->size());
   const uint32_t z = RoundUp(std::max<uint32_t>(f, 0x8000), unit);
   const uint32_t steps = z / unit;
-  // Writes past the end of the flash land at its start again: refuse an image the flash cannot hold.
-  if (t.flashSizeKiB > 0 && z > t.flashSizeKiB * 1024)
-    return run.End(Result::Code::BadInput, Stage::Save, "The firmware file size is bigger than the flash size!",
-                   "the image needs " + std::to_string(z / 1024) + " KiB, the flash holds " +
-                       std::to_string(t.flashSizeKiB) + " KiB");
+  if (Result refused = run.RefuseBeyondFlash(z); !refused.Done()) return refused;
   std::vector<uint8_t> image(z, 0);
   std::copy(file->begin(), file->end(), image.begin());
 

@@ -230,6 +230,18 @@ TEST(Stepwise, FailuresAfterTheEraseAreFailures) {
   }
 }
 
+// A 64 KiB image without head needs 80 KiB behind the NVRAM: on a 64 KiB flash its last steps
+// would land on the first ones. The flash's JEDEC id tells its size; nothing is changed.
+TEST(Stepwise, ImageBeyondTheFlashIsRefused) {
+  Bench b(7, "WINBOND", 64);
+  ASSERT_EQ(b.ctx.state.FlashSizeKiB, 0) << "the family tells no size";
+  const app::EngineeringOutcome out = b.Run(b.Program(Pattern(0x10000, 5)));
+  EXPECT_EQ(out.code(), app::OutcomeCode::BadInput);
+  EXPECT_EQ(b.ctx.form.StatusEdit.text, "The firmware file size is bigger than the flash size!");
+  EXPECT_EQ(b.Flash().data(), b.before);
+  EXPECT_TRUE(out.recoveryFile.empty());
+}
+
 TEST(Stepwise, EraseOnlyWritesTheNvramBack) {
   Bench b(7, "WINBOND", 64);
   app::EngineeringOptions o;
