@@ -90,6 +90,10 @@ Result Stepwise(Job& j, bool page) {
   if (!file || file->empty())
     return run.End(Result::Code::BadInput, Stage::Save, "Open File Error!!",
                    j.options.firmwareFile + (file ? ": the file is empty" : ": cannot be opened as a file"));
+  // With its head skipped, such an image would leave the code area erased and call it programmed.
+  if (j.imageHasNvram && keep && file->size() <= kStepNvramSize)
+    return run.End(Result::Code::BadInput, Stage::Save, "Open File Error!!",
+                   j.options.firmwareFile + ": the image holds nothing beyond its 4 KiB NVRAM head");
   const uint32_t d = std::max<uint32_t>(static_cast<uint32_t>(file->size()), kStepWriteSize);
   const uint32_t total = RoundUp(page || j.imageHasNvram ? d : d + kStepNvramSize, kStepWriteSize);
   const uint32_t eraseSteps = (total + kStepEraseSize - 1) / kStepEraseSize;

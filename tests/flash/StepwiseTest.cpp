@@ -242,6 +242,17 @@ TEST(Stepwise, ImageBeyondTheFlashIsRefused) {
   EXPECT_TRUE(out.recoveryFile.empty());
 }
 
+// The QVS882's images always start with their head; one that is nothing but the head would leave
+// the code area blank.
+TEST(Stepwise, ImageOfNothingButItsHeadIsRefused) {
+  Bench b(12, "WINBOND", 64, platform::Bus::Usb, 2);
+  ASSERT_EQ(b.ctx.state.CurrentChipType, 12);
+  const app::EngineeringOutcome out = b.Run(b.Program(Pattern(0x1000, 5)));
+  EXPECT_EQ(out.code(), app::OutcomeCode::BadInput);
+  EXPECT_EQ(b.ctx.form.StatusEdit.text, "Open File Error!!");
+  EXPECT_EQ(b.Flash().data(), b.before);
+}
+
 TEST(Stepwise, EraseOnlyWritesTheNvramBack) {
   Bench b(7, "WINBOND", 64);
   app::EngineeringOptions o;
