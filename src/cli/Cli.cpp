@@ -347,7 +347,10 @@ int EngineeringCommand(Session& session, const EngineeringRequest& request, std:
                  {"backupFile", run.backupFile.empty() ? json(nullptr) : json(run.backupFile)},
                  {"exitCode", ExitCodeOf(o.code)}}}});
   } else {
-    if (!o.statusText.empty()) out << o.statusText << '\n';
+    // The window's texts may end in line breaks of their own ("Compare Fail!!\r\n\r\n"): one line here.
+    std::string status = o.statusText;
+    while (!status.empty() && (status.back() == '\r' || status.back() == '\n')) status.pop_back();
+    if (!status.empty()) out << status << '\n';
     if (!run.backupFile.empty()) out << "backup: " << run.backupFile << '\n';
     if (!run.recoveryFile.empty()) out << "recovery copy of the flash as it was: " << run.recoveryFile << '\n';
     if (!o.reason.empty()) err << "qvfw: " << o.reason << '\n';
