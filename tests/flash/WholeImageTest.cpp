@@ -94,10 +94,12 @@ TEST(WholeImage, ImageSizesDecideTheEraseAndTheNvramBlock) {
 }
 
 // A flash whose sector erase clears 64 KiB: the NVRAM block of a small image is erased with it
-// and must come back.
+// and must come back. The part starts write-protected: the procedure lifts the protection of
+// MXIC parts first, or nothing would be erased.
 TEST(WholeImage, SmallImageKeepsTheNvramBlockWhereTheEraseClearsIt) {
   Bench b(5, "MXIC", 64);
   ASSERT_EQ(b.ctx.state.CurrentChipType, 5);
+  b.Flash().SetStatusBits(0x1C);
   const std::vector<uint8_t> image = Pattern(0x3000, 0x11);
   ASSERT_EQ(b.Run(b.Program(image)).code(), app::OutcomeCode::Success);
   EXPECT_EQ(b.FlashRange(0, 0x8000), Padded(image, 0x8000));
