@@ -4,6 +4,7 @@
 //   hw_total_ms    virtual time of the operation (the recovery copy is skipped: see hw_recovery_ms)
 //   host_wait_ms   of it, the program's own waits: status polling plus fixed pauses
 //   poll_ms        of those, the 10 ms status polls
+//   fixed_ms       of those, the fixed pauses (500 ms after an erase, 1000 ms before verifying)
 //   floor_ms       the flash's own work (erases by the largest unit the part has, one page program
 //                  per page) plus the bytes that must cross the link (with one command per 8 KiB)
 //   hw_recovery_ms the recovery copy of the whole flash, measured in a separate run
@@ -138,6 +139,7 @@ void Measure(benchmark::State& state, Setup s, Op op) {
   state.counters["hw_total_ms"] = sum.totalMs / n;
   state.counters["host_wait_ms"] = sum.waitMs / n;
   state.counters["poll_ms"] = sum.pollMs / n;
+  state.counters["fixed_ms"] = (sum.waitMs - sum.pollMs) / n;
   state.counters["floor_ms"] = FloorMs(s, op);
   state.counters["hw_recovery_ms"] = op == Op::Backup ? 0.0 : Once(s, op, true, dir).totalMs - sum.totalMs / n;
   state.counters["passed"] = passed / n;
@@ -255,6 +257,13 @@ const Setup kQvs812{15, "WINBOND", 512, 0x80000};
 // does not verify there, and the run says so).
 const Setup kQvs812Buffer{15, "WINBOND", 512, 0x40000};
 
+// The older bridges: a 64 KiB image through the whole-image procedure (QV40778) and through the
+// stepwise one (QVB784, whose image goes behind the 4 KiB NVRAM: 80 KiB of a 128 KiB flash).
+const Setup kQv40778{1, "WINBOND", 64, 0x10000};
+const Setup kQvb784{7, "WINBOND", 128, 0x10000};
+
+BENCHMARK_CAPTURE(Measure, qv40778_program_whole_image, kQv40778, Op::Program)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK_CAPTURE(Measure, qvb784_program_stepwise, kQvb784, Op::Program)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK_CAPTURE(Measure, qvs876_erase, kQvs876, Op::Erase)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK_CAPTURE(Measure, qvs876_backup, kQvs876, Op::Backup)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK_CAPTURE(Measure, qvs876_program, kQvs876, Op::Program)->Unit(benchmark::kMillisecond)->Iterations(3);

@@ -11,6 +11,8 @@
 #include "flash/DiskFirmware.h"
 #include "flash/EraseOnWrite.h"
 #include "flash/Loader.h"
+#include "flash/Stepwise.h"
+#include "flash/WholeImage.h"
 
 namespace qvfw::app {
 namespace {
@@ -66,6 +68,7 @@ class PanelHost final : public flash::Host {
   void Step() override { ctx_.progress.Step(); }
   void Critical(bool entering) override { ctx_.criticalDepth += entering ? 1 : -1; }
   bool Confirm(std::string_view caption, std::string_view text) override { return ctx_.shell.Ask(caption, text, false); }
+  void Trace(std::string_view line) override { ctx_.diagnostics.Line(std::string(line)); }
   bool BufferProgram(const device::Device& dev, std::span<const uint8_t> image) override {
     return ProgramFlashImage(ctx_, dev, 0, image, static_cast<uint32_t>(image.size()), false, {});
   }
@@ -130,11 +133,6 @@ Procedure ChooseProcedure(const DispatchInput& in) {
   for (const Row& row : kRows)
     if (In(in.chip, row.types) && (!row.holds || row.holds(in))) return row.procedure;
   return Procedure::None;
-}
-
-bool ProcedureBuilt(Procedure p) {
-  return p == Procedure::EraseOnWrite || p == Procedure::EraseOnWrite1394 || p == Procedure::Loader ||
-         p == Procedure::DiskFirmware;
 }
 
 EngineeringOptions OptionsFromForm(const AppContext& ctx) {
@@ -206,11 +204,6 @@ EngineeringOutcome RunEngineering(AppContext& ctx, size_t record, const Engineer
       return Early(OutcomeCode::BadInput, ctx.form.StatusEdit.text, "the flash size is not known, so the image size cannot be checked");
     default: break;
   }
-  if (!ProcedureBuilt(p)) {
-    SetStatusText(ctx, std::string(kNotAvailableText));
-    return Early(OutcomeCode::NotAvailable, std::string(kNotAvailableText), "the " + std::string(ProcedureName(p)) + " procedure is not part of this version");
-  }
-
   PanelHost host(ctx);
   flash::Target target;
   target.chip = t;
@@ -218,6 +211,9 @@ EngineeringOutcome RunEngineering(AppContext& ctx, size_t record, const Engineer
   target.vendor = in.vendor;
   target.flashSizeKiB = s.FlashSizeKiB > 0 ? static_cast<uint32_t>(s.FlashSizeKiB) : 0;
   target.chipResetMode = s.ChipResetMode;
+  target.amicClass = s.AmicClass;
+  target.atmelClass = s.AtmelClass;
+  target.sst25 = s.Sst25Flag != 0;
   flash::Job job{dev, target, options, ctx.flash, host, s.ImageHasNvram};
   ctx.progress.Plan({{Phase::Save, 2}, {Phase::Erase, 1}, {Phase::Program, 4}, {Phase::ReadBack, 3}});
   flash::Result r;
@@ -225,6 +221,15 @@ EngineeringOutcome RunEngineering(AppContext& ctx, size_t record, const Engineer
     case Procedure::EraseOnWrite1394: r = flash::EraseOnWrite1394Procedure(job); break;
     case Procedure::Loader: r = flash::LoaderProcedure(job); break;
     case Procedure::DiskFirmware: r = flash::DiskFirmwareProcedure(job); break;
+    case Procedure::WholeImage: r = flash::WholeImageProcedure(job); break;
+    case Procedure::Stepwise: r = flash::StepwiseProcedure(job); break;
+    case Procedure::StepwisePage:
+      // The page-program procedure always writes the image's first 4 KiB: "Include 4K NVRAM" is
+      // ticked and stays so.
+      ctx.form.NVRAMCheck.checked = true;
+      s.KeepNvram = 1;
+      r = flash::StepwisePageProcedure(job);
+      break;
     default: r = flash::EraseOnWriteProcedure(job); break;
   }
   ctx.progress.Finish();

@@ -44,9 +44,6 @@ struct DispatchInput {
 
 Procedure ChooseProcedure(const DispatchInput& in);
 
-// Whether a procedure is part of this program; the others answer NotAvailable.
-bool ProcedureBuilt(Procedure p);
-
 // The panel's options as they stand.
 EngineeringOptions OptionsFromForm(const AppContext& ctx);
 
@@ -68,8 +65,5 @@ EngineeringOutcome RunEngineering(AppContext& ctx, size_t record, const Engineer
 // least 128 KiB, once per listed device (its record's RecoveryDone), a bank without a valid
 // image is rewritten from the one with a valid image. Run is disabled meanwhile.
 void RecoverFirmwareBank(AppContext& ctx, const device::Device& dev, size_t record, const FlashFacts& flash);
-
-inline constexpr std::string_view kNotAvailableText =
-    "The programming procedure for this chip is not available in this version.";
 
 }  // namespace qvfw::app

@@ -270,8 +270,9 @@ void SetInteractiveInput(std::istream* in) { g_answers = in; }
 namespace {
 
 // What an engineering command will do, in words, for the question before it starts. `diskArea`:
-// the device keeps its firmware on the attached disk.
-std::string PlannedWork(const EngineeringRequest& r, bool diskArea) {
+// the device keeps its firmware on the attached disk. Only the chips that offer "Include 4K NVRAM"
+// keep their 4 KiB NVRAM through every operation.
+std::string PlannedWork(const EngineeringRequest& r, bool diskArea, bool offersNvram) {
   if (diskArea) {
     const std::string where = " the firmware area near the end of the attached disk";
     if (r.kind == EngineeringRequest::Kind::Erase) return "erase the first 64 KiB of" + where;
@@ -279,11 +280,12 @@ std::string PlannedWork(const EngineeringRequest& r, bool diskArea) {
   }
   switch (r.kind) {
     case EngineeringRequest::Kind::Erase:
-      return std::string("erase the whole flash") + (r.options.includeNvram ? "" : " (its 4 KiB NVRAM is kept)");
+      return std::string("erase the whole flash") +
+             (offersNvram ? (r.options.includeNvram ? " (its NVRAM area included)" : " (its 4 KiB NVRAM is kept)") : "");
     case EngineeringRequest::Kind::Backup: return "read the flash into " + (r.options.backupFile.empty() ? std::string("oldFlash.bak") : r.options.backupFile);
     case EngineeringRequest::Kind::Program:
       return "erase the flash and program " + r.options.firmwareFile +
-             (r.options.includeNvram ? " (its NVRAM area included)" : " (the device's 4 KiB NVRAM is kept)");
+             (offersNvram ? (r.options.includeNvram ? " (its NVRAM area included)" : " (the device's 4 KiB NVRAM is kept)") : "");
   }
   return {};
 }
@@ -327,8 +329,11 @@ int EngineeringCommand(Session& session, const EngineeringRequest& request, std:
     err << "device:   " << facts.device.path << " (" << facts.device.name << ")\n"
         << "chip:     " << facts.chipText << "\n"
         << "firmware: " << (firmware.empty() ? "unknown" : firmware) << "\n"
-        << "This will " << PlannedWork(request, facts.device.chip.type == chips::ChipType::QV40776E &&
-                                                   (!facts.flash || facts.flash->vendor == chips::FlashVendor::Unknown))
+        << "This will "
+        << PlannedWork(request,
+                       facts.device.chip.type == chips::ChipType::QV40776E &&
+                           (!facts.flash || facts.flash->vendor == chips::FlashVendor::Unknown),
+                       facts.options.nvram)
         << ". Continue? [y/N] " << std::flush;
     std::string answer;
     std::getline(*g_answers, answer);
@@ -353,7 +358,10 @@ int EngineeringCommand(Session& session, const EngineeringRequest& request, std:
                  {"backupFile", run.backupFile.empty() ? json(nullptr) : json(run.backupFile)},
                  {"exitCode", ExitCodeOf(o.code)}}}});
   } else {
-    if (!o.statusText.empty()) out << o.statusText << '\n';
+    // The window's texts may end in line breaks of their own ("Compare Fail!!\r\n\r\n"): one line here.
+    std::string status = o.statusText;
+    while (!status.empty() && (status.back() == '\r' || status.back() == '\n')) status.pop_back();
+    if (!status.empty()) out << status << '\n';
     if (!run.backupFile.empty()) out << "backup: " << run.backupFile << '\n';
     if (!run.recoveryFile.empty()) out << "recovery copy of the flash as it was: " << run.recoveryFile << '\n';
     if (!o.reason.empty()) err << "qvfw: " << o.reason << '\n';
@@ -619,7 +627,7 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
   };
   CLI::App* erase = app.add_subcommand("erase", "Erase the flash of the selected device (its NVRAM is kept unless --include-nvram)");
   engineeringFlags(erase);
-  CLI::App* backup = app.add_subcommand("backup", "Read the flash of the selected device into FILE (default oldFlash.bak)");
+  CLI::App* backup = app.add_subcommand("backup", "Read the flash of the selected device into FILE (default oldFlash.bak, or oldflash.bak on the older bridges)");
   backup->add_option("FILE", engineering.options.backupFile, "The backup file");
   backup->add_flag("--include-nvram", engineering.options.includeNvram, "Keep the 4 KiB NVRAM area in the file (where offered)");
   backup->add_flag("--buffer", engineering.options.readWriteBuffer, "Read through READ BUFFER (where offered)");

@@ -29,6 +29,9 @@ struct Target {
   chips::FlashVendor vendor = chips::FlashVendor::Unknown;
   uint32_t flashSizeKiB = 0;  // 0: not known
   int chipResetMode = 0;      // configuration key "ChipReset"
+  int amicClass = -1;         // the AMIC probe's class; -1: not an AMIC part
+  int atmelClass = -1;        // the ATMEL probe's class; -1: not an ATMEL part
+  bool sst25 = false;         // an SST 25-series part that programs by words
 };
 
 struct Result {

@@ -31,6 +31,8 @@ class Host {
   // A yes/no question before something the user must ask for explicitly (writing where user data
   // lies); a front end that cannot ask answers no.
   virtual bool Confirm(std::string_view /*caption*/, std::string_view /*text*/) { return false; }
+  // A diagnostics line (never shown to the user).
+  virtual void Trace(std::string_view) {}
 
   // The buffer path: programming through WRITE BUFFER and reading back through READ BUFFER, and
   // the RAM-download header stamped on a 256 KiB image.

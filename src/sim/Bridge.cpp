@@ -70,6 +70,7 @@ BridgeConfig FamilyConfig(uint8_t t, uint8_t rev) {
     c.bootCheck = true;
   }
   c.bankBoot = t == 13 || t == 14 || t == 27;
+  c.needsPrepareFlashWrite = t == 12;
   c.parameters.assign(32, 0);
   c.parameters[8] = (t == 6 || t == 29) ? 0xD5 : 0x01;
   c.parameters[18] = 0xD2;
@@ -136,6 +137,7 @@ std::optional<uint32_t> Bridge::BootableStorageBank() const {
 void Bridge::PowerOn() {
   if (flash_) flash_->PowerCycle();
   restart_ = false;
+  prepared_ = false;
   spiPending_.reset();
   ramImage_.clear();
   std::fill(memory_.begin(), memory_.end(), 0);
@@ -388,6 +390,8 @@ Response Bridge::ChipInfo(const Command& c) {
 Response Bridge::Ff04(const Command& c, SimTime& t) {
   const auto& b = c.cdb;
   const uint32_t a = Be24(b, 3);
+  const bool changes = b[2] == 0x11 || b[2] == 0x13 || b[2] == 0x14;
+  if (changes && config_.needsPrepareFlashWrite && !prepared_) return SequenceError();
   switch (b[2]) {
     case 0x10: {
       if (!c.dataIn) return InvalidField();
@@ -454,7 +458,9 @@ Response Bridge::Ff04(const Command& c, SimTime& t) {
       if (!c.dataIn) return InvalidField();
       if (c.length > 0) c.data[0] = static_cast<uint8_t>(vendor_);
       return Good(std::min<uint32_t>(c.length, 4));
-    case 0x25: return Good(0);
+    case 0x25:
+      prepared_ = true;
+      return Good(0);
     case 0x26:
       if (b[3] != 'Q' || b[4] != 'V') return InvalidField();
       restart_ = true;
@@ -497,6 +503,7 @@ Response Bridge::Df(const Command& c, SimTime& t) {
       const uint8_t m = b[1];
       const uint32_t n = Be24(b, 2), a = Be24(b, 8);
       if ((m & 0x78) != 0 || c.dataIn || n > c.length) return InvalidField();
+      if (config_.needsPrepareFlashWrite && !prepared_) return SequenceError();
       if ((m & 0x80) != 0 && !FlashUnprotect(t)) return FlashTimeout();
       bool ok = true;
       switch (m & 0x07) {

@@ -56,6 +56,9 @@ struct BridgeConfig {
   bool bankBoot = false;
   bool loader = false;                  // B2..B6 RAM-buffer loader
   bool hasFlash = true;
+  // The QVS882 takes flash writes and erases only after the host announced them (FF 04 25)
+  // since its last power-on.
+  bool needsPrepareFlashWrite = false;
 
   // Identity
   uint16_t vid = 0x284D, pid = 0x0812;
@@ -143,6 +146,7 @@ class Bridge final : public Target {
   // The flash address the loader's RAM buffer was last filled from; nothing after a host write.
   std::optional<uint32_t> ramFrom_;
   bool restart_ = false;
+  bool prepared_ = false;  // FF 04 25 seen since power-on
   // Identity written by the host; takes effect at the next power-on.
   std::optional<std::pair<uint16_t, uint16_t>> pendingIds_;
   std::optional<std::string> pendingSerial_;

@@ -164,6 +164,14 @@ FlashPart ByVendor(std::string_view v, uint32_t kiB) {
     p.erases = Ops({{0x20, 0x1000}, {0xD8, 0x10000}, {0xC7, 0}, {0x60, 0}});
     return p;
   }
+  if (v == "AMIC-A25P05B") {  // 64 KiB with small boot sectors: 4, 8, 16, 32 and 4 KiB
+    if (kiB == 0) kiB = 64;
+    if (kiB != 64) BadSize(v, kiB);
+    FlashPart p = Make("A25P05B", 7, kiB);
+    p.jedec = {0x7F, 0x37, 0x20, 0x12};
+    p.erases = {EraseOp{0xD8, 0x8000, {0x0000, 0x1000, 0x3000, 0x7000, 0xF000}}, EraseOp{0xC7, 0}, EraseOp{0x60, 0}};
+    return p;
+  }
   if (v == "EON") {  // EN25F: 4 KiB sectors, 32 and 64 KiB blocks
     if (kiB == 0) kiB = 512;
     if (!PowerOfTwoKiB(kiB, 64, 8192)) BadSize(v, kiB);
@@ -215,7 +223,7 @@ FlashPart ByVendor(std::string_view v, uint32_t kiB) {
 }
 
 const char* const kMakers[] = {"PMC", "SST", "ST/EON/MXIC", "ATMEL", "ATMEL-AT25F1024", "MXIC", "WINBOND",
-                               "AMIC", "AMIC-A25P", "EON", "ESMT", "SANYO", "GIGADEVICE", "VPOWERWINS"};
+                               "AMIC", "AMIC-A25P", "AMIC-A25P05B", "EON", "ESMT", "SANYO", "GIGADEVICE", "VPOWERWINS"};
 const uint32_t kSizes[] = {64, 128, 256, 512, 1024, 2048, 4096, 8192, 16384};
 
 }  // namespace
@@ -299,6 +307,15 @@ void SpiFlash::Erase(uint32_t address, uint32_t unit) {
   }
   const uint32_t start = (address % size()) & ~(unit - 1);
   std::fill(data_.begin() + start, data_.begin() + start + unit, 0xFF);
+}
+
+void SpiFlash::EraseSectorOf(uint32_t address, const std::vector<uint32_t>& starts) {
+  if (Protected()) return;
+  const uint32_t a = address % size();
+  auto next = std::upper_bound(starts.begin(), starts.end(), a);
+  const uint32_t begin = next == starts.begin() ? 0 : *(next - 1);
+  const uint32_t end = next == starts.end() ? size() : *next;
+  std::fill(data_.begin() + begin, data_.begin() + end, 0xFF);
 }
 
 uint8_t SpiFlash::IdByte(uint8_t opcode, size_t p) const {
@@ -413,7 +430,8 @@ void SpiFlash::Frame(std::span<const uint8_t> out, std::span<uint8_t> in, uint64
       wel_ = false;
       return;
     }
-    Erase(addr(), e.unit);
+    if (e.starts.empty()) Erase(addr(), e.unit);
+    else EraseSectorOf(addr(), e.starts);
     const uint64_t t = e.unit == 0 ? part_.timing.chipEraseUs
                        : e.unit >= 0x8000 ? part_.timing.blockEraseUs
                                           : part_.timing.sectorEraseUs;

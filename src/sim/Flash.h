@@ -19,6 +19,9 @@ namespace qvfw::sim {
 struct EraseOp {
   uint8_t opcode = 0;
   uint32_t unit = 0;  // bytes; 0 erases the whole chip
+  // Sectors of different sizes (boot-sector parts): where each begins, ascending; the last one
+  // ends at the end of the part. Empty: every sector is `unit` bytes.
+  std::vector<uint32_t> starts = {};
 };
 
 // What distinguishes one flash part from another.
@@ -79,6 +82,7 @@ class SpiFlash {
   void StartBusy(uint64_t nowUs, uint64_t durationUs);
   void Program(uint32_t address, std::span<const uint8_t> bytes, bool wrapInPage);
   void Erase(uint32_t address, uint32_t unit);
+  void EraseSectorOf(uint32_t address, const std::vector<uint32_t>& starts);
   uint8_t IdByte(uint8_t opcode, size_t position) const;
 
   FlashPart part_;

@@ -68,24 +68,6 @@ TEST(RunDispatch, RowsTriedFromTheTop) {
   }
 }
 
-TEST(RunHandler, ProceduresNotBuiltSayNotAvailableAndProgramNothing) {
-  testing::EmulatedApp rig;
-  rig.AddBridge(sim::FamilyConfig(1, 1), sim::FlashPreset("WINBOND", 64));
-  rig.Start();
-  ASSERT_EQ(rig.ctx.state.CurrentChipType, 1);
-  const auto before = rig.Flash().data();
-  const size_t commands = rig.tap.requests.size();
-  rig.ctx.form.RdCheckBox.checked = true;
-  rig.ctx.form.EraseOnlyCheck.checked = true;
-  rig.ctx.stateDirectory = rig.dir.path() / "state";
-  const EngineeringOutcome o = RunEngineering(rig.ctx, 0, OptionsFromForm(rig.ctx));
-  EXPECT_EQ(o.code(), OutcomeCode::NotAvailable);
-  EXPECT_NE(o.outcome.reason.find("wholeImage"), std::string::npos);
-  EXPECT_EQ(rig.ctx.form.StatusEdit.text, kNotAvailableText);
-  EXPECT_EQ(rig.Flash().data(), before);
-  EXPECT_EQ(rig.tap.requests.size(), commands) << "a procedure that is not built sent commands";
-}
-
 TEST(RunHandler, RunReadsThePanelAndShowsTheProcedureTexts) {
   testing::EmulatedApp rig;
   rig.AddBridge(sim::FamilyConfig(13), sim::FlashPreset("MXIC", 64));

@@ -43,8 +43,8 @@ class EngineeringCommand : public ::testing::Test {
     if (hadState_) ::setenv("XDG_STATE_HOME", oldState_.c_str(), 1);
     else ::unsetenv("XDG_STATE_HOME");
   }
-  Result Run(std::vector<std::string> args) {
-    std::vector<std::string> all{"qvfw", "--sim=" + (dir_.path() / "m").string()};
+  Result Run(std::vector<std::string> args, const char* machine = "m") {
+    std::vector<std::string> all{"qvfw", "--sim=" + (dir_.path() / machine).string()};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<const char*> argv;
     for (const auto& a : all) argv.push_back(a.c_str());
@@ -167,6 +167,31 @@ TEST_F(EngineeringCommand, TheFirmwareAreaAmongUserDataNeedsForceUserArea) {
   EXPECT_NE(asked.err.find("erase the first 64 KiB of the firmware area near the end of the attached disk"),
             std::string::npos)
       << asked.err;
+}
+
+// An older bridge (whole-image procedure) whose flash refuses every write: the outcome is a
+// failure with the procedure's text and the recovery copy; the question claims no kept NVRAM.
+TEST_F(EngineeringCommand, OlderBridgeWithARefusedWriteFails) {
+  fs::create_directories(dir_.path() / "old");
+  std::ofstream(dir_.path() / "old" / "machine.json")
+      << R"({ "disks": [ { "name": "old", "chipType": 1, "revision": 1, "flash": { "part": "WINBOND", "sizeKiB": 64 },
+               "faults": [ { "kind": "fail", "cdbPrefix": "FF 04 11", "times": 0 } ] } ] })";
+  const Result r = Run({"--json", "program", image_.string(), "--yes"}, "old");
+  EXPECT_EQ(r.code, kExitDeviceFailed) << r.err;
+  const auto doc = nlohmann::json::parse(r.out);
+  EXPECT_EQ(doc["outcome"]["code"], "failed");
+  EXPECT_EQ(doc["outcome"]["status"], "Programming Fail!!");
+  ASSERT_TRUE(doc["outcome"]["recoveryFile"].is_string());
+  EXPECT_EQ(fs::file_size(doc["outcome"]["recoveryFile"].get<std::string>()), 0x10000u);
+
+  // (A machine's faults belong to its first run.)
+  std::istringstream no("n\n");
+  SetInteractiveInput(&no);
+  const Result asked = Run({"program", image_.string()}, "old");
+  EXPECT_EQ(asked.code, kExitUsage);
+  EXPECT_NE(asked.err.find("QV40778"), std::string::npos) << asked.err;
+  EXPECT_EQ(asked.err.find("NVRAM"), std::string::npos) << "this family keeps no 4 KiB NVRAM: " << asked.err;
+  SetInteractiveInput(nullptr);
 }
 
 }  // namespace

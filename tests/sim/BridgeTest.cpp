@@ -168,6 +168,8 @@ TEST(BridgeFlash, SectorEraseClearsALargeSectorAndKeepsTheFlashBusyForPolling) {
       {"WINBOND", 512, 0x13000, 0x10000, 0x17FFF, 200, 230},  // 32 KiB erase
       {"AMIC", 512, 0x13000, 0x10000, 0x1FFFF, 200, 230},     // no 32 KiB erase: 64 KiB
       {"ST/EON/MXIC", 512, 0x13000, 0x10000, 0x17FFF, 600, 630},  // a slow part
+      {"AMIC-A25P05B", 64, 0x5000, 0x3000, 0x6FFF, 200, 230},   // boot sectors: the 16 KiB one
+      {"AMIC-A25P05B", 64, 0xF800, 0xF000, 0xFFFF, 200, 230},   // the 4 KiB one at the top
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.part);
@@ -192,6 +194,23 @@ TEST(BridgeFlash, SectorEraseClearsALargeSectorAndKeepsTheFlashBusyForPolling) {
         break;
       }
   }
+}
+
+TEST(BridgeFlash, Qvs882TakesFlashChangesOnlyOnceTheyWereAnnounced) {
+  SimRig rig(OneBridge(12, 5));
+  const Device dev = rig.Dev();
+  std::fill(rig.Flash().begin(), rig.Flash().end(), 0x00);
+  const V data(256, 0x00);
+  EXPECT_FALSE(EraseFlashSector(dev, 0));
+  EXPECT_FALSE(EraseFlashChip(dev));
+  EXPECT_FALSE(WriteFlashLong(dev, 1, 0, data));
+  EXPECT_EQ(rig.Flash()[0], 0x00);
+  ASSERT_TRUE(PrepareFlashWrite(dev));
+  ASSERT_TRUE(EraseFlashSector(dev, 0));
+  rig.Wait(300);
+  EXPECT_EQ(rig.Flash()[0], 0xFF);
+  EXPECT_TRUE(WriteFlash(dev, 0, data));
+  EXPECT_EQ(rig.Flash()[0], 0x00);
 }
 
 TEST(BridgeFlash, EraseModesOfTheErasingWrite) {

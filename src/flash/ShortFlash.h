@@ -1,0 +1,70 @@
+#pragma once
+// What the procedures of the older bridges share: those that reach the flash through the short
+// flash commands (read, write, status, chip and sector erase) and raw SPI sequences. A run keeps
+// the flash it is about to change as a recovery file first and ends with one Result.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "flash/EraseOnWrite.h"
+
+namespace qvfw::flash::shortflash {
+
+inline constexpr std::string_view kPowerCycle = "Please Turn-Off the Power and Turn-On Again!";
+
+// One run: its job, and the recovery file once one was written (every later outcome names it).
+class Run {
+ public:
+  explicit Run(Job& job) : j(job) {}
+
+  // The status field shows `status` (when not empty) and the outcome carries it.
+  Result End(Result::Code code, Stage stage, std::string_view status, std::string reason = {}) const;
+  Result Fail(Stage stage, std::string_view status, std::string reason) const {
+    return End(Result::Code::Failed, stage, status, std::move(reason));
+  }
+  Result Done(Stage stage, std::string_view status) const { return End(Result::Code::Done, stage, status); }
+
+  // Reads the flash from 0 (its size when known or its JEDEC id tells it, and at least `atLeast`
+  // bytes and 64 KiB) and keeps it as a recovery file, unless the options skip it. False with `failure` set when it could not.
+  bool KeepRecovery(uint32_t atLeast, Result& failure);
+  const std::optional<std::filesystem::path>& recoveryFile() const { return recovery_; }
+  // The flash size in bytes: the device's facts, else the flash's JEDEC capacity; 0 when unknown.
+  uint32_t FlashBytes();
+  // Writes past the end of the flash land at its start again: a refusal when `needed` bytes do
+  // not fit a flash of known size, else a Done result.
+  Result RefuseBeyondFlash(uint32_t needed);
+
+  void Sleep(uint32_t ms) const;
+
+  Job& j;
+
+ private:
+  std::optional<std::filesystem::path> recovery_;
+  std::optional<uint32_t> probedSize_;
+};
+
+// Marks the flash as being changed for as long as it lives.
+class Changing {
+ public:
+  explicit Changing(Host& host) : host_(host) { host_.Critical(true); }
+  ~Changing() { host_.Critical(false); }
+  Changing(const Changing&) = delete;
+  Changing& operator=(const Changing&) = delete;
+
+ private:
+  Host& host_;
+};
+
+// The image file, whole; nothing when it cannot be opened as a regular file.
+std::optional<std::vector<uint8_t>> ReadImageFile(const std::string& path);
+bool AllErased(std::span<const uint8_t> bytes);
+// "the flash differs from the image at 0x…" for the first difference, or empty when equal.
+std::string FirstDifference(std::span<const uint8_t> flash, std::span<const uint8_t> image, uint32_t base);
+uint32_t RoundUp(uint32_t v, uint32_t unit);
+
+}  // namespace qvfw::flash::shortflash
