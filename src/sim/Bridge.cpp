@@ -113,6 +113,19 @@ std::optional<uint32_t> Bridge::ValidBank() const {
     const uint8_t* b = d.data() + base;
     if (b[0xBFF0] != 0x55 || b[0xBFF1] != 0xAA) continue;
     if (std::memcmp(b + 0xBFF4, key.data(), 3) != 0) continue;
+    // A bank programmed through the engineering path carries a RAM-download header stamped
+    // after the image was sealed (marker 5A C3 69 E1 at 0x200, a copy of the bank's check value,
+    // the header's own check value at 0x3FC). The bridge checks the header on its own and seals
+    // the bank as it was before the stamp, with the header area blank.
+    static constexpr uint8_t kHeaderMarker[4] = {0x5A, 0xC3, 0x69, 0xE1};
+    if (std::memcmp(b + 0x200, kHeaderMarker, 4) == 0) {
+      if (codec::LoadCheckValue(b + 0x3FC) != codec::ImageCrc({b, 0x3FC})) continue;
+      if (std::memcmp(b + 0x208, b + codec::kBankSize - 4, 4) != 0) continue;
+      std::vector<uint8_t> unstamped(b, b + codec::kBankSize);
+      std::fill(unstamped.begin() + 0x200, unstamped.begin() + 0x400, 0);
+      if (!codec::BankSealed(unstamped)) continue;
+      return base;
+    }
     if (!codec::BankSealed({b, codec::kBankSize})) continue;
     return base;
   }

@@ -15,6 +15,7 @@
 #include "app/FirmwareChoice.h"
 #include "flash/BankRecovery.h"
 #include "codec/ImageChecksum.h"
+#include "sim/FirmwareImage.h"
 #include "sim/Scenario.h"
 #include "support/AppRig.h"
 #include "flash/FlashBench.h"
@@ -355,6 +356,43 @@ TEST(EraseOnWrite1394, EraseKeepsTheNvramAndOverUsbTheFamilyIsNotThisProcedure) 
   ASSERT_EQ(n.code(), app::OutcomeCode::Success) << n.outcome.reason;
   EXPECT_EQ(usb.Flash().data(), std::vector<uint8_t>(0x10000, 0xFF));
   EXPECT_EQ(ReadFile(n.recoveryFile), usb.before);
+}
+
+// A QVS812's backup programmed back, by either path, leaves a bridge that boots the same firmware:
+// the RAM-download header the programming stamps into each bank must not break the bank's seal.
+TEST(EraseOnWrite, ABackupProgrammedBackBootsTheSameFirmware) {
+  for (const bool buffer : {false, true}) {
+    SCOPED_TRACE(buffer ? "buffer path" : "direct path");
+    EmulatedApp rig;
+    rig.AddBridge(sim::FamilyConfig(15), sim::FlashPreset("MXIC", 512));
+    const std::vector<uint8_t> firmware = sim::GenerateFirmwareImage({15, 0, "1207", 0x40000, 4});
+    std::copy(firmware.begin(), firmware.end(), rig.Flash().data().begin());
+    rig.machine.BridgeAt(0)->PowerOn();
+    rig.Start();
+    ASSERT_EQ(rig.machine.BridgeAt(0)->mode(), sim::BridgeMode::Firmware);
+
+    app::EngineeringOptions backup;
+    backup.backupOnly = true;
+    backup.backupFile = (rig.dir.path() / "backup.bin").string();
+    backup.stateDirectory = rig.ctx.stateDirectory;
+    ASSERT_EQ(app::RunEngineering(rig.ctx, 0, backup).code(), app::OutcomeCode::Success);
+
+    app::EngineeringOptions program;
+    program.firmwareFile = backup.backupFile;
+    if (buffer) {  // the bridge's buffer takes the two 128 KiB banks, not the whole flash
+      const std::vector<uint8_t> whole = ReadFile(backup.backupFile);
+      program.firmwareFile = (rig.dir.path() / "banks.bin").string();
+      std::ofstream(program.firmwareFile, std::ios::binary).write(reinterpret_cast<const char*>(whole.data()), 0x40000);
+    }
+    program.readWriteBuffer = buffer;
+    program.stateDirectory = rig.ctx.stateDirectory;
+    const app::EngineeringOutcome o = app::RunEngineering(rig.ctx, 0, program);
+    ASSERT_EQ(o.code(), app::OutcomeCode::Success) << o.outcome.reason;
+    rig.machine.BridgeAt(0)->PowerOn();
+    EXPECT_EQ(rig.machine.BridgeAt(0)->mode(), sim::BridgeMode::Firmware);
+    const auto version = rig.machine.BridgeAt(0)->RunningVersion();
+    EXPECT_EQ(std::string(version.begin(), version.end()), "1207");
+  }
 }
 
 TEST(UnplugAtEveryCommand, ProgramQvs876) { UnplugAtEveryCommand({"program QVS876", 13, "MXIC", 64, false}); }
