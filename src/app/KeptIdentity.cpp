@@ -15,7 +15,7 @@ std::string FileNameOf(std::string_view text) {
                       c == '-' || c == '_';
     name += keep ? c : '_';
   }
-  if (name.empty() || name[0] == '.') name.insert(0, "_");
+  if (name.empty() || name[0] == '.') name.insert(name.begin(), '_');
   return name;
 }
 
