@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/ImageChecksum.h"
 #include "flash/FlashBench.h"
 #include "support/Campaign.h"
 
@@ -140,6 +141,95 @@ TEST(CampaignTotals, UnplugAtEveryCommandOfEveryOperation) {
     }
   }
   all.Print(Full() ? "all operations (every command)" : "all operations (sampled)", 0);
+}
+
+// A bank that passes the validity check: signature block at 0xBFF0 and the checksum.
+std::vector<uint8_t> ValidBank(uint8_t seed) {
+  std::vector<uint8_t> bank = Pattern(0x10000, seed);
+  const uint8_t block[] = {0x55, 0xAA, 0xAA, 0x55, '8', '7', '6', 0, 0, 0};
+  std::copy(std::begin(block), std::end(block), bank.begin() + 0xBFF0);
+  codec::StoreImageChecksum(bank, 0xC000);
+  return bank;
+}
+
+// The dual-bank repair the check runs on a QVS876 with one valid bank, unplugged at every command
+// of the check: the valid bank is never touched, a changed flash always has its recovery copy
+// (equal to the flash as it was), and "FW Recovery successful!!" means both banks hold the valid
+// one. Every command (the check is short).
+TEST(CampaignTotals, UnplugAtEveryCommandOfTheBankRepair) {
+  const std::vector<uint8_t> valid = ValidBank(3), blank(0x10000, 0xFF);
+  for (const bool validFirst : {true, false}) {
+    SCOPED_TRACE(validFirst ? "bank 1 blank" : "bank 0 blank");
+    struct Rig : EmulatedApp {
+      Rig(const std::vector<uint8_t>& bank0, const std::vector<uint8_t>& bank1) {
+        sim::BridgeConfig config = sim::FamilyConfig(13);
+        config.bootCheck = false;
+        AddBridge(config, sim::FlashPreset("MXIC", 128));
+        std::copy(bank0.begin(), bank0.end(), Flash().data().begin());
+        std::copy(bank1.begin(), bank1.end(), Flash().data().begin() + 0x10000);
+        before = Flash().data();
+      }
+      std::vector<uint8_t> Bank(uint32_t at) {
+        return {Flash().data().begin() + at, Flash().data().begin() + at + 0x10000};
+      }
+      bool Told() const {
+        for (const auto& n : shell.notices)
+          if (n.control == "StatusEdit" && n.text == "FW Recovery successful!!") return true;
+        return false;
+      }
+      std::vector<uint8_t> before;
+    };
+    const std::vector<uint8_t>& bank0 = validFirst ? valid : blank;
+    const std::vector<uint8_t>& bank1 = validFirst ? blank : valid;
+    const uint32_t source = validFirst ? 0 : 0x10000, target = validFirst ? 0x10000 : 0;
+    uint64_t commands = 0;
+    {
+      Rig clean(bank0, bank1);
+      clean.Start();
+      ASSERT_TRUE(clean.Told());
+      ASSERT_EQ(clean.Bank(target), valid);
+      commands = clean.machine.CommandCount(0);
+    }
+    Totals t;
+    for (uint64_t i = 0; i < commands; ++i) {
+      Rig rig(bank0, bank1);
+      sim::Fault unplug;
+      unplug.kind = sim::Fault::Kind::Unplug;
+      unplug.atCommand = i;
+      rig.machine.AddFault(0, unplug);
+      ++t.runs;
+      try {
+        rig.Start();
+      } catch (const std::exception& e) {
+        ++t.crashes;
+        ADD_FAILURE() << "crashed, command " << i << ": " << e.what();
+      }
+      if (rig.Told() && rig.Bank(target) != valid) {
+        ++t.falseSuccesses;
+        ADD_FAILURE() << "told success, command " << i;
+      }
+      if (rig.Bank(source) != valid) {
+        ++t.changedWithoutCopy;
+        ADD_FAILURE() << "the valid bank was changed, command " << i;
+      }
+      bool copy = false;
+      std::error_code ec;
+      for (const auto& e : std::filesystem::directory_iterator(rig.ctx.stateDirectory, ec)) {
+        copy = true;
+        if (ReadFile(e.path()) != rig.before) {
+          ++t.differing;
+          ADD_FAILURE() << "the recovery copy differs from the flash as it was, command " << i;
+        }
+      }
+      if (!copy && rig.Flash().data() != rig.before) {
+        ++t.changedWithoutCopy;
+        ADD_FAILURE() << "changed without a recovery copy, command " << i;
+      }
+      EXPECT_EQ(rig.ctx.criticalDepth, 0);
+    }
+    t.Expect();
+    t.Print(validFirst ? "bank repair QVS876 (bank 1 blank)" : "bank repair QVS876 (bank 0 blank)", commands);
+  }
 }
 
 }  // namespace
