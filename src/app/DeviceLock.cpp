@@ -27,7 +27,10 @@ DeviceLockResult LockDevice(AppContext& ctx, const std::string& path) {
   if ((r.held = held[file].lock())) return r;
   platform::ProcessLock::Refusal refusal;
   r.held = platform::ProcessLock::Acquire(file, "the device " + path, ctx.clock, platform::kLockWaitMs, &refusal);
-  if (!r.held) {
+  if (!r.held && !refusal.busy) {
+    // No lock can be set up there (no /run/lock, say): the work goes on unguarded, as before.
+    ctx.diagnostics.Line(refusal.message + "; going on without the device lock");
+  } else if (!r.held) {
     r.granted = false;
     r.refusal = refusal.message;
   } else {
