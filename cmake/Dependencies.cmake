@@ -37,6 +37,8 @@ endif()
 
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(UDEV REQUIRED IMPORTED_TARGET libudev)
+# sd-bus: the inhibitor lock that keeps the machine from sleeping or shutting down mid-write.
+pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 # The SCSI sense decoder (libsgutils2-dev ships no pkg-config file).
 find_path(SGUTILS_INCLUDE_DIR scsi/sg_lib.h REQUIRED)
 find_library(SGUTILS_LIBRARY sgutils2 REQUIRED)

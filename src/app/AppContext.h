@@ -84,6 +84,9 @@ struct AppContext {
   // Where the identities of failed updates and the recovery copies of the flash are kept; empty:
   // the user's state directory.
   std::filesystem::path stateDirectory;
+  // Where the per-device locks live ("/run/lock"; a persistent emulated machine's folder); empty:
+  // no lock is taken.
+  std::filesystem::path lockDirectory;
   ProgramVersion programVersion;  // the build's version unless a test says otherwise
   // Above 0 while a device must not be left alone: its flash is being written or its identity
   // restored. A front end asked to stop waits until it is 0 again.

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "app/DeviceLock.h"
 #include "app/RamDownload.h"
 #include "app/UpdateImage.h"
 #include "codec/ImageCodec.h"
@@ -13,6 +14,7 @@
 #include "flash/Loader.h"
 #include "flash/Stepwise.h"
 #include "flash/WholeImage.h"
+#include "platform/Writing.h"
 
 namespace qvfw::app {
 namespace {
@@ -66,7 +68,11 @@ class PanelHost final : public flash::Host {
     ctx_.progress.Enter(kPhase[static_cast<size_t>(stage)], pieces);
   }
   void Step() override { ctx_.progress.Step(); }
-  void Critical(bool entering) override { ctx_.criticalDepth += entering ? 1 : -1; }
+  void Critical(bool entering) override {
+    ctx_.criticalDepth += entering ? 1 : -1;
+    if (entering) platform::BeginWrite(ctx_.diagnostics);
+    else platform::EndWrite();
+  }
   bool Confirm(std::string_view caption, std::string_view text) override { return ctx_.shell.Ask(caption, text, false); }
   void Trace(std::string_view line) override { ctx_.diagnostics.Line(std::string(line)); }
   bool BufferProgram(const device::Device& dev, std::span<const uint8_t> image) override {
@@ -155,6 +161,11 @@ void RecoverFirmwareBank(AppContext& ctx, const device::Device& dev, size_t reco
   if (record >= kDeviceTableSize) return;
   DeviceRecord& r = ctx.state.DeviceTable[record];
   if (kib < 128 || r.RecoveryDone == 1 || (t != ChipType::QVS876 && t != ChipType::QVS879)) return;
+  const DeviceLockResult lock = LockDevice(ctx, dev.path());
+  if (!lock.granted) {
+    ctx.diagnostics.Line("The firmware bank is not looked at: " + lock.refusal);
+    return;
+  }
   const bool runEnabled = ctx.form.UpdateBtn.enabled;
   ctx.form.UpdateBtn.enabled = false;
   PanelHost host(ctx);
@@ -204,6 +215,9 @@ EngineeringOutcome RunEngineering(AppContext& ctx, size_t record, const Engineer
       return Early(OutcomeCode::BadInput, ctx.form.StatusEdit.text, "the flash size is not known, so the image size cannot be checked");
     default: break;
   }
+  const DeviceLockResult lock = LockDevice(ctx, dev.path());
+  if (!lock.granted) return Early(OutcomeCode::Failed, "", lock.refusal + "; nothing was written");
+  RemoveStaleFiles(ctx, {});
   PanelHost host(ctx);
   flash::Target target;
   target.chip = t;

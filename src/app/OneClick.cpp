@@ -18,10 +18,12 @@
 #include "device/AlignedBuffer.h"
 #include "device/Commands.h"
 #include "app/DeviceList.h"
+#include "app/DeviceLock.h"
 #include "app/KeptIdentity.h"
 #include "device/ChipIdentify.h"
 #include "device/Discovery.h"
 #include "firmware/VersionDisplay.h"
+#include "platform/Writing.h"
 
 namespace qvfw::app {
 namespace {
@@ -33,10 +35,17 @@ constexpr uint32_t kReattachRounds = 60;
 constexpr uint32_t kFirstPauseMs = 2000;
 constexpr uint32_t kRoundMs = 500;
 
-// Marks the stretch from the first write to the flash until the identity is restored.
+// Marks the stretch from the first write to the flash until the identity is restored: signals
+// wait and the machine does not sleep or shut down.
 struct CriticalSection {
-  explicit CriticalSection(AppContext& ctx) : ctx_(ctx) { ++ctx_.criticalDepth; }
-  ~CriticalSection() { --ctx_.criticalDepth; }
+  explicit CriticalSection(AppContext& ctx) : ctx_(ctx) {
+    ++ctx_.criticalDepth;
+    platform::BeginWrite(ctx_.diagnostics);
+  }
+  ~CriticalSection() {
+    platform::EndWrite();
+    --ctx_.criticalDepth;
+  }
   CriticalSection(const CriticalSection&) = delete;
   CriticalSection& operator=(const CriticalSection&) = delete;
 
@@ -405,6 +414,9 @@ Outcome RunOneClick(AppContext& ctx, size_t selected) {
   for (size_t i = 0; i < f.DeviceList.items.size() && i < s.DeviceTable.size(); ++i)
     if (i != selected && !s.DeviceTable[i].Path.Empty()) others.emplace_back(s.DeviceTable[i].Path.View());
   const device::Device dev = ctx.DeviceAt(selected);
+  const DeviceLockResult lock = LockDevice(ctx, dev.path());
+  if (!lock.granted) return Failure(ctx, Phase::Identity, lock.refusal + "; nothing was written");
+  RemoveStaleFiles(ctx, WorkDir(ctx));
 
   std::string why;
   const bool saved = BackupIdentity(ctx, dev, &why);
@@ -438,6 +450,9 @@ Outcome RunRecover(AppContext& ctx, size_t selected, const std::optional<std::fi
     return refuse(OutcomeCode::NotOffered, "the bridge runs firmware " + facts.version +
                                                "; recover is for a bridge left running its boot code");
   const device::Device dev(ctx.transport, facts.device.path);
+  const DeviceLockResult lock = LockDevice(ctx, dev.path());
+  if (!lock.granted) return refuse(OutcomeCode::Failed, lock.refusal + "; nothing was written");
+  RemoveStaleFiles(ctx, WorkDir(ctx));
   // The identity: the file given, or the one kept for this bridge by its serial or its path.
   std::optional<ExchangeBlock> block;
   std::filesystem::path from;

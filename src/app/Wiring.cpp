@@ -21,6 +21,7 @@ Application::Application(const PlatformParts& parts, Shell& shell, const WiringO
   ctx_->transport.SetClock(*parts.clock);
   ctx_->workingDirectory = options.workingDirectory;
   ctx_->stateDirectory = options.stateDirectory;
+  ctx_->lockDirectory = options.lockDirectory;
   InstallHandlers(*ctx_);
 }
 

@@ -27,6 +27,7 @@ struct WiringOptions {
   std::function<void(std::string_view)> trace;         // set: one line per SCSI request
   std::filesystem::path workingDirectory;              // empty: the process's working directory
   std::filesystem::path stateDirectory;                // empty: $XDG_STATE_HOME/qvfw, /var/lib/qvfw as root
+  std::filesystem::path lockDirectory;                 // empty: devices are not locked
   const ImageStore* images = nullptr;                  // null: the images compiled into the program
 };
 

@@ -17,6 +17,7 @@
 #include "app/ProgramVersion.h"
 #include "firmware/ImageMatch.h"
 #include "frontend/Machines.h"
+#include "platform/Writing.h"
 
 namespace qvfw::cli {
 namespace {
@@ -261,6 +262,31 @@ int InfoCommand(Session& session, std::ostream& out, std::ostream& err) {
   return kExitSuccess;
 }
 
+// From the first write until the device is consistent again, SIGINT, SIGTERM, SIGHUP and SIGQUIT
+// are noted, not obeyed: the work finishes, the user is told once, and the program ends after
+// (main raises the noted signal again once everything is saved).
+class DeferredSignals {
+ public:
+  DeferredSignals(Session& session, std::ostream& err, std::string what) : deferral_(false), session_(session) {
+    session.shell().SetPump([this, &err, what = std::move(what)] {
+      const int s = platform::PendingSignal();
+      if (s && !told_) {
+        told_ = true;
+        session_.shell().Finish();
+        err << "qvfw: " << platform::SignalWord(s) << ": " << what << " is finishing, please wait\n";
+      }
+    });
+  }
+  ~DeferredSignals() { session_.shell().SetPump({}); }
+  DeferredSignals(const DeferredSignals&) = delete;
+  DeferredSignals& operator=(const DeferredSignals&) = delete;
+
+ private:
+  platform::SignalDeferral deferral_;
+  Session& session_;
+  bool told_ = false;
+};
+
 std::istream* g_answers = nullptr;
 
 }  // namespace
@@ -343,7 +369,10 @@ int EngineeringCommand(Session& session, const EngineeringRequest& request, std:
     }
   }
 
-  const app::EngineeringOutcome run = app::RunEngineering(ctx, *index, options);
+  const app::EngineeringOutcome run = [&] {
+    DeferredSignals deferred(session, err, std::string("the ") + command);
+    return app::RunEngineering(ctx, *index, options);
+  }();
   const app::Outcome& o = run.outcome;
   session.shell().Finish();
   if (session.options().json) {
@@ -412,8 +441,6 @@ struct ForwardDiagnostics final : platform::Diagnostics {
   }
 };
 
-volatile std::sig_atomic_t g_interrupted = 0;
-extern "C" void OnInterrupt(int) { g_interrupted = 1; }
 
 }  // namespace
 
@@ -457,26 +484,18 @@ int UpdateCommand(Session& session, std::ostream& out, std::ostream& err, bool a
                                c == app::OutcomeCode::AlreadyCurrent ? app::kGreen : app::kRed,
                                c == app::OutcomeCode::AlreadyCurrent ? std::string() : why});
   }
-  // From the first write to the flash until the identity is back, an interrupt must not leave
-  // the device half-written: it is noted, the update finishes, then the program exits.
-  g_interrupted = 0;
-  auto previous = std::signal(SIGINT, OnInterrupt);
-  bool told = false;
-  session.shell().SetPump([&] {
-    if (g_interrupted && !told) {
-      told = true;
-      session.shell().Finish();
-      err << "qvfw: interrupted: the update is finishing, please wait\n";
-    }
-  });
-  ctx.state.UpdateBusy = 1;
-  SetStatusLine(ctx, "Updating firmware. Please wait...", app::kBlue);
-  const app::Outcome outcome = app::RunOneClick(ctx, *index);
-  ctx.state.UpdateBusy = 0;
-  session.shell().SetPump({});
-  std::signal(SIGINT, previous);
+  // From the first write to the flash until the identity is back, a signal must not leave the
+  // device half-written: it is noted, the update finishes, then the program exits.
+  app::Outcome outcome;
+  {
+    DeferredSignals deferred(session, err, "the update");
+    ctx.state.UpdateBusy = 1;
+    SetStatusLine(ctx, "Updating firmware. Please wait...", app::kBlue);
+    outcome = app::RunOneClick(ctx, *index);
+    ctx.state.UpdateBusy = 0;
+  }
   const int exit = report(outcome);
-  if (outcome.Succeeded() && !session.options().json) {
+  if (outcome.Succeeded() && !session.options().json && !platform::PendingSignal()) {
     // The device came back with the new firmware: a fresh look says so.
     ctx.scan = app::ScanDevices(ctx);
     ctx.facts.reset();
@@ -500,18 +519,11 @@ static int RecoverCommand(Session& session, const std::optional<std::filesystem:
   const auto index = Selected(session, out, err, "recover", code);
   if (!index) return code;
   ctx.form.DeviceList.Select(static_cast<int>(*index));
-  g_interrupted = 0;
-  auto previous = std::signal(SIGINT, OnInterrupt);
-  session.shell().SetPump([&] {
-    if (g_interrupted == 1) {
-      g_interrupted = 2;
-      session.shell().Finish();
-      err << "qvfw: interrupted: the recovery is finishing, please wait\n";
-    }
-  });
-  const app::Outcome o = app::RunRecover(ctx, *index, identity);
-  session.shell().SetPump({});
-  std::signal(SIGINT, previous);
+  app::Outcome o;
+  {
+    DeferredSignals deferred(session, err, "the recovery");
+    o = app::RunRecover(ctx, *index, identity);
+  }
   session.shell().Finish();
   if (session.options().json) {
     PrintJson(out, "recover",
@@ -529,6 +541,7 @@ Session::Session(const GlobalOptions& options, const PlatformParts& parts, std::
   wiring.diagnostics = &shell_;
   wiring.workingDirectory = options.workingDirectory;
   wiring.stateDirectory = options.stateDirectory;
+  wiring.lockDirectory = options.lockDirectory;
   if (options.trace) wiring.trace = [this](std::string_view line) { shell_.ErrorLine(line); };
   PlatformParts p = parts;
   if (!p.clock) p.clock = &clock_;
@@ -665,6 +678,17 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
   std::unique_ptr<frontend::Machine> machine;
   try {
     machine = frontend::Machine::Open(sim, forward);
+  } catch (const frontend::MachineBusy& e) {
+    if (options.json) {
+      out << json{{"schemaVersion", kJsonSchemaVersion},
+                  {"command", command},
+                  {"error", {{"exitCode", kExitDeviceFailed}, {"kind", "busy"}, {"message", e.what()}}}}
+                 .dump(2)
+          << '\n';
+    } else {
+      err << "qvfw: " << e.what() << '\n';
+    }
+    return kExitDeviceFailed;
   } catch (const std::exception& e) {
     if (options.json) {
       out << json{{"schemaVersion", kJsonSchemaVersion},
@@ -680,6 +704,7 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
   int code;
   {
     if (options.stateDirectory.empty()) options.stateDirectory = machine->StateDirectory();
+    if (options.lockDirectory.empty()) options.lockDirectory = machine->LockDirectory();
     Session session(options, machine->parts(), out, err, errIsTerminal);
     forward.to = &session.shell();
     session.Start();

@@ -41,6 +41,8 @@ struct GlobalOptions {
   std::filesystem::path workingDirectory;
   // Where a failed update keeps the bridge's identity; empty: the user's state directory.
   std::filesystem::path stateDirectory;
+  // Where the per-device locks live; empty: devices are not locked.
+  std::filesystem::path lockDirectory;
 };
 
 using app::PlatformParts;

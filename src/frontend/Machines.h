@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "app/Wiring.h"
@@ -13,11 +14,20 @@
 
 namespace qvfw::frontend {
 
+// Another process holds the persistent machine's folder (what() names it).
+class MachineBusy : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 class Machine {
  public:
   // `sim`: nothing for the real machine; an empty path for the built-in emulated machine, or
-  // the folder of a persistent one. Throws std::exception with the reason when the emulated
-  // machine cannot be set up.
+  // the folder of a persistent one, which stays locked to this process from here until the
+  // Machine is gone (load, change and save in one hand), after a short wait for another one;
+  // the temporary files an interrupted run left there are removed. Throws MachineBusy when
+  // another process keeps it, std::exception with the reason when the emulated machine cannot
+  // be set up.
   static std::unique_ptr<Machine> Open(const std::optional<std::filesystem::path>& sim, platform::Diagnostics& diag);
   virtual ~Machine() = default;
 
@@ -29,6 +39,8 @@ class Machine {
   // Where failed updates keep identities: a persistent emulated machine keeps its own beside it
   // ("DIR/state"); empty means the user's state directory.
   virtual std::filesystem::path StateDirectory() const { return {}; }
+  // Where the per-device locks are kept (empty: none are taken).
+  virtual std::filesystem::path LockDirectory() const { return {}; }
 
  protected:
   app::PlatformParts parts_;

@@ -1,12 +1,14 @@
 #include "platform/Files.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <random>
+#include <atomic>
+#include <string>
 
 namespace qvfw::platform {
 
@@ -42,11 +44,16 @@ bool WriteAll(int fd, const uint8_t* p, size_t n) {
   return true;
 }
 
+namespace {
+// Temporary names come from the process id and a counter: unique among live processes, and
+// nothing waits for the kernel's random pool (early after boot it may not be ready yet).
+std::atomic<unsigned> g_temporaries{0};
+}  // namespace
+
 int ReplaceFile(const std::filesystem::path& target, std::span<const uint8_t> bytes, mode_t mode) {
-  std::random_device entropy;
   for (int attempt = 0; attempt < 16; ++attempt) {
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%08x.new", entropy());
+    char suffix[48];
+    std::snprintf(suffix, sizeof suffix, ".%ld-%u.new", static_cast<long>(::getpid()), g_temporaries++);
     std::filesystem::path temp = target;
     temp += suffix;
     // O_EXCL refuses any name that exists, a planted link included.
@@ -79,4 +86,5 @@ std::optional<std::vector<uint8_t>> ReadWholeFile(const std::filesystem::path& p
 
 bool RemoveFile(const std::filesystem::path& path) { return ::unlink(path.c_str()) == 0; }
 
+bool ProcessAlive(long pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH; }
 }  // namespace qvfw::platform

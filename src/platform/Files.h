@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace qvfw::platform {
@@ -49,5 +50,13 @@ std::optional<std::vector<uint8_t>> ReadWholeFile(const std::filesystem::path& p
 // Removes the name `path`: a file, or a link itself (never what it points to); never a folder.
 // Returns whether a name was removed.
 bool RemoveFile(const std::filesystem::path& path);
+
+// Whether the process `pid` still runs (true when that cannot be told).
+bool ProcessAlive(long pid);
+
+// Removes what an interrupted ReplaceFile left in `folder`: the names "<prefix>….<token>.new"
+// (files and links, never folders) whose token names a process that has ended, or is one of the
+// random tokens of earlier versions. Returns how many were removed.
+size_t RemoveStaleTemporaries(const std::filesystem::path& folder, std::string_view prefix);
 
 }  // namespace qvfw::platform

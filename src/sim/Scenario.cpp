@@ -441,10 +441,26 @@ std::unique_ptr<PersistentMachine> PersistentMachine::Open(const fs::path& dir, 
   auto m = LoadScenario(text, clock, dir);
   std::unique_ptr<PersistentMachine> p(new PersistentMachine(dir, text, std::move(m)));
   if (fresh) p->Save();
+  else p->saved_ = p->Files();
   return p;
 }
 
 void PersistentMachine::Save() {
+  // A run that changed nothing writes nothing (a folder that may not be written still serves
+  // it); otherwise only the files whose content differs from what the folder holds are replaced.
+  auto files = Files();
+  if (files == saved_) return;
+  for (const auto& [name, bytes] : files) {
+    if (platform::ReadWholeFile(dir_ / name, bytes.size()) == bytes) continue;
+    WriteFileAtomic(dir_ / name, bytes.data(), bytes.size());
+  }
+  const auto description = files.find("machine.json");
+  description_.assign(description->second.begin(), description->second.end());
+  saved_ = std::move(files);
+}
+
+std::map<std::string, std::vector<uint8_t>> PersistentMachine::Files() const {
+  std::map<std::string, std::vector<uint8_t>> files;
   json doc = ParseJson(description_);
   json& disks = doc["disks"];
   for (size_t i = 0; i < machine_->DiskCount() && i < disks.size(); ++i) {
@@ -466,16 +482,16 @@ void PersistentMachine::Save() {
     d["standbyTimer"] = b->config().standbyTimer;
     if (SpiFlash* f = b->flash()) {
       d["flashFile"] = name + ".flash";
-      WriteFileAtomic(dir_ / (name + ".flash"), f->data().data(), f->data().size());
+      files[name + ".flash"].assign(f->data().begin(), f->data().end());
     }
     if (!b->disk().sectors().empty()) {
       d["diskFile"] = name + ".disk";
-      const auto bytes = DiskFileBytes(b->disk());
-      WriteFileAtomic(dir_ / (name + ".disk"), bytes.data(), bytes.size());
+      files[name + ".disk"] = DiskFileBytes(b->disk());
     }
   }
-  description_ = doc.dump(2) + "\n";
-  WriteFileAtomic(dir_ / "machine.json", description_.data(), description_.size());
+  const std::string description = doc.dump(2) + "\n";
+  files["machine.json"].assign(description.begin(), description.end());
+  return files;
 }
 
 std::unique_ptr<EmulatedMachine> EmulatedMachine::Open(const std::filesystem::path& dir, platform::Clock& clock) {

@@ -11,7 +11,9 @@
 //                  "standby": true, "standbyTimer": 3000, "volumes": [ "E" ],
 //                  "faults": [ { "kind": "fail", "cdbPrefix": "FF 04 10", "times": 1 } ] } ] }
 
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -42,7 +44,8 @@ Fault ParseFault(std::string_view json);
 // A machine that lives in a directory: "machine.json" and one raw file per bridge with its
 // flash content ("<name>.flash") and, when the disk holds data, "<name>.disk". A missing
 // directory or description is created from the default machine. Save() writes the state back:
-// each file is written beside its final name and renamed over it, never through a link.
+// nothing when it has not changed since it was loaded or saved, otherwise each file that changed,
+// written beside its final name and renamed over it, never through a link.
 class PersistentMachine {
  public:
   static std::unique_ptr<PersistentMachine> Open(const std::filesystem::path& dir, platform::Clock& clock);
@@ -53,9 +56,12 @@ class PersistentMachine {
 
  private:
   PersistentMachine(std::filesystem::path dir, std::string description, std::unique_ptr<Machine> machine);
+  // The folder's files as the machine's state now makes them, by name.
+  std::map<std::string, std::vector<uint8_t>> Files() const;
   std::filesystem::path dir_;
   std::string description_;
   std::unique_ptr<Machine> machine_;
+  std::map<std::string, std::vector<uint8_t>> saved_;  // as loaded or last saved
 };
 
 // The machine a front end's --sim names: the built-in default held in memory (empty `dir`), or

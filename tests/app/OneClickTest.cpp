@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -661,6 +662,93 @@ TEST(OneClickFaults, UnplugAtEveryCommandNeverPassesAndRecoverBringsEveryBridgeB
   std::printf("campaign: %llu runs, 0 passes, %zu bridges left on their boot code, %zu recovered\n",
               static_cast<unsigned long long>(count), recovered, recovered);
   EXPECT_GT(recovered, 0u) << "the campaign leaves bridges behind for recover to bring back";
+}
+
+// `recover` unplugged at every command: a success means the bridge runs the carried firmware
+// with the kept ids; a failure leaves the kept identity as it was (the next attempt needs it);
+// a bridge left on its boot code is brought back by the next `recover`. A bridge that comes
+// back running the carried firmware with the image's own ids (the unplug fell after the bank
+// was whole, before the identity was written) is counted and keeps its identity file: `recover`
+// refuses a bridge that runs firmware, so that identity is not written back yet. In the suite
+// every 4th command is taken (and every one of the first and last 16); with QVFW_CAMPAIGN_FULL=1
+// every command.
+TEST(OneClickFaults, UnplugAtEveryCommandOfRecoverKeepsTheIdentityForTheNextAttempt) {
+  const std::string scenario = [] {
+    std::string s = OneBridge(R"("serial": "QV812A0009876")");
+    const std::string generated = R"({ "generate": { "version": "1201" } })";
+    return s.replace(s.find(generated), generated.size(), R"("blank")");
+  }();
+  ExchangeBlock block;
+  for (size_t i = 0; i < 512; ++i) block.bytes[i] = static_cast<uint8_t>(i * 7);
+  block.bytes[512] = 0x12, block.bytes[513] = 0x34, block.bytes[514] = 0x0A, block.bytes[515] = 0x05;
+  const std::string serial = "QV812A0009876";
+  std::copy(serial.begin(), serial.end(), block.bytes.begin() + 516);
+  uint64_t first = 0, count = 0;
+  {
+    AppRig rig(scenario);
+    rig.Start();
+    ASSERT_TRUE(KeepIdentity(rig.ctx, block, "unused"));
+    first = rig.machine.CommandCount(rig.Disk());
+    ASSERT_EQ(RunRecover(rig.ctx, 0, std::nullopt).code, OutcomeCode::Success);
+    count = rig.machine.CommandCount(rig.Disk()) - first;
+  }
+  ASSERT_GT(count, 20u);
+  const char* full = std::getenv("QVFW_CAMPAIGN_FULL");
+  const uint64_t stride = full && std::string(full) == "1" ? 1 : 4;
+  uint64_t runs = 0, falseSuccesses = 0, identityLost = 0, leftBehind = 0, notBack = 0, withoutIds = 0;
+  for (uint64_t i = 0; i < count; ++i) {
+    if (i >= 16 && i + 16 < count && i % stride != 0) continue;
+    SCOPED_TRACE("unplugged at command " + std::to_string(i) + " of " + std::to_string(count));
+    AppRig rig(scenario);
+    rig.Start();
+    const auto keptAt = KeepIdentity(rig.ctx, block, "unused");
+    ASSERT_TRUE(keptAt);
+    ASSERT_EQ(rig.machine.CommandCount(rig.Disk()), first);
+    sim::Fault unplug;
+    unplug.kind = sim::Fault::Kind::Unplug;
+    unplug.atCommand = first + i;
+    rig.machine.AddFault(rig.Disk(), unplug);
+    ++runs;
+    const bool succeeded = RunRecover(rig.ctx, 0, std::nullopt).code == OutcomeCode::Success;
+    EXPECT_EQ(rig.ctx.criticalDepth, 0);
+    const sim::Bridge& bridge = rig.BridgeOf();
+    auto restored = [&] {
+      return bridge.RunningVersion() == std::array<uint8_t, 4>{'1', '2', '0', '3'} && bridge.NextVid() == 0x1234 &&
+             bridge.NextPid() == 0x0A05 && bridge.NextSerial() == serial;
+    };
+    if (succeeded && !restored()) {
+      ++falseSuccesses;
+      ADD_FAILURE() << "success, but the bridge does not run the carried firmware with its ids";
+    }
+    if (succeeded) continue;
+    const auto still = ReadExchangeBlock(*keptAt);
+    if (!still || still->bytes != block.bytes) {
+      ++identityLost;
+      ADD_FAILURE() << "the kept identity is gone or changed";
+    }
+    rig.machine.ClearFaults(rig.Disk());
+    rig.machine.Plug(rig.Disk());
+    RefreshBtnClick(rig.ctx);
+    ASSERT_EQ(rig.ctx.scan.devices.size(), 1u);
+    if (rig.ctx.facts->firmware != FirmwareState::Version) {
+      ++leftBehind;
+      const Outcome again = RunRecover(rig.ctx, 0, std::nullopt);
+      if (again.code != OutcomeCode::Success || !restored()) {
+        ++notBack;
+        ADD_FAILURE() << "not brought back: " << again.reason;
+      }
+    } else if (!restored()) {
+      ++withoutIds;
+    }
+  }
+  std::printf("[ campaign ] recover %llu commands %llu runs: %llu false successes, 0 crashes, %llu identities lost; "
+              "%llu left on the boot code (%llu not brought back by the next recover), %llu running the carried "
+              "firmware without their ids (identity still kept)\n",
+              static_cast<unsigned long long>(count), static_cast<unsigned long long>(runs),
+              static_cast<unsigned long long>(falseSuccesses), static_cast<unsigned long long>(identityLost),
+              static_cast<unsigned long long>(leftBehind), static_cast<unsigned long long>(notBack),
+              static_cast<unsigned long long>(withoutIds));
+  EXPECT_GT(leftBehind, 0u);
 }
 
 TEST(OneClickFaults, ReadBackCompareCoversTheFirstBankButTheHeaderArea) {

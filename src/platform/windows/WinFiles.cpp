@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <random>
+#include <atomic>
 #include <string>
 
 #include "platform/windows/WinStructures.h"
@@ -100,10 +100,12 @@ bool WriteAll(int fd, const uint8_t* p, size_t n) {
 
 // The mode has no counterpart here: the file takes the folder's inherited permissions.
 int ReplaceFile(const std::filesystem::path& target, std::span<const uint8_t> bytes, mode_t) {
-  std::random_device entropy;
+  // The process id and a counter: unique among live processes, and no wait for entropy.
+  static std::atomic<unsigned> temporaries{0};
   for (int attempt = 0; attempt < 16; ++attempt) {
-    wchar_t suffix[32];
-    std::swprintf(suffix, sizeof suffix / sizeof suffix[0], L".%08x.new", entropy());
+    wchar_t suffix[48];
+    std::swprintf(suffix, sizeof suffix / sizeof suffix[0], L".%lu-%u.new",
+                  static_cast<unsigned long>(::GetCurrentProcessId()), temporaries++);
     std::filesystem::path temp = target;
     temp += suffix;
     // CREATE_NEW refuses any name that exists; FILE_FLAG_OPEN_REPARSE_POINT keeps it from
@@ -154,6 +156,14 @@ std::optional<std::vector<uint8_t>> ReadWholeFile(const std::filesystem::path& p
     done += got;
   }
   return bytes;
+}
+
+bool ProcessAlive(long pid) {
+  HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+  if (process == nullptr) return ::GetLastError() != ERROR_INVALID_PARAMETER;
+  const bool running = ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  ::CloseHandle(process);
+  return running;
 }
 
 bool RemoveFile(const std::filesystem::path& path) {

@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QMessageBox>
+#include <QTimer>
 
 #include <cstdio>
 #include <exception>
@@ -13,6 +14,7 @@
 #include "app/Wiring.h"
 #include "frontend/Machines.h"
 #include "platform/Diagnostics.h"
+#include "platform/Writing.h"
 #include "ui/qt/MainWindow.h"
 
 int main(int argc, char** argv) {
@@ -55,12 +57,30 @@ int main(int argc, char** argv) {
     qvfw::app::WiringOptions wiring;
     wiring.diagnostics = &diag;
     wiring.stateDirectory = machine->StateDirectory();
+    wiring.lockDirectory = machine->LockDirectory();
     qvfw::app::Application app(machine->parts(), shell, wiring);
     qvfw::ui::MainWindow window(app.ctx(), machine->virtualClock());
     shell.Attach(&window);
+    // SIGINT, SIGTERM, SIGHUP and SIGQUIT close the window in order; during a write the window
+    // says so and closes once the device is consistent again.
+    qvfw::platform::SignalDeferral deferral(true);
+    QTimer signalWatch;
+    bool toldFinishing = false;
+    QObject::connect(&signalWatch, &QTimer::timeout, [&] {
+      const int s = qvfw::platform::PendingSignal();
+      if (s == 0) return;
+      if (qvfw::platform::Writing() && !toldFinishing) {
+        toldFinishing = true;
+        std::fprintf(stderr, "qvfw-gui: %s: the write is finishing, please wait\n", qvfw::platform::SignalWord(s));
+        window.setWindowTitle(QApplication::applicationName() + " - the write is finishing, please wait");
+      }
+      window.close();
+    });
+    signalWatch.start(100);
     window.Start();
     window.show();
     const int code = application.exec();
+    signalWatch.stop();
     machine->Save();
     return code == 0 ? 0 : code;
   } catch (const std::exception& e) {

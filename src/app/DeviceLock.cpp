@@ -1,0 +1,49 @@
+#include "app/DeviceLock.h"
+
+#include <cctype>
+#include <map>
+
+#include "app/ExchangeFile.h"
+#include "app/KeptIdentity.h"
+#include "platform/Files.h"
+
+namespace qvfw::app {
+
+std::string DeviceLockName(AppContext& ctx, const std::string& path) {
+  if (ctx.disks) {
+    if (const auto n = ctx.disks->GetStorageDeviceNumber(path))
+      return "qvfw-" + std::to_string(n->deviceType) + "-" + std::to_string(n->deviceNumber) + ".lock";
+  }
+  std::string name = "qvfw-";
+  for (char c : path) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  return name + ".lock";
+}
+
+DeviceLockResult LockDevice(AppContext& ctx, const std::string& path) {
+  static std::map<std::filesystem::path, std::weak_ptr<platform::ProcessLock>> held;
+  DeviceLockResult r;
+  if (ctx.lockDirectory.empty()) return r;
+  const std::filesystem::path file = ctx.lockDirectory / DeviceLockName(ctx, path);
+  if ((r.held = held[file].lock())) return r;
+  platform::ProcessLock::Refusal refusal;
+  r.held = platform::ProcessLock::Acquire(file, "the device " + path, ctx.clock, platform::kLockWaitMs, &refusal);
+  if (!r.held && !refusal.busy) {
+    // No lock can be set up there (no /run/lock, say): the work goes on unguarded, as before.
+    ctx.diagnostics.Line(refusal.message + "; going on without the device lock");
+  } else if (!r.held) {
+    r.granted = false;
+    r.refusal = refusal.message;
+  } else {
+    held[file] = r.held;
+  }
+  return r;
+}
+
+void RemoveStaleFiles(AppContext& ctx, const std::filesystem::path& workDir) {
+  size_t removed = 0;
+  if (!workDir.empty()) removed += platform::RemoveStaleTemporaries(workDir, kExchangeFileName);
+  removed += platform::RemoveStaleTemporaries(StateDirectory(ctx), "");
+  if (removed) ctx.diagnostics.Line("Removed " + std::to_string(removed) + " temporary file(s) an interrupted run left");
+}
+
+}  // namespace qvfw::app
