@@ -446,9 +446,10 @@ Outcome RunRecover(AppContext& ctx, size_t selected, const std::optional<std::fi
   const DeviceFacts facts = InspectDevice(ctx, ctx.scan.devices[selected], false);
   if (!chips::InGroup(facts.device.chip.type, chips::kBufferFamily))
     return refuse(OutcomeCode::NotOffered, "recover is for the QVS812/814/817/818 family");
-  if (facts.firmware == FirmwareState::Version)
-    return refuse(OutcomeCode::NotOffered, "the bridge runs firmware " + facts.version +
-                                               "; recover is for a bridge left running its boot code");
+  const bool runsFirmware = facts.firmware == FirmwareState::Version;
+  const std::string onFirmware = "the bridge runs firmware " + facts.version +
+                                 "; recover is for a bridge left running its boot code, or running without the "
+                                 "identity kept for it";
   const device::Device dev(ctx.transport, facts.device.path);
   const DeviceLockResult lock = LockDevice(ctx, dev.path());
   if (!lock.granted) return refuse(OutcomeCode::Failed, lock.refusal + "; nothing was written");
@@ -464,14 +465,25 @@ Outcome RunRecover(AppContext& ctx, size_t selected, const std::optional<std::fi
     const std::string serial = ReadSerialNumber(dev).value_or("");
     for (const auto& candidate : {KeptIdentityPath(ctx, serial, {}), KeptIdentityPath(ctx, {}, facts.device.path)}) {
       if (serial.empty() && candidate == KeptIdentityPath(ctx, serial, {})) continue;
+      // A bridge that runs firmware is matched by its serial only: a path names no bridge for long.
+      if (runsFirmware && candidate != KeptIdentityPath(ctx, serial, {})) continue;
       if ((block = ReadExchangeBlock(candidate))) {
         from = candidate;
         break;
       }
     }
+    if (!block && runsFirmware) return refuse(OutcomeCode::NotOffered, onFirmware);
     if (!block)
       return refuse(OutcomeCode::BadInput, "no identity is kept for this bridge in " + StateDirectory(ctx).string() +
                                                "; pass the file a failed update left (--identity FILE)");
+  }
+  // An update that stopped after programming but before the identity was written back leaves a
+  // bridge that boots the new firmware with the image's ids: that one is recovered too, through
+  // its running firmware. One that already carries the kept identity has nothing to recover.
+  if (runsFirmware) {
+    const UsbIds want = IdsToWrite(*block);
+    const bool idsKept = facts.usbIds && facts.usbIds->vid == want.vid && facts.usbIds->pid == want.pid;
+    if (idsKept && ReadSerialNumber(dev).value_or("") == block->Serial()) return refuse(OutcomeCode::NotOffered, onFirmware);
   }
   // The working directory's exchange file is what the wait matches the returned bridge with.
   if (!WriteExchangeFile(WorkDir(ctx), *block))
@@ -496,7 +508,7 @@ Outcome RunRecover(AppContext& ctx, size_t selected, const std::optional<std::fi
     const uint32_t flashKiB = facts.flash && facts.flash->vendor != chips::FlashVendor::Unknown && facts.flash->sizeKiB
                                   ? *facts.flash->sizeKiB
                                   : 512;
-    if (!ProgramCarriedImage(ctx, dev, *block, true, flashKiB, &why)) {
+    if (!ProgramCarriedImage(ctx, dev, *block, !runsFirmware, flashKiB, &why)) {
       result = Failure(ctx, ctx.progress.View().phase, why + keptNote);
     } else {
       result = RestartAndCheck(ctx, dev, others, std::nullopt, *block, keptNote);
