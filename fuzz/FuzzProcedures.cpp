@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -201,7 +202,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (result.success) {
     FUZZ_CHECK(bridge.NextVid() == b.vid && bridge.NextPid() == b.pid && bridge.NextSerial() == b.serial);
     if (index == 0) FUZZ_CHECK(bridge.RunningVersion() == clean.version);
-    else FUZZ_CHECK(flash == clean.flash);
+    else {
+      if (flash != clean.flash) {
+        size_t n = 0, first = SIZE_MAX;
+        for (size_t i = 0; i < flash.size(); ++i)
+          if (flash[i] != clean.flash[i]) { ++n; first = std::min(first, i); }
+        std::fprintf(stderr, "the flash differs from a fault-free run's in %zu bytes, the first at 0x%zx: %02x (fault-free: %02x, before: %02x)\n", n, first, flash[first], clean.flash[first], b.before[first]);
+      }
+      FUZZ_CHECK(flash == clean.flash);
+    }
   } else if (!result.recoveryFile.empty()) {
     FUZZ_CHECK(ReadFile(result.recoveryFile) == b.before);
   } else if (index != 0) {
