@@ -214,8 +214,8 @@ bool ReadFlashToRam(const Device& dev, uint8_t v, uint32_t a, uint16_t length, u
             {});
 }
 
-bool InquiryVpd(const Device& dev, uint8_t page, Bytes out) {
-  return In(dev, std::array<uint8_t, 6>{0x12, 0x01, page, 0x00, static_cast<uint8_t>(out.size()), 0x00}, out);
+bool InquiryVpd(const Device& dev, uint8_t page, Bytes out, uint32_t* transferred) {
+  return In(dev, std::array<uint8_t, 6>{0x12, 0x01, page, 0x00, static_cast<uint8_t>(out.size()), 0x00}, out, transferred);
 }
 
 bool ModeSensePowerCondition(const Device& dev, Bytes out) {
