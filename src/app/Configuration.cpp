@@ -1,9 +1,9 @@
 #include "app/Configuration.h"
 
-#include <exception>
-#include <fstream>
-#include <iterator>
+#include <cerrno>
 #include <limits>
+
+#include "platform/Files.h"
 
 namespace qvfw::app {
 namespace {
@@ -71,13 +71,13 @@ int32_t DecimalValue(std::string_view value) {
   return static_cast<int32_t>(signedValue);
 }
 
-void ReadConfiguration(MainWindowState& state, const std::filesystem::path& file) {
-  std::string text;
-  try {
-    std::ifstream in(file, std::ios::binary);
-    if (in) text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  } catch (const std::exception&) {
-    text.clear();  // unreadable (a directory of that name, an I/O error): defaults throughout
+void ReadConfiguration(MainWindowState& state, const std::filesystem::path& file, platform::Diagnostics& diagnostics) {
+  const platform::FileRead read = platform::ReadRegularFile(file, kConfigurationMaxSize);
+  std::string_view text;
+  if (read.ok()) {
+    text = std::string_view(reinterpret_cast<const char*>(read.bytes.data()), read.bytes.size());
+  } else if (!(read.failure == platform::FileRead::Failure::Missing && read.error == ENOENT)) {
+    diagnostics.Line(file.string() + " " + read.Reason() + ": the defaults apply");
   }
   state.ChipResetMode = DecimalValue(LookupKey(text, kChipReset.name, kChipReset.defaultValue, kChipReset.capacity));
 }

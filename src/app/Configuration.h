@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/MainWindowState.h"
+#include "platform/Diagnostics.h"
 
 namespace qvfw::app {
 
@@ -30,8 +31,12 @@ std::string LookupKey(std::string_view text, std::string_view key, std::string_v
 // first other character; no digits give 0. Values beyond 32 bits are held at the nearest limit.
 int32_t DecimalValue(std::string_view value);
 
-// Fills the configured fields of the state. A file that is missing or unreadable leaves every
-// value at its default; nothing is reported.
-void ReadConfiguration(MainWindowState& state, const std::filesystem::path& file);
+// The most the file is read to: its few keys fit many times over.
+inline constexpr uint64_t kConfigurationMaxSize = 64 * 1024;
+
+// Fills the configured fields of the state. A missing file leaves every value at its default.
+// So does one that is not a regular file (a FIFO, a device, a folder), is larger than
+// kConfigurationMaxSize or cannot be read; that is said in one diagnostics line.
+void ReadConfiguration(MainWindowState& state, const std::filesystem::path& file, platform::Diagnostics& diagnostics);
 
 }  // namespace qvfw::app

@@ -1,14 +1,13 @@
 #include "app/FirmwareChoice.h"
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <vector>
 #include <string>
 
 #include "app/DeviceList.h"
 #include "app/Engineering.h"
 #include "device/Commands.h"
+#include "device/FlashDescriptor.h"
 #include "device/FlashOps.h"
 #include "firmware/ImageMatch.h"
 
@@ -130,15 +129,14 @@ void LoadBtnClick(AppContext& ctx) {
     f.UpdateBtn.enabled = true;
     return;
   }
-  std::ifstream in(*chosen, std::ios::binary);
-  std::error_code ec;
-  if (!in || !std::filesystem::is_regular_file(*chosen, ec)) {
+  // Only a regular file up to the largest flash's size: a FIFO, a device or a folder is no image.
+  platform::FileRead file = device::ReadImage(*chosen);
+  if (!file.ok()) {
     SetStatusText(ctx, "Open FW File Error!!");
     return;
   }
-  std::vector<uint8_t> image;
+  std::vector<uint8_t> image = std::move(file.bytes);
   try {
-    image.assign(std::istreambuf_iterator<char>(in), {});
     image.resize(std::max<size_t>(image.size(), 24), 0);  // identity bytes past the end read as zeros
   } catch (const std::bad_alloc&) {
     SetStatusText(ctx, "Allocate FW file buffers Error!!");

@@ -42,7 +42,7 @@ std::string FormatUpdateButtonText(std::span<const uint8_t> header) {
 void ConstructMainWindow(AppContext& ctx) {
   ctx.state.EraseOnly = ctx.form.EraseOnlyCheck.checked ? 1 : 0;
   ctx.state.KeepNvram = 1;
-  ReadConfiguration(ctx.state, ConfigurationFilePath(ctx));
+  ReadConfiguration(ctx.state, ConfigurationFilePath(ctx), ctx.diagnostics);
   Run(ctx.hooks.RefreshBtnClick, ctx);
   // The "RD Version" handler runs the firmware-choice check once more, and that check identifies
   // the selected device anew: the window's start-up asks the device twice on purpose. The

@@ -110,11 +110,14 @@ bool BackupIdentity(AppContext& ctx, const device::Device& dev, std::string* why
   std::copy_n(source.begin() + 1536, 512, block.bytes.begin());
   // The identity must be whole before anything is written: a bridge programmed with ids or a
   // serial number that could not be read would lose them.
+  // A reply cut short leaves zeros, which would be taken for ids or a shorter serial number.
   uint8_t ids[96] = {};
-  if (!device::InquiryVpd(dev, 0xC3, ids)) return fail("could not read the bridge's USB ids; nothing was written");
+  uint32_t got = 0;
+  if (!device::InquiryVpd(dev, 0xC3, ids, &got) || got < 12)
+    return fail("could not read the bridge's USB ids; nothing was written");
   std::copy_n(ids + 8, 4, block.bytes.begin() + 512);
   uint8_t serial[50] = {};
-  if (!device::InquiryVpd(dev, 0x80, serial))
+  if (!device::InquiryVpd(dev, 0x80, serial, &got) || got < 4 || got < 4u + std::min<uint32_t>(serial[3], 46))
     return fail("could not read the bridge's serial number; nothing was written");
   const size_t n = strnlen(reinterpret_cast<const char*>(serial + 4), 46);
   std::copy_n(serial + 4, n, block.bytes.begin() + 516);

@@ -562,7 +562,7 @@ void Session::Start() {
   started_ = true;
   app::AppContext& c = ctx();
   c.state.KeepNvram = 1;
-  app::ReadConfiguration(c.state, app::ConfigurationFilePath(c));
+  app::ReadConfiguration(c.state, app::ConfigurationFilePath(c), c.diagnostics);
   c.scan = app::ScanDevices(c);
   c.facts.reset();
   if (!c.scan.devices.empty()) {

@@ -23,6 +23,15 @@ bool In(const Device& dev, const std::array<uint8_t, N>& cdb, Bytes out, uint32_
   return dev.transport().PassThroughIn(dev.path(), cdb, out.data(), Len(out), transferred);
 }
 
+// A read of stored content (flash, RAM buffer, disk sectors) counts only when every byte came: a
+// short transfer leaves zeros in the rest, which would otherwise be kept as the device's content
+// (in a recovery copy, an NVRAM backup or a verify).
+template <size_t N>
+bool InWhole(const Device& dev, const std::array<uint8_t, N>& cdb, Bytes out) {
+  uint32_t transferred = 0;
+  return In(dev, cdb, out, &transferred) && transferred == Len(out);
+}
+
 template <size_t N>
 bool Out(const Device& dev, const std::array<uint8_t, N>& cdb, ConstBytes in = {}) {
   return dev.transport().PassThroughOut(dev.path(), cdb, in.data(), Len(in), nullptr);
@@ -75,14 +84,14 @@ bool AtaIdentify(const Device& dev, Bytes out) {
 }
 
 bool AtaReadDmaExt(const Device& dev, uint64_t lba, Bytes out, uint32_t sectorSize) {
-  return In(dev, AtaDmaExt(0x15, 0x0B, 0x25, lba, Len(out), sectorSize), out);
+  return InWhole(dev, AtaDmaExt(0x15, 0x0B, 0x25, lba, Len(out), sectorSize), out);
 }
 
 bool AtaWriteDmaExt(const Device& dev, uint64_t lba, ConstBytes in, uint32_t sectorSize) {
   return Out(dev, AtaDmaExt(0x17, 0x03, 0x35, lba, Len(in), sectorSize), in);
 }
 
-bool ReadFlash(const Device& dev, uint32_t address, Bytes out) { return In(dev, Ff04Addr(0x10, address), out); }
+bool ReadFlash(const Device& dev, uint32_t address, Bytes out) { return InWhole(dev, Ff04Addr(0x10, address), out); }
 
 bool WriteFlash(const Device& dev, uint32_t address, ConstBytes in) { return Out(dev, Ff04Addr(0x11, address), in); }
 
@@ -140,8 +149,8 @@ bool ReadBridgeParameters(const Device& dev, Bytes out) {
 
 bool ReadFlashLong(const Device& dev, uint32_t address, Bytes out) {
   const uint32_t n = Len(out);
-  return In(dev, Cdb12{0xDF, 0x10, B(n, 16), B(n, 8), B(n, 0), 0, 0, 0, B(address, 16), B(address, 8), B(address, 0), 0xFA},
-            out);
+  return InWhole(dev, Cdb12{0xDF, 0x10, B(n, 16), B(n, 8), B(n, 0), 0, 0, 0, B(address, 16), B(address, 8), B(address, 0), 0xFA},
+                 out);
 }
 
 bool WriteFlashLong(const Device& dev, uint8_t eraseMode, uint32_t address, ConstBytes in) {
@@ -196,7 +205,7 @@ bool EraseFlashRam(const Device& dev, uint8_t v, uint32_t a, int mode) {
 }
 
 bool ReadRamBuffer(const Device& dev, uint8_t buffer, uint8_t select, Bytes out) {
-  return In(dev, Cdb12{0xB5, 0, 0, 0, 0, buffer, 0, 0, select}, out);
+  return InWhole(dev, Cdb12{0xB5, 0, 0, 0, 0, buffer, 0, 0, select}, out);
 }
 
 bool ReadFlashToRam(const Device& dev, uint8_t v, uint32_t a, uint16_t length, uint16_t ram) {
@@ -205,8 +214,8 @@ bool ReadFlashToRam(const Device& dev, uint8_t v, uint32_t a, uint16_t length, u
             {});
 }
 
-bool InquiryVpd(const Device& dev, uint8_t page, Bytes out) {
-  return In(dev, std::array<uint8_t, 6>{0x12, 0x01, page, 0x00, static_cast<uint8_t>(out.size()), 0x00}, out);
+bool InquiryVpd(const Device& dev, uint8_t page, Bytes out, uint32_t* transferred) {
+  return In(dev, std::array<uint8_t, 6>{0x12, 0x01, page, 0x00, static_cast<uint8_t>(out.size()), 0x00}, out, transferred);
 }
 
 bool ModeSensePowerCondition(const Device& dev, Bytes out) {

@@ -63,7 +63,7 @@ bool ReadRamBuffer(const Device& dev, uint8_t buffer, uint8_t select, Bytes out)
 bool ReadFlashToRam(const Device& dev, uint8_t v, uint32_t flashAddress, uint16_t length, uint16_t ramAddress);
 
 // The one-click path: vital product data, the power-condition mode page and the identity write.
-bool InquiryVpd(const Device& dev, uint8_t page, Bytes out);  // 6-byte CDB; out.size() is the length
+bool InquiryVpd(const Device& dev, uint8_t page, Bytes out, uint32_t* transferred = nullptr);  // 6-byte CDB; out.size() is the length
 bool ModeSensePowerCondition(const Device& dev, Bytes out);   // 48 bytes
 // Standby timer in minutes; 0 disables standby.
 bool ModeSelectPowerCondition(const Device& dev, uint32_t minutes);

@@ -278,8 +278,10 @@ bool QV_ReadBuffer(const Device& dev, uint8_t mode, uint8_t bufferId, uint32_t o
   Put24(cdb + 3, offset);
   Put24(cdb + 6, length);
   return RunBufferCommand(dev, "QV_ReadBuffer.", [&](uint8_t* sense) {
+    // Only a whole buffer counts: a short transfer leaves zeros that would be taken for content.
     uint32_t got = 0;
-    return dev.transport().PassThroughInSense(dev.path(), cdb, buffer, length, &got, sense, kBufferSenseLength);
+    return dev.transport().PassThroughInSense(dev.path(), cdb, buffer, length, &got, sense, kBufferSenseLength) &&
+           got == length;
   });
 }
 

@@ -1,22 +1,22 @@
 #include "firmware/ImageMatch.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
-#include <fstream>
+#include <span>
 #include <string_view>
+
+#include "device/FlashDescriptor.h"
 
 namespace qvfw::firmware {
 namespace {
 
 using Block = std::array<uint8_t, 10>;
 
-// Reads 10 bytes at `offset`, zeros past the end of the file.
-Block ReadBlock(std::ifstream& in, uint64_t offset) {
+// The 10 bytes at `offset`, zeros past the end of the file.
+Block ReadBlock(std::span<const uint8_t> image, uint64_t offset) {
   Block b{};
-  in.clear();
-  in.seekg(static_cast<std::streamoff>(offset));
-  if (in) in.read(reinterpret_cast<char*>(b.data()), b.size());
-  in.clear();
+  if (offset < image.size()) std::copy_n(image.begin() + static_cast<long>(offset), std::min<uint64_t>(b.size(), image.size() - offset), b.begin());
   return b;
 }
 
@@ -37,7 +37,7 @@ struct Signature {
   }
 };
 
-Signature ReadSignature(std::ifstream& in, const chips::ChipFamily& family) {
+Signature ReadSignature(std::span<const uint8_t> in, const chips::ChipFamily& family) {
   Signature sig;
   const chips::SignatureRule& rule = family.signature;
   const Block first = ReadBlock(in, rule.place.offset);
@@ -102,29 +102,29 @@ bool Decide(const Signature& sig, const chips::ChipFamily& family, uint8_t revis
   return false;
 }
 
-// Only a regular file (or a link to one) is an image; a directory would open and read as zeros.
-std::ifstream OpenImage(const std::filesystem::path& image, std::ios::openmode extra = {}) {
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(image, ec)) return {};
-  return std::ifstream(image, std::ios::binary | extra);
-}
-
 }  // namespace
 
+// Only a regular file (or a link to one) is an image: a folder, a FIFO or a device cannot be
+// opened as one. A file larger than the largest flash fits none.
 ImageCheck MatchFirmwareSignature(const std::filesystem::path& image, chips::ChipType type, uint8_t revision) {
-  std::ifstream in = OpenImage(image);
-  if (!in.is_open()) return ImageCheck::CannotOpen;
+  const platform::FileRead file = device::ReadImage(image);
+  if (file.failure == platform::FileRead::Failure::TooLarge) return ImageCheck::DoesNotFit;
+  if (!file.ok()) return ImageCheck::CannotOpen;
+  return MatchFirmwareSignature(std::span<const uint8_t>(file.bytes), type, revision);
+}
+
+ImageCheck MatchFirmwareSignature(std::span<const uint8_t> image, chips::ChipType type, uint8_t revision) {
   const chips::ChipFamily& family = chips::Family(type);
-  const Signature sig = ReadSignature(in, family);
+  const Signature sig = ReadSignature(image, family);
   if (sig.rejected) return ImageCheck::DoesNotFit;
   return Decide(sig, family, revision) ? ImageCheck::Fits : ImageCheck::DoesNotFit;
 }
 
 ImageCheck ImageFitsFlash(const std::filesystem::path& image, uint32_t flashSizeKiB) {
-  std::ifstream in = OpenImage(image, std::ios::ate);
-  if (!in.is_open()) return ImageCheck::CannotOpen;
-  const auto size = static_cast<uint64_t>(in.tellg());
-  return size <= uint64_t{flashSizeKiB & 0xFFFFFF} * 1024 ? ImageCheck::Fits : ImageCheck::DoesNotFit;
+  const platform::FileRead file = device::ReadImage(image);
+  if (file.failure == platform::FileRead::Failure::TooLarge) return ImageCheck::DoesNotFit;
+  if (!file.ok()) return ImageCheck::CannotOpen;
+  return file.size <= uint64_t{flashSizeKiB & 0xFFFFFF} * 1024 ? ImageCheck::Fits : ImageCheck::DoesNotFit;
 }
 
 }  // namespace qvfw::firmware

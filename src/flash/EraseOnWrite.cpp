@@ -10,6 +10,7 @@
 #include <fstream>
 #include <vector>
 
+#include "device/FlashDescriptor.h"
 #include "device/Commands.h"
 #include "device/FlashOps.h"
 #include "codec/ImageChecksum.h"
@@ -69,18 +70,10 @@ bool KeepRecovery(Job& j, Result& r) {
   return true;
 }
 
-// The image file, whole; nothing when it cannot be opened as a regular file.
+// The image file, whole; nothing when it cannot be opened as a regular file or is larger than
+// the largest flash part.
 std::optional<std::vector<uint8_t>> ReadImageFile(const std::string& path) {
-  std::error_code ec;
-  if (path.empty() || !std::filesystem::is_regular_file(path, ec)) return std::nullopt;
-  const auto size = std::filesystem::file_size(path, ec);
-  if (ec) return std::nullopt;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::vector<uint8_t> bytes(static_cast<size_t>(size));
-  if (!bytes.empty() && !in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size())))
-    return std::nullopt;
-  return bytes;
+  return device::ReadImageBytes(path);
 }
 
 bool AllErased(std::span<const uint8_t> bytes) {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "device/FlashDescriptor.h"
 #include "flash/EraseOnWrite.h"
 #include "flash/Recovery.h"
 
@@ -26,18 +27,10 @@ inline Result Finish(Host& host, Result::Code code, Stage stage, std::string_vie
   return r;
 }
 
-// The image file, whole; nothing when it cannot be opened as a regular file.
+// The image file, whole; nothing when it cannot be opened as a regular file or is larger than
+// the largest flash part.
 inline std::optional<std::vector<uint8_t>> ReadImageFile(const std::string& path) {
-  std::error_code ec;
-  if (path.empty() || !std::filesystem::is_regular_file(path, ec)) return std::nullopt;
-  const auto size = std::filesystem::file_size(path, ec);
-  if (ec) return std::nullopt;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::vector<uint8_t> bytes(static_cast<size_t>(size));
-  if (!bytes.empty() && !in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size())))
-    return std::nullopt;
-  return bytes;
+  return device::ReadImageBytes(path);
 }
 
 // While alive, a front end asked to stop waits for the device's change to finish.

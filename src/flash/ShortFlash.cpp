@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "device/FlashDescriptor.h"
 #include "device/FlashOps.h"
 #include "flash/Recovery.h"
 #include "flash/WholeImage.h"
@@ -72,16 +73,7 @@ Result Run::RefuseBeyondFlash(uint32_t needed) {
 void Run::Sleep(uint32_t ms) const { j.dev.transport().Clock().Sleep(ms); }
 
 std::optional<std::vector<uint8_t>> ReadImageFile(const std::string& path) {
-  std::error_code ec;
-  if (path.empty() || !std::filesystem::is_regular_file(path, ec)) return std::nullopt;
-  const auto size = std::filesystem::file_size(path, ec);
-  if (ec) return std::nullopt;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::vector<uint8_t> bytes(static_cast<size_t>(size));
-  if (!bytes.empty() && !in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size())))
-    return std::nullopt;
-  return bytes;
+  return device::ReadImageBytes(path);
 }
 
 bool AllErased(std::span<const uint8_t> bytes) {

@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <fstream>
+#include <span>
 #include <vector>
 
 #include "device/Commands.h"
+#include "device/FlashDescriptor.h"
 #include "device/FlashOps.h"
 #include "flash/ShortFlash.h"
 #include "flash/WholeImage.h"
@@ -31,13 +32,11 @@ bool HeadAlways(ChipType t) {
   return (c >= 12 && c <= 18) || c == 27;
 }
 
-bool BlockAt(std::ifstream& in, std::streamoff offset, const uint8_t (&magic)[4], std::string_view key, bool needKey) {
-  std::array<char, 10> block{};
-  in.clear();
-  in.seekg(offset);
-  if (!in.read(block.data(), block.size())) return false;
-  if (std::memcmp(block.data(), magic, 4) != 0) return false;
-  return !needKey || (key.size() >= 3 && std::memcmp(block.data() + 4, key.data(), 3) == 0);
+bool BlockAt(std::span<const uint8_t> image, size_t offset, const uint8_t (&magic)[4], std::string_view key, bool needKey) {
+  if (offset > image.size() || image.size() - offset < 10) return false;
+  const uint8_t* block = image.data() + offset;
+  if (std::memcmp(block, magic, 4) != 0) return false;
+  return !needKey || (key.size() >= 3 && std::memcmp(block + 4, key.data(), 3) == 0);
 }
 
 // Both procedures: erase in 32 KiB steps, then write and verify 16 KiB steps. `page` selects the
@@ -193,13 +192,13 @@ Result Stepwise(Job& j, bool page) {
 }  // namespace
 
 bool ImageHasNvramHead(const std::string& imageFile, ChipType chip) {
-  std::ifstream in(imageFile, std::ios::binary);
-  if (!in) return false;
+  const auto image = device::ReadImageBytes(imageFile);
+  if (!image) return false;
   const std::string_view key = chips::ChipModelKey(chip);
   // A signature block at the very start: the image begins with code, not with an NVRAM head.
-  if (BlockAt(in, 0, kMagic, key, false)) return false;
-  if (BlockAt(in, kStepNvramSize, kMagic, key, true)) return true;
-  return chip == ChipType::QVB789 && BlockAt(in, kImageOwnedFrom, kMagic789, key, true);
+  if (BlockAt(*image, 0, kMagic, key, false)) return false;
+  if (BlockAt(*image, kStepNvramSize, kMagic, key, true)) return true;
+  return chip == ChipType::QVB789 && BlockAt(*image, kImageOwnedFrom, kMagic789, key, true);
 }
 
 Result StepwiseProcedure(Job& j) { return Stepwise(j, false); }

@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <atomic>
+#include <cstring>
 #include <string>
 
 namespace qvfw::platform {
@@ -73,7 +75,9 @@ int ReplaceFile(const std::filesystem::path& target, std::span<const uint8_t> by
 }
 
 std::optional<std::vector<uint8_t>> ReadWholeFile(const std::filesystem::path& path, size_t size) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  // O_NONBLOCK: a FIFO under the name opens at once (and is then refused) instead of waiting for
+  // a writer; a regular file reads as it would otherwise.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) return std::nullopt;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
@@ -82,6 +86,70 @@ std::optional<std::vector<uint8_t>> ReadWholeFile(const std::filesystem::path& p
   std::vector<uint8_t> bytes(size);
   if (!ReadAll(fd.get(), bytes.data(), bytes.size())) return std::nullopt;
   return bytes;
+}
+
+std::string FileRead::Reason() const {
+  switch (failure) {
+    case Failure::None: return {};
+    case Failure::Missing: return "cannot be opened: " + std::string(std::strerror(error));
+    case Failure::NotRegular: return "is not a regular file";
+    case Failure::TooLarge: return "is larger than " + std::to_string(limit) + " bytes";
+    case Failure::Unreadable: return "cannot be read: " + std::string(std::strerror(error ? error : EIO));
+  }
+  return {};
+}
+
+FileRead ReadRegularFile(const std::filesystem::path& path, uint64_t maxSize) {
+  FileRead r;
+  r.limit = maxSize;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) {
+    r.error = errno;
+    r.failure = FileRead::Failure::Missing;
+    return r;
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) {
+    r.error = errno;
+    r.failure = FileRead::Failure::Unreadable;
+    return r;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    r.failure = FileRead::Failure::NotRegular;
+    return r;
+  }
+  r.size = static_cast<uint64_t>(st.st_size);
+  if (r.size > maxSize) {
+    r.failure = FileRead::Failure::TooLarge;
+    return r;
+  }
+  // Read to the end, but never past the limit: a file that grows while it is read is refused too.
+  std::vector<uint8_t> bytes(static_cast<size_t>(r.size) + 1);
+  size_t done = 0;
+  for (;;) {
+    if (done == bytes.size()) {
+      if (done > maxSize) break;
+      bytes.resize(static_cast<size_t>(std::min<uint64_t>(maxSize + 1, done + 65536)));
+    }
+    const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      r.error = errno;
+      r.failure = FileRead::Failure::Unreadable;
+      return r;
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  r.size = done;
+  if (done > maxSize) {
+    r.failure = FileRead::Failure::TooLarge;
+    return r;
+  }
+  bytes.resize(done);
+  r.size = done;
+  r.bytes = std::move(bytes);
+  return r;
 }
 
 bool RemoveFile(const std::filesystem::path& path) { return ::unlink(path.c_str()) == 0; }

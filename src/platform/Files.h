@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -46,6 +47,26 @@ int ReplaceFile(const std::filesystem::path& target, std::span<const uint8_t> by
 // nothing is there, or a link (never followed), a folder or a device, a file of another size, or
 // one that cannot be read.
 std::optional<std::vector<uint8_t>> ReadWholeFile(const std::filesystem::path& path, size_t size);
+
+// A file read whole, for the files the tool takes as input (configuration, machine descriptions,
+// flash contents, images): only a regular file is read (a link to one is followed; the check is
+// made on the opened file, so nothing can be swapped in after it), never more than a limit that
+// fits what the file is for. A FIFO is opened without waiting for a writer, and a device or a
+// folder is refused before a byte is read.
+struct FileRead {
+  enum class Failure { None, Missing, NotRegular, TooLarge, Unreadable };
+  Failure failure = Failure::None;
+  int error = 0;          // errno of the step that failed (Missing, Unreadable)
+  uint64_t size = 0;      // the file's size as it stood when opened (also when TooLarge)
+  uint64_t limit = 0;
+  std::vector<uint8_t> bytes;
+
+  bool ok() const { return failure == Failure::None; }
+  // Why the file was not read, as a phrase that follows its name: "is not a regular file",
+  // "is larger than 65536 bytes", "cannot be opened: No such file or directory".
+  std::string Reason() const;
+};
+FileRead ReadRegularFile(const std::filesystem::path& path, uint64_t maxSize);
 
 // Removes the name `path`: a file, or a link itself (never what it points to); never a folder.
 // Returns whether a name was removed.

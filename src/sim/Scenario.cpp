@@ -80,15 +80,12 @@ platform::Bus ParseBus(const std::string& s) {
   Bad("bus \"" + s + "\" is none of usb, uasp, 1394, other");
 }
 
-// The whole file in one sized read.
-std::vector<uint8_t> ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary | std::ios::ate);
-  const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : -1;
-  if (size < 0) throw std::runtime_error("cannot read " + p.string());
-  std::vector<uint8_t> data(static_cast<size_t>(size));
-  in.seekg(0);
-  if (size > 0 && !in.read(reinterpret_cast<char*>(data.data()), size)) throw std::runtime_error("cannot read " + p.string());
-  return data;
+// The whole file, when it is a regular file no larger than `limit`; a FIFO, a device, a folder or
+// a file beyond the limit is an error that names the file.
+std::vector<uint8_t> ReadFile(const fs::path& p, uint64_t limit) {
+  platform::FileRead r = platform::ReadRegularFile(p, limit);
+  if (!r.ok()) throw std::runtime_error("cannot read " + p.string() + ": it " + r.Reason());
+  return std::move(r.bytes);
 }
 
 // Writes beside the target and renames over it: a reader never sees half a file, and a link
@@ -210,7 +207,7 @@ DiskConfig ParseDisk(const json& j, DiskConfig d) {
 }
 
 void LoadDiskFile(AttachedDisk& disk, const fs::path& p) {
-  const auto bytes = ReadFile(p);
+  const auto bytes = ReadFile(p, kMaxDiskFileSize);
   const uint32_t ss = disk.config().logicalSectorSize;
   const size_t record = 8 + ss;
   if (bytes.size() % record != 0) throw std::runtime_error(p.string() + " is not a sector file");
@@ -291,14 +288,14 @@ void AddDisk(Machine& m, const json& d, size_t index, const fs::path& baseDir) {
       if (flashJson.is_object() && flashJson.value("protected", false)) flash->SetStatusBits(0x1C);
       std::vector<uint8_t> content;
       if (d.contains("flashFile")) {
-        content = ReadFile(baseDir / Text(d["flashFile"], "flashFile"));
+        content = ReadFile(baseDir / Text(d["flashFile"], "flashFile"), kMaxFlashFileSize);
       } else {
         const json fw = d.value("firmware", json("generate"));
         if (fw.is_string() && fw.get<std::string>() == "blank") {
         } else if (fw.is_string() && fw.get<std::string>() == "generate") {
           content = GenerateFirmwareImage({chip, rev, "1201", std::min<uint32_t>(flash->size(), 0x40000), 1});
         } else if (fw.is_object() && fw.contains("file")) {
-          content = ReadFile(baseDir / Text(fw["file"], "firmware.file"));
+          content = ReadFile(baseDir / Text(fw["file"], "firmware.file"), kMaxFlashFileSize);
         } else if (fw.is_object() && fw.contains("generate")) {
           const json g = fw["generate"];
           ImageRecipe recipe{chip, rev, g.value("version", std::string("1201")), std::min<uint32_t>(flash->size(), 0x40000), 1};
@@ -330,6 +327,7 @@ void AddDisk(Machine& m, const json& d, size_t index, const fs::path& baseDir) {
 }
 
 json ParseJson(std::string_view text) {
+  CheckJsonDepth(text);
   try {
     return json::parse(text);
   } catch (const json::parse_error& e) {
@@ -396,12 +394,31 @@ const char* const kFamilies = R"({
 
 }  // namespace
 
+void CheckJsonDepth(std::string_view text) {
+  size_t depth = 0;
+  bool inString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') ++i;
+      else if (c == '"') inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxJsonDepth)
+        Bad("nested deeper than " + std::to_string(kMaxJsonDepth) + " levels (at byte " + std::to_string(i) + ")");
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+}
+
 std::unique_ptr<Machine> LoadScenario(std::string_view text, platform::Clock& clock, const fs::path& baseDir) {
   return Build(ParseJson(text), clock, baseDir);
 }
 
 std::unique_ptr<Machine> LoadScenarioFile(const fs::path& file, platform::Clock& clock) {
-  const auto bytes = ReadFile(file);
+  const auto bytes = ReadFile(file, kMaxScenarioFileSize);
   return LoadScenario(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), clock,
                       file.parent_path());
 }
@@ -435,7 +452,7 @@ std::unique_ptr<PersistentMachine> PersistentMachine::Open(const fs::path& dir, 
   if (fresh) {
     text = kDefault;
   } else {
-    const auto bytes = ReadFile(file);
+    const auto bytes = ReadFile(file, kMaxScenarioFileSize);
     text.assign(bytes.begin(), bytes.end());
   }
   auto m = LoadScenario(text, clock, dir);

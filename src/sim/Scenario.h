@@ -11,6 +11,7 @@
 //                  "standby": true, "standbyTimer": 3000, "volumes": [ "E" ],
 //                  "faults": [ { "kind": "fail", "cdbPrefix": "FF 04 10", "times": 1 } ] } ] }
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -23,6 +24,18 @@
 #include "sim/Machine.h"
 
 namespace qvfw::sim {
+
+// What the readers take at most: a description, a flash content (the largest part holds 16 MiB)
+// and a disk's sector file. Every file is read only when it is a regular file.
+inline constexpr uint64_t kMaxScenarioFileSize = 1024 * 1024;
+inline constexpr uint64_t kMaxFlashFileSize = 16 * 1024 * 1024;
+inline constexpr uint64_t kMaxDiskFileSize = 64 * 1024 * 1024;
+// Arrays and objects nest at most this deep in a description; a real one needs four levels.
+inline constexpr size_t kMaxJsonDepth = 64;
+
+// Throws std::invalid_argument when `text` nests arrays and objects deeper than kMaxJsonDepth
+// (the parser and everything that copies or writes the value work recursively).
+void CheckJsonDepth(std::string_view text);
 
 // Throws std::invalid_argument (with the reason) for a description that does not make a machine,
 // std::runtime_error when a file it names cannot be read. Relative file names are taken from

@@ -3,6 +3,7 @@
 #include <climits>
 #include <string>
 
+#include "support/SpecialFiles.h"
 #include "support/TempDir.h"
 #include "app/Configuration.h"
 
@@ -49,22 +50,50 @@ TEST(ReadConfiguration, ChipResetFromTheFile) {
     const auto file = dir.Write("Brantwell.ini", c.content);
     MainWindowState state;
     state.ChipResetMode = 77;  // every read sets it, default included
-    ReadConfiguration(state, file);
+    platform::CapturingDiagnostics diagnostics;
+    ReadConfiguration(state, file, diagnostics);
     EXPECT_EQ(state.ChipResetMode, c.chipReset) << c.what;
+    EXPECT_TRUE(diagnostics.lines.empty()) << c.what;
   }
 }
 
-TEST(ReadConfiguration, MissingOrUnreadableFileGivesDefaults) {
+TEST(ReadConfiguration, MissingFileGivesTheDefaultsQuietly) {
   testing::TempDir dir;
   MainWindowState state;
   state.ChipResetMode = 77;
-  ReadConfiguration(state, dir.path() / "Brantwell.ini");
+  platform::CapturingDiagnostics diagnostics;
+  ReadConfiguration(state, dir.path() / "Brantwell.ini", diagnostics);
   EXPECT_EQ(state.ChipResetMode, 0);
+  EXPECT_TRUE(diagnostics.lines.empty());
+}
 
-  std::filesystem::create_directory(dir.path() / "dir.ini");  // opens, but reading it fails
-  state.ChipResetMode = 77;
-  ReadConfiguration(state, dir.path() / "dir.ini");
-  EXPECT_EQ(state.ChipResetMode, 0);
+// Whatever stands under the name, start-up goes on at once with the defaults and says why in one
+// diagnostics line; a FIFO never blocks it, /dev/zero is never read into memory.
+TEST(ReadConfiguration, SpecialFilesGiveTheDefaultsAndADiagnosticsLine) {
+  for (const testing::SpecialFile& f : testing::SpecialFiles(false)) {
+    testing::TempDir dir;
+    const auto file = dir.path() / "Brantwell.ini";
+    testing::MakeSpecialFile(f, file, kConfigurationMaxSize);
+    MainWindowState state;
+    state.ChipResetMode = 77;
+    platform::CapturingDiagnostics diagnostics;
+    ReadConfiguration(state, file, diagnostics);
+    EXPECT_EQ(state.ChipResetMode, 0) << f.what;
+    ASSERT_EQ(diagnostics.lines.size(), 1u) << f.what;
+    const std::string expected = f.kind == testing::SpecialKind::OverSize ? "is larger than 65536 bytes" : "is not a regular file";
+    EXPECT_NE(diagnostics.lines[0].find("Brantwell.ini " + expected + ": the defaults apply"), std::string::npos)
+        << f.what << ": " << diagnostics.lines[0];
+  }
+}
+
+TEST(ReadConfiguration, AFileAtTheLimitIsRead) {
+  testing::TempDir dir;
+  const auto file = dir.Write("Brantwell.ini", Sized(kConfigurationMaxSize, "ChipReset=2"));
+  MainWindowState state;
+  platform::CapturingDiagnostics diagnostics;
+  ReadConfiguration(state, file, diagnostics);
+  EXPECT_EQ(state.ChipResetMode, 2);
+  EXPECT_TRUE(diagnostics.lines.empty());
 }
 
 TEST(LookupKey, ValueKeepsItsCaseAndCapacityCountsTheTerminator) {

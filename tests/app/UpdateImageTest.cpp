@@ -10,6 +10,7 @@
 #include "app/ExchangeFile.h"
 #include "app/UpdateImage.h"
 #include "codec/ImageCodec.h"
+#include "support/SpecialFiles.h"
 
 namespace qvfw::app {
 namespace {
@@ -130,6 +131,18 @@ TEST_F(ExchangeFileTest, FailedWriteLeavesNoFileAndWrongSizesAreRefused) {
   std::ofstream(dir / "ExChangeData.tmp", std::ios::binary) << "short";
   EXPECT_FALSE(ReadExchangeFile(dir));
   EXPECT_FALSE(ReadExchangeFile(dir / "missing-folder"));
+}
+
+// The exchange file is one block of a regular file; anything else under its name is no block,
+// found at once: a FIFO does not block the reader, /dev/zero is not read.
+TEST_F(ExchangeFileTest, SpecialFilesUnderTheNameAreNoBlock) {
+  for (const testing::SpecialFile& f : testing::SpecialFiles(false)) {
+    const fs::path file = dir / "ExChangeData.tmp";
+    fs::remove_all(file);
+    testing::MakeSpecialFile(f, file, kExchangeBlockSize);
+    EXPECT_FALSE(ReadExchangeFile(dir)) << f.what;
+    EXPECT_FALSE(ReadExchangeBlock(file)) << f.what;
+  }
 }
 
 }  // namespace

@@ -272,13 +272,23 @@ TEST_F(BufferCommandTest, AnyOtherSenseIsTriedOnceAndTracedOnce) {
 
 TEST_F(BufferCommandTest, SucceedsOnceTheUnitIsReadyAndTracesNothing) {
   int n = 0;
-  rec.SetResponder([&](const RecordedRequest&) { return ++n <= 2 ? CheckCondition(kBecomingReady) : Good({0xA5}); });
+  rec.SetResponder([&](const RecordedRequest&) { return ++n <= 2 ? CheckCondition(kBecomingReady) : Good({0xA5, 1, 2, 3}); });
   uint8_t buf[4] = {};
   EXPECT_TRUE(QV_ReadBuffer(dev, 0x03, 0x00, 0, buf, 4));
   EXPECT_EQ(rec.requests.size(), 3u);
   EXPECT_EQ(buf[0], 0xA5);
   EXPECT_TRUE(diag.lines.empty());
   EXPECT_EQ(pumps, 3);
+}
+
+// A buffer that comes short (GOOD status, fewer bytes than asked) is no buffer: the zeros in the
+// rest would be taken for the device's content.
+TEST_F(BufferCommandTest, AShortTransferFails) {
+  rec.SetResponder([&](const RecordedRequest&) { return Good({0xA5, 1, 2}); });
+  uint8_t buf[4] = {};
+  EXPECT_FALSE(QV_ReadBuffer(dev, 0x03, 0x00, 0, buf, 4));
+  rec.SetResponder([&](const RecordedRequest&) { return Good({0xA5, 1, 2, 3}); });
+  EXPECT_TRUE(QV_ReadBuffer(dev, 0x03, 0x00, 0, buf, 4));
 }
 
 TEST_F(BufferCommandTest, RunThroughTheSenseOperationsWithTenSecondTimeOuts) {

@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "device/FlashDescriptor.h"
 #include "firmware/ImageMatch.h"
+#include "support/SpecialFiles.h"
+#include "support/TempDir.h"
 
 namespace qvfw::firmware {
 namespace {
@@ -137,6 +140,21 @@ TEST_F(ImageMatchTest, MissingFileOrDirectoryCannotBeOpened) {
   EXPECT_EQ(MatchFirmwareSignature(dir, chips::ChipType::QV40779, 0), ImageCheck::CannotOpen);
   EXPECT_EQ(ImageFitsFlash(dir / "none.bin", 64), ImageCheck::CannotOpen);
   EXPECT_EQ(ImageFitsFlash(dir, 64), ImageCheck::CannotOpen);
+}
+
+// An image is read only from a regular file of at most the largest flash's size: a FIFO, a
+// link to /dev/zero or a folder cannot be opened as an image (and nothing waits or reads without
+// end); a larger file fits no flash and is not read.
+TEST(ImageReaders, SpecialFilesAreNoImage) {
+  for (const testing::SpecialFile& f : testing::SpecialFiles(false)) {
+    testing::TempDir dir;
+    const fs::path image = dir.path() / "fw.bin";
+    testing::MakeSpecialFile(f, image, device::kMaxImageFileSize);
+    const ImageCheck expected = f.kind == testing::SpecialKind::OverSize ? ImageCheck::DoesNotFit : ImageCheck::CannotOpen;
+    EXPECT_EQ(MatchFirmwareSignature(image, chips::ChipType::QV40779, 0), expected) << f.what;
+    EXPECT_EQ(ImageFitsFlash(image, 0xFFFFFF), expected) << f.what;
+    EXPECT_EQ(device::ReadImageBytes(image), std::nullopt) << f.what;
+  }
 }
 
 }  // namespace

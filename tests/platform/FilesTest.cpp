@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/Files.h"
+#include "support/SpecialFiles.h"
 #include "support/TempDir.h"
 
 namespace qvfw::platform {
@@ -97,6 +98,61 @@ TEST(ReadWholeFile, NeverFollowsALink) {
   fs::create_symlink(file, dir.path() / "link", ec);
   if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
   EXPECT_EQ(ReadWholeFile(dir.path() / "link", 16), std::nullopt);
+}
+
+TEST(ReadWholeFile, AFifoIsRefusedWithoutWaitingForAWriter) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "no FIFOs here";
+#else
+  testing::TempDir dir;
+  testing::MakeSpecialFile({testing::SpecialKind::Fifo, "a FIFO"}, dir.path() / "fifo", 0);
+  EXPECT_EQ(ReadWholeFile(dir.path() / "fifo", 0), std::nullopt);
+#endif
+}
+
+TEST(ReadRegularFile, TakesARegularFileUpToTheLimit) {
+  testing::TempDir dir;
+  const fs::path file = dir.Write("file", std::string(100, 'r'));
+  FileRead r = ReadRegularFile(file, 100);
+  ASSERT_TRUE(r.ok()) << r.Reason();
+  EXPECT_EQ(std::string(r.bytes.begin(), r.bytes.end()), std::string(100, 'r'));
+  r = ReadRegularFile(dir.Write("empty", ""), 100);
+  ASSERT_TRUE(r.ok());
+  EXPECT_TRUE(r.bytes.empty());
+  r = ReadRegularFile(file, 99);
+  EXPECT_EQ(r.failure, FileRead::Failure::TooLarge);
+  EXPECT_EQ(r.Reason(), "is larger than 99 bytes");
+  EXPECT_TRUE(r.bytes.empty());
+  r = ReadRegularFile(dir.path() / "absent", 100);
+  EXPECT_EQ(r.failure, FileRead::Failure::Missing);
+  EXPECT_EQ(r.error, ENOENT);
+}
+
+TEST(ReadRegularFile, ALinkToARegularFileIsFollowed) {
+  testing::TempDir dir;
+  const fs::path file = dir.Write("file", "abc");
+  std::error_code ec;
+  fs::create_symlink(file, dir.path() / "link", ec);
+  if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
+  const FileRead r = ReadRegularFile(dir.path() / "link", 100);
+  ASSERT_TRUE(r.ok()) << r.Reason();
+  EXPECT_EQ(std::string(r.bytes.begin(), r.bytes.end()), "abc");
+}
+
+// Nothing but a regular file is read, and never past the limit: a FIFO does not block, a link to
+// /dev/zero is not read into memory, a folder is refused, an over-size file is not read at all.
+TEST(ReadRegularFile, SpecialFilesAreRefusedWithTheirReason) {
+  constexpr uint64_t kLimit = 1 << 20;
+  for (const testing::SpecialFile& f : testing::SpecialFiles(false)) {
+    testing::TempDir dir;
+    const fs::path path = dir.path() / "input";
+    testing::MakeSpecialFile(f, path, kLimit);
+    const FileRead r = ReadRegularFile(path, kLimit);
+    const bool over = f.kind == testing::SpecialKind::OverSize;
+    EXPECT_EQ(r.failure, over ? FileRead::Failure::TooLarge : FileRead::Failure::NotRegular) << f.what;
+    EXPECT_EQ(r.Reason(), over ? "is larger than 1048576 bytes" : "is not a regular file") << f.what;
+    EXPECT_TRUE(r.bytes.empty()) << f.what;
+  }
 }
 
 TEST(RemoveFile, TakesAFileOrALinkItselfNeverAFolder) {

@@ -4,10 +4,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "codec/ImageCodec.h"
 #include "sim/FirmwareImage.h"
 #include "SimRig.h"
+#include "support/SpecialFiles.h"
+#include "support/TempDir.h"
 
 namespace qvfw::sim {
 namespace {
@@ -116,6 +119,73 @@ TEST(Scenarios, FirmwareFromAFileRelativeToTheScenario) {
   EXPECT_EQ(m->BridgeAt(0)->flash()->data(), image);
   EXPECT_EQ(m->BridgeAt(0)->RunningVersion(), (std::array<uint8_t, 4>{'0', '9', '9', '9'}));
   fs::remove_all(dir);
+}
+
+// Every file a machine description names, and the description itself, is read only when it is a
+// regular file no larger than what it is for; whatever else stands under the name is an error
+// that names the file, at once (a FIFO never blocks, /dev/zero is never read).
+TEST(Scenarios, SpecialFilesUnderEachNameAreClearErrors) {
+  struct Reader {
+    const char* what;
+    const char* name;  // the file the special one stands in for
+    uint64_t limit;
+    bool json;
+    std::function<void(const fs::path& dir, platform::Clock&)> load;
+  };
+  const auto withDescription = [](const char* description) {
+    return [description](const fs::path& dir, platform::Clock& clock) {
+      std::ofstream(dir / "m.json") << description;
+      LoadScenarioFile(dir / "m.json", clock);
+    };
+  };
+  const Reader readers[] = {
+      {"scenario file", "m.json", kMaxScenarioFileSize, true,
+       [](const fs::path& dir, platform::Clock& clock) { LoadScenarioFile(dir / "m.json", clock); }},
+      {"persistent machine's description", "machine.json", kMaxScenarioFileSize, true,
+       [](const fs::path& dir, platform::Clock& clock) { PersistentMachine::Open(dir, clock); }},
+      {"flashFile", "b.flash", kMaxFlashFileSize, false,
+       withDescription(R"({"disks": [{"chipType": 15, "flashFile": "b.flash"}]})")},
+      {"firmware file", "fw.bin", kMaxFlashFileSize, false,
+       withDescription(R"({"disks": [{"chipType": 15, "firmware": {"file": "fw.bin"}}]})")},
+      {"diskFile", "b.disk", kMaxDiskFileSize, false,
+       withDescription(R"({"disks": [{"chipType": 15, "diskFile": "b.disk"}]})")},
+  };
+  for (const Reader& reader : readers) {
+    for (const testing::SpecialFile& f : testing::SpecialFiles(reader.json)) {
+      testing::TempDir dir;
+      testing::MakeSpecialFile(f, dir.path() / reader.name, reader.limit);
+      platform::VirtualClock clock;
+      std::string message;
+      try {
+        reader.load(dir.path(), clock);
+      } catch (const std::exception& e) {
+        message = e.what();
+      }
+      const std::string expected = f.kind == testing::SpecialKind::DeepJson   ? "nested deeper than 64 levels"
+                                   : f.kind == testing::SpecialKind::OverSize ? "is larger than " + std::to_string(reader.limit) + " bytes"
+                                                                              : "is not a regular file";
+      EXPECT_NE(message.find(expected), std::string::npos) << reader.what << ", " << f.what << ": " << message;
+      if (f.kind != testing::SpecialKind::DeepJson) {
+        EXPECT_NE(message.find(reader.name), std::string::npos) << reader.what << ", " << f.what << ": " << message;
+      }
+    }
+  }
+}
+
+TEST(Scenarios, NestingIsLimitedWhereverItHappens) {
+  platform::VirtualClock clock;
+  const std::string deepInString = R"({"disks": [{"chipType": 15, "serial": ")" + std::string(200, '[') + R"("}]})";
+  EXPECT_EQ(LoadScenario(deepInString, clock)->BridgeAt(0)->config().serial, std::string(200, '['));
+  // An escaped quote does not end the string: the brackets after it are text, not nesting.
+  const std::string escapedQuote = R"({"disks": [{"chipType": 15, "serial": "\")" + std::string(100, '[') + R"("}]})";
+  EXPECT_EQ(LoadScenario(escapedQuote, clock)->BridgeAt(0)->config().serial, "\"" + std::string(100, '['));
+  std::string atLimit = R"({"disks": [{"chipType": 15, "x": )" + std::string(kMaxJsonDepth - 3, '[') +
+                        std::string(kMaxJsonDepth - 3, ']') + "}]}";
+  EXPECT_NO_THROW(LoadScenario(atLimit, clock));
+  const std::string overLimit = R"({"disks": [{"chipType": 15, "x": )" + std::string(kMaxJsonDepth - 2, '[') +
+                                std::string(kMaxJsonDepth - 2, ']') + "}]}";
+  EXPECT_THROW(LoadScenario(overLimit, clock), std::invalid_argument);
+  EXPECT_THROW(ParseFault(std::string(100000, '[')), std::invalid_argument);
 }
 
 class Persistent : public ::testing::Test {

@@ -4,10 +4,12 @@
 
 #include <io.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <atomic>
+#include <cstring>
 #include <string>
 
 #include "platform/windows/WinStructures.h"
@@ -164,6 +166,71 @@ bool ProcessAlive(long pid) {
   const bool running = ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
   ::CloseHandle(process);
   return running;
+}
+
+std::string FileRead::Reason() const {
+  switch (failure) {
+    case Failure::None: return {};
+    case Failure::Missing: return "cannot be opened: " + std::string(std::strerror(error));
+    case Failure::NotRegular: return "is not a regular file";
+    case Failure::TooLarge: return "is larger than " + std::to_string(limit) + " bytes";
+    case Failure::Unreadable: return "cannot be read: " + std::string(std::strerror(error ? error : EIO));
+  }
+  return {};
+}
+
+FileRead ReadRegularFile(const std::filesystem::path& path, uint64_t maxSize) {
+  FileRead r;
+  r.limit = maxSize;
+  UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file.valid()) {
+    r.error = ErrnoOf(::GetLastError());
+    r.failure = FileRead::Failure::Missing;
+    return r;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(file.get(), &info)) {
+    r.error = ErrnoOf(::GetLastError());
+    r.failure = FileRead::Failure::Unreadable;
+    return r;
+  }
+  if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) ||
+      ::GetFileType(file.get()) != FILE_TYPE_DISK) {
+    r.failure = FileRead::Failure::NotRegular;
+    return r;
+  }
+  r.size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  if (r.size > maxSize) {
+    r.failure = FileRead::Failure::TooLarge;
+    return r;
+  }
+  std::vector<uint8_t> bytes(static_cast<size_t>(r.size) + 1);
+  size_t done = 0;
+  for (;;) {
+    if (done == bytes.size()) {
+      if (done > maxSize) break;
+      bytes.resize(static_cast<size_t>(std::min<uint64_t>(maxSize + 1, done + 65536)));
+    }
+    const size_t want = bytes.size() - done;
+    const DWORD chunk = want > 0x40000000u ? 0x40000000u : static_cast<DWORD>(want);
+    DWORD got = 0;
+    if (!::ReadFile(file.get(), bytes.data() + done, chunk, &got, nullptr)) {
+      r.error = ErrnoOf(::GetLastError());
+      r.failure = FileRead::Failure::Unreadable;
+      return r;
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  r.size = done;
+  if (done > maxSize) {
+    r.failure = FileRead::Failure::TooLarge;
+    return r;
+  }
+  bytes.resize(done);
+  r.bytes = std::move(bytes);
+  return r;
 }
 
 bool RemoveFile(const std::filesystem::path& path) {
