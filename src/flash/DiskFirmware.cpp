@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "device/Commands.h"
+#include "device/FlashDescriptor.h"
 #include "device/DiskArea.h"
 #include "flash/ProcedureSupport.h"
 
@@ -171,7 +172,7 @@ Result BackupDiskFirmware(Job& j) {
 
 Result ProgramDiskFirmware(Job& j) {
   const DiskArea a = ReadDiskArea(j.dev, j.target.chip);
-  const auto file = support::ReadImageFile(j.options.firmwareFile);
+  const auto file = device::ReadImageBytes(j.options.firmwareFile);
   if (!file || file->empty())
     return Finish(j.host, Result::Code::BadInput, Stage::Save, "Open File Error!!",
                   j.options.firmwareFile + (file ? ": the file is empty" : ": cannot be opened as a file"));

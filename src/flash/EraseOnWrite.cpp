@@ -70,12 +70,6 @@ bool KeepRecovery(Job& j, Result& r) {
   return true;
 }
 
-// The image file, whole; nothing when it cannot be opened as a regular file or is larger than
-// the largest flash part.
-std::optional<std::vector<uint8_t>> ReadImageFile(const std::string& path) {
-  return device::ReadImageBytes(path);
-}
-
 bool AllErased(std::span<const uint8_t> bytes) {
   return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; });
 }
@@ -329,7 +323,7 @@ Result ProgramImage(Job& j) {
                       "the NVRAM region could not be read; nothing was changed");
     }
   }
-  const auto file = ReadImageFile(j.options.firmwareFile);
+  const auto file = device::ReadImageBytes(j.options.firmwareFile);
   if (!file || file->empty())
     return Finish(j, Result::Code::BadInput, Stage::Save, "Open File Error!!",
                   j.options.firmwareFile + (file ? ": the file is empty" : ": cannot be opened as a file"));
@@ -565,7 +559,7 @@ Result Erase1394(Job& j) {
 }
 
 Result Program1394(Job& j) {
-  const auto file = ReadImageFile(j.options.firmwareFile);
+  const auto file = device::ReadImageBytes(j.options.firmwareFile);
   if (!file || file->empty())
     return Finish(j, Result::Code::BadInput, Stage::Save, "Open File Error!!",
                   j.options.firmwareFile + (file ? ": the file is empty" : ": cannot be opened as a file"));

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "device/Commands.h"
+#include "device/FlashDescriptor.h"
 #include "device/FlashOps.h"
 #include "flash/ProcedureSupport.h"
 
@@ -99,7 +100,7 @@ Result Backup(Job& j) {
 }
 
 Result Program(Job& j) {
-  const auto file = support::ReadImageFile(j.options.firmwareFile);
+  const auto file = device::ReadImageBytes(j.options.firmwareFile);
   if (!file || file->empty())
     return Finish(j.host, Result::Code::BadInput, Stage::Save, "Open File Error!!",
                   j.options.firmwareFile + (file ? ": the file is empty" : ": cannot be opened as a file"));

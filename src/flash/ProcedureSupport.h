@@ -27,12 +27,6 @@ inline Result Finish(Host& host, Result::Code code, Stage stage, std::string_vie
   return r;
 }
 
-// The image file, whole; nothing when it cannot be opened as a regular file or is larger than
-// the largest flash part.
-inline std::optional<std::vector<uint8_t>> ReadImageFile(const std::string& path) {
-  return device::ReadImageBytes(path);
-}
-
 // While alive, a front end asked to stop waits for the device's change to finish.
 class CriticalSection {
  public:

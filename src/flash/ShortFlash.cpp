@@ -72,10 +72,6 @@ Result Run::RefuseBeyondFlash(uint32_t needed) {
 
 void Run::Sleep(uint32_t ms) const { j.dev.transport().Clock().Sleep(ms); }
 
-std::optional<std::vector<uint8_t>> ReadImageFile(const std::string& path) {
-  return device::ReadImageBytes(path);
-}
-
 bool AllErased(std::span<const uint8_t> bytes) {
   return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; });
 }

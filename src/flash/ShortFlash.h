@@ -60,9 +60,6 @@ class Changing {
   Host& host_;
 };
 
-// The image file, whole; nothing when it cannot be opened as a regular file or is larger than
-// the largest flash part.
-std::optional<std::vector<uint8_t>> ReadImageFile(const std::string& path);
 bool AllErased(std::span<const uint8_t> bytes);
 // "the flash differs from the image at 0x…" for the first difference, or empty when equal.
 std::string FirstDifference(std::span<const uint8_t> flash, std::span<const uint8_t> image, uint32_t base);

@@ -85,7 +85,7 @@ Result Stepwise(Job& j, bool page) {
   }
   if (j.options.backupOnly) return BackupFlash(j, !page && !j.options.includeNvram ? kStepNvramSize : 0);
 
-  const auto file = shortflash::ReadImageFile(j.options.firmwareFile);
+  const auto file = device::ReadImageBytes(j.options.firmwareFile);
   if (!file || file->empty())
     return run.End(Result::Code::BadInput, Stage::Save, "Open File Error!!",
                    j.options.firmwareFile + (file ? ": the file is empty" : ": cannot be opened as a file"));

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "device/Commands.h"
+#include "device/FlashDescriptor.h"
 #include "device/FlashOps.h"
 #include "flash/Recovery.h"
 #include "flash/ShortFlash.h"
@@ -41,7 +42,7 @@ void SettleAfterErase(shortflash::Run& run, std::string_view busyText) {
 Result Program(shortflash::Run& run) {
   Job& j = run.j;
   const Target& t = j.target;
-  const auto file = shortflash::ReadImageFile(j.options.firmwareFile);
+  const auto file = device::ReadImageBytes(j.options.firmwareFile);
   if (!file || file->empty())
     return run.End(Result::Code::BadInput, Stage::Save, "Open File Error!!",
                    j.options.firmwareFile + (file ? ": the file is empty" : ": cannot be opened as a file"));
