@@ -330,7 +330,8 @@ json ParseJson(std::string_view text) {
   CheckJsonDepth(text);
   try {
     return json::parse(text);
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {
+    // Syntax errors, and numbers beyond what a 64-bit value or a double holds.
     Bad(std::string("not JSON: ") + e.what());
   }
 }
