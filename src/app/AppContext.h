@@ -81,6 +81,8 @@ struct AppContext {
   StartupHooks hooks;
   // Where the configuration and the exchange file live: empty means the working directory.
   std::filesystem::path workingDirectory;
+  // The exchange file's name in it: "ExChangeData.tmp"; each bridge of a parallel update has its own.
+  std::string exchangeFileName = "ExChangeData.tmp";
   // Where the identities of failed updates and the recovery copies of the flash are kept; empty:
   // the user's state directory.
   std::filesystem::path stateDirectory;

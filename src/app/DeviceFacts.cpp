@@ -350,4 +350,16 @@ OneClickVerdict AssessOneClick(const AppContext& ctx, const DeviceFacts& facts) 
   return v;
 }
 
+std::string NotOfferedReason(const OneClickVerdict& v, const std::string& carried) {
+  switch (v.readiness) {
+    case Readiness::Offered:
+      return v.deviceNewer ? "the device runs newer firmware than the carried " + carried : std::string();
+    case Readiness::NoDevice: return "no device";
+    case Readiness::ChipNotSupported: return "the one-click update is for QVS812 bridges only";
+    case Readiness::IdMismatch: return "the device runs another firmware line than the carried " + carried;
+    case Readiness::AlreadyCurrent: return "the device already runs the carried " + carried;
+  }
+  return {};
+}
+
 }  // namespace qvfw::app

@@ -132,5 +132,8 @@ std::optional<std::string> ReadSerialNumber(const device::Device& dev);
 void ReadIdentityFacts(AppContext& ctx, DeviceFacts& facts);
 
 OneClickVerdict AssessOneClick(const AppContext& ctx, const DeviceFacts& facts);
+// Why the one-click update is not run for a device, in words ("" when it is); `carried` is the
+// carried version's text.
+std::string NotOfferedReason(const OneClickVerdict& v, const std::string& carried);
 
 }  // namespace qvfw::app

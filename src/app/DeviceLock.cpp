@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <map>
+#include <mutex>
 
 #include "app/ExchangeFile.h"
 #include "app/KeptIdentity.h"
@@ -20,11 +21,18 @@ std::string DeviceLockName(AppContext& ctx, const std::string& path) {
 }
 
 DeviceLockResult LockDevice(AppContext& ctx, const std::string& path) {
+  // Shared by the workers of a parallel update; each works on a bridge of its own.
+  static std::mutex mutex;
   static std::map<std::filesystem::path, std::weak_ptr<platform::ProcessLock>> held;
   DeviceLockResult r;
   if (ctx.lockDirectory.empty()) return r;
   const std::filesystem::path file = ctx.lockDirectory / DeviceLockName(ctx, path);
-  if ((r.held = held[file].lock())) return r;
+  {
+    std::lock_guard guard(mutex);
+    if ((r.held = held[file].lock())) return r;
+  }
+  // Not under the mutex: the wait for another process sleeps on the clock, where other workers
+  // take their turn.
   platform::ProcessLock::Refusal refusal;
   r.held = platform::ProcessLock::Acquire(file, "the device " + path, ctx.clock, platform::kLockWaitMs, &refusal);
   if (!r.held && !refusal.busy) {
@@ -34,6 +42,7 @@ DeviceLockResult LockDevice(AppContext& ctx, const std::string& path) {
     r.granted = false;
     r.refusal = refusal.message;
   } else {
+    std::lock_guard guard(mutex);
     held[file] = r.held;
   }
   return r;
@@ -41,7 +50,7 @@ DeviceLockResult LockDevice(AppContext& ctx, const std::string& path) {
 
 void RemoveStaleFiles(AppContext& ctx, const std::filesystem::path& workDir) {
   size_t removed = 0;
-  if (!workDir.empty()) removed += platform::RemoveStaleTemporaries(workDir, kExchangeFileName);
+  if (!workDir.empty()) removed += platform::RemoveStaleTemporaries(workDir, kExchangeFilePrefix);
   removed += platform::RemoveStaleTemporaries(StateDirectory(ctx), "");
   if (removed) ctx.diagnostics.Line("Removed " + std::to_string(removed) + " temporary file(s) an interrupted run left");
 }

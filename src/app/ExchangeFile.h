@@ -14,6 +14,8 @@ namespace qvfw::app {
 
 inline constexpr size_t kExchangeBlockSize = 4096;
 inline constexpr std::string_view kExchangeFileName = "ExChangeData.tmp";
+// What every exchange file's name begins with (a parallel update's are "ExChangeData.<n>.tmp").
+inline constexpr std::string_view kExchangeFilePrefix = "ExChangeData";
 
 struct ExchangeBlock {
   std::array<uint8_t, kExchangeBlockSize> bytes{};

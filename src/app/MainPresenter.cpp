@@ -15,7 +15,7 @@ void Run(const std::function<void(AppContext&)>& hook, AppContext& ctx) {
 
 }  // namespace
 
-std::filesystem::path ExchangeFilePath(const AppContext& ctx) { return ctx.workingDirectory / kExchangeFileName; }
+std::filesystem::path ExchangeFilePath(const AppContext& ctx) { return ctx.workingDirectory / ctx.exchangeFileName; }
 
 std::filesystem::path ConfigurationFilePath(const AppContext& ctx) {
   return ctx.workingDirectory / kConfigurationFileName;

@@ -85,6 +85,8 @@ std::filesystem::path WorkDir(const AppContext& ctx) {
   return ctx.workingDirectory.empty() ? std::filesystem::path(".") : ctx.workingDirectory;
 }
 
+std::filesystem::path ExchangePath(const AppContext& ctx) { return WorkDir(ctx) / ctx.exchangeFileName; }
+
 // The carried image's chip model digits (bytes 21..23) and version (bytes 25..28).
 struct CarriedHeader {
   std::array<uint8_t, 32> bytes{};
@@ -122,7 +124,7 @@ bool BackupIdentity(AppContext& ctx, const device::Device& dev, std::string* why
   const size_t n = strnlen(reinterpret_cast<const char*>(serial + 4), 46);
   std::copy_n(serial + 4, n, block.bytes.begin() + 516);
   // A file that cannot be written shows when it is read back before programming.
-  if (!WriteExchangeFile(WorkDir(ctx), block)) ctx.diagnostics.Line("the exchange file could not be written");
+  if (!WriteExchangeBlock(ExchangePath(ctx), block)) ctx.diagnostics.Line("the exchange file could not be written");
   return true;
 }
 
@@ -176,7 +178,7 @@ bool ProgramCarriedImage(AppContext& ctx, const device::Device& dev, const Excha
 }
 
 bool ProgramEmbeddedImage(AppContext& ctx, const device::Device& dev, std::string* why) {
-  const auto saved = ReadExchangeFile(WorkDir(ctx));
+  const auto saved = ReadExchangeBlock(ExchangePath(ctx));
   if (!saved) {
     if (why) *why = "the exchange file could not be read back";
     return false;
@@ -231,7 +233,7 @@ bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vect
     if (why) *why = std::move(text);
     return false;
   };
-  const auto saved = ReadExchangeFile(WorkDir(ctx));
+  const auto saved = ReadExchangeBlock(ExchangePath(ctx));
   const std::string serial = saved ? WrittenSerial(saved->Serial()) : std::string();
   const chips::ChipType family = chips::ChipTypeOf(ctx.state.CurrentChipType);
   if (ctx.monitor) {  // what happened before the restart is not its news, but the window's
@@ -427,7 +429,7 @@ Outcome RunOneClick(AppContext& ctx, size_t selected) {
   if (saved) power = ReadPowerCondition(dev);
   StepProgress(ctx, f.ProgressBar2);
   if (!saved) return Failure(ctx, Phase::Identity, why);
-  const auto block = ReadExchangeFile(WorkDir(ctx));
+  const auto block = ReadExchangeBlock(ExchangePath(ctx));
   if (!block) return Failure(ctx, Phase::Identity, "the exchange file could not be written or read back; nothing was written");
   // Kept before the first write: whatever happens next, the identity survives the program.
   const auto kept = KeepIdentity(ctx, *block, dev.path());
@@ -489,7 +491,7 @@ Outcome RunRecover(AppContext& ctx, size_t selected, const std::optional<std::fi
     if (idsKept && ReadSerialNumber(dev).value_or("") == block->Serial()) return refuse(OutcomeCode::NotOffered, onFirmware);
   }
   // The working directory's exchange file is what the wait matches the returned bridge with.
-  if (!WriteExchangeFile(WorkDir(ctx), *block))
+  if (!WriteExchangeBlock(ExchangePath(ctx), *block))
     return refuse(OutcomeCode::Failed, "the exchange file could not be written in " + WorkDir(ctx).string());
 
   s.UpdateBusy = 1;

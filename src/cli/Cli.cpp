@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include "app/MainPresenter.h"
 #include "app/OneClick.h"
 #include "app/ProgramVersion.h"
+#include "app/UpdateAll.h"
 #include "firmware/ImageMatch.h"
 #include "frontend/Machines.h"
 #include "platform/Writing.h"
@@ -32,6 +34,10 @@ constexpr const char* kExitCodesHelp =
     "  3  no supported device\n"
     "  4  a device is there but nothing is offered for it (chip not supported,\n"
     "     firmware id not match, newer firmware on the device)\n"
+    "\n"
+    "update --all (or -d given several times) updates the bridges at once: 0 when every one\n"
+    "passed or was current, 1 when any failed, 4 when one was not offered the update, 2 when\n"
+    "two could not be told apart after their restart (the same serial number).\n"
     "\n"
     "A failed update keeps the bridge's identity in $XDG_STATE_HOME/qvfw (/var/lib/qvfw as root);\n"
     "`qvfw recover` programs the carried firmware back with it.\n";
@@ -67,17 +73,8 @@ const char* FirmwareStateName(app::FirmwareState s) {
   return "unread";
 }
 
-// Why the one-click update is not offered, in words.
 std::string WhyNotOffered(const app::OneClickVerdict& v, const std::string& carried) {
-  switch (v.readiness) {
-    case app::Readiness::Offered:
-      return v.deviceNewer ? "the device runs newer firmware than the carried " + carried : std::string();
-    case app::Readiness::NoDevice: return "no device";
-    case app::Readiness::ChipNotSupported: return "the one-click update is for QVS812 bridges only";
-    case app::Readiness::IdMismatch: return "the device runs another firmware line than the carried " + carried;
-    case app::Readiness::AlreadyCurrent: return "the device already runs the carried " + carried;
-  }
-  return {};
+  return app::NotOfferedReason(v, carried);
 }
 
 bool OfferedToRun(const app::OneClickVerdict& v) { return v.readiness == app::Readiness::Offered && !v.deviceNewer; }
@@ -168,6 +165,9 @@ int NoDevice(Session& session, std::ostream& out, std::ostream& err, const char*
   return Fail(session, out, err, command, kExitNoDevice, "noDevice", message);
 }
 
+std::optional<size_t> Resolve(Session& session, const std::string& d, std::ostream& out, std::ostream& err,
+                              const char* command, int& code);
+
 // The listed device that `-d` names: an index of the list, or a path.
 std::optional<size_t> Selected(Session& session, std::ostream& out, std::ostream& err, const char* command,
                                int& code) {
@@ -176,7 +176,18 @@ std::optional<size_t> Selected(Session& session, std::ostream& out, std::ostream
     code = NoDevice(session, out, err, command);
     return std::nullopt;
   }
-  const std::string& d = session.options().device;
+  if (session.options().devices.size() > 1) {
+    code = Fail(session, out, err, command, kExitUsage, "usage",
+                std::string("-d is given once for ") + command + "; only update works on several devices");
+    return std::nullopt;
+  }
+  return Resolve(session, session.options().device, out, err, command, code);
+}
+
+// The listed device that one -d value names: an index of the list, or a path; item 0 for none.
+std::optional<size_t> Resolve(Session& session, const std::string& d, std::ostream& out, std::ostream& err,
+                              const char* command, int& code) {
+  const auto& devices = session.ctx().scan.devices;
   if (d.empty()) return 0;
   if (d.find_first_not_of("0123456789") == std::string::npos && d.size() < 6) {
     const size_t index = std::stoul(d);
@@ -512,6 +523,118 @@ int UpdateCommand(Session& session, std::ostream& out, std::ostream& err, bool a
   return exit;
 }
 
+namespace {
+
+// What a bridge's outcome says in the summary.
+std::string SummaryWords(const app::BridgeUpdate& b) {
+  const app::Outcome& o = b.outcome;
+  switch (o.code) {
+    case app::OutcomeCode::Success: return "passed";
+    case app::OutcomeCode::AlreadyCurrent: return "already current";
+    case app::OutcomeCode::Failed: return "FAILED: " + o.reason;
+    default: return "skipped: " + o.reason;
+  }
+}
+
+json BridgeJson(const app::BridgeUpdate& b) {
+  return {{"index", b.index},
+          {"path", b.path},
+          {"backPath", b.backPath.empty() ? json(nullptr) : json(b.backPath)},
+          {"serial", b.serial ? json(*b.serial) : json(nullptr)},
+          {"from", b.from.empty() ? json(nullptr) : json(b.from)},
+          {"to", b.to},
+          {"updated", b.updated},
+          {"outcome", OutcomeJson(b.outcome)}};
+}
+
+}  // namespace
+
+int UpdateAllCommand(Session& session, std::ostream& out, std::ostream& err, bool all, bool allowDowngrade) {
+  app::AppContext& ctx = session.ctx();
+  const char* command = "update";
+  const auto& devices = ctx.scan.devices;
+  if (devices.empty()) return NoDevice(session, out, err, command);
+  std::vector<size_t> indices;
+  if (all) {
+    for (const auto& d : devices) indices.push_back(d.index);
+  } else {
+    for (const std::string& d : session.options().devices) {
+      int code = kExitSuccess;
+      const auto index = Resolve(session, d, out, err, command, code);
+      if (!index) return code;
+      // A bridge named twice (by its index and its path, say) is updated once.
+      if (std::find(indices.begin(), indices.end(), *index) == indices.end()) indices.push_back(*index);
+    }
+  }
+
+  // On a terminal one line follows the whole run; each bridge's end is told as it comes.
+  std::vector<app::ProgressView> views(indices.size());
+  size_t ended = 0, failed = 0;
+  app::UpdateAllOptions options;
+  options.allowDowngrade = allowDowngrade;
+  options.progress = [&](size_t slot, const app::ProgressView& v) {
+    views[slot] = v;
+    double sum = 0;
+    for (const auto& view : views) sum += view.fraction;
+    app::ProgressView whole = v;
+    whole.fraction = sum / static_cast<double>(views.size());
+    session.shell().ShowProgress(whole);
+  };
+  options.finished = [&](size_t slot, const app::BridgeUpdate& b) {
+    views[slot].fraction = 1;
+    ++ended;
+    if (b.outcome.code == app::OutcomeCode::Failed) ++failed;
+    if (!b.updated) return;
+    session.shell().ErrorLine("[" + std::to_string(b.index) + "] " + b.path + ": " + b.outcome.statusText +
+                              (b.outcome.reason.empty() ? std::string() : " (" + b.outcome.reason + ")"));
+  };
+  app::UpdateAllResult run;
+  {
+    DeferredSignals deferred(session, err, "the update");
+    run = app::UpdateBridges(ctx, indices, options);
+  }
+  session.shell().Finish();
+  if (!run.refusal.empty()) return Fail(session, out, err, command, kExitUsage, "indistinctBridges", run.refusal);
+
+  size_t passed = 0, current = 0, skipped = 0;
+  failed = 0;
+  for (const auto& b : run.bridges) {
+    switch (b.outcome.code) {
+      case app::OutcomeCode::Success: ++passed; break;
+      case app::OutcomeCode::AlreadyCurrent: ++current; break;
+      case app::OutcomeCode::Failed: ++failed; break;
+      default:
+        // --all selects the bridges the carried firmware is for: one of another family is listed
+        // and left alone; one named with -d was asked for and not offered.
+        if (!all || b.readiness != app::Readiness::ChipNotSupported) ++skipped;
+        break;
+    }
+  }
+  const int exit = failed ? kExitDeviceFailed : skipped ? kExitNotOffered : kExitSuccess;
+  if (session.options().json) {
+    json bridges = json::array();
+    for (const auto& b : run.bridges) bridges.push_back(BridgeJson(b));
+    PrintJson(out, command,
+              {{"bridges", bridges},
+               {"summary",
+                {{"passed", passed},
+                 {"alreadyCurrent", current},
+                 {"failed", failed},
+                 {"skipped", run.bridges.size() - passed - current - failed}}},
+               {"exitCode", exit}});
+    return exit;
+  }
+  for (const auto& b : run.bridges) {
+    char line[256];
+    std::snprintf(line, sizeof line, "%2zu  %-26s  %-20s  %s -> %s  ", b.index, b.path.c_str(),
+                  b.serial ? b.serial->c_str() : "-", b.from.empty() ? "?" : b.from.c_str(), b.to.c_str());
+    out << line << SummaryWords(b) << '\n';
+  }
+  out << run.bridges.size() << " bridge(s): " << passed << " passed, " << current << " already current, " << failed
+      << " failed, " << (run.bridges.size() - passed - current - failed) << " skipped\n";
+  return exit;
+}
+
 static int RecoverCommand(Session& session, const std::optional<std::filesystem::path>& identity, std::ostream& out,
                    std::ostream& err) {
   app::AppContext& ctx = session.ctx();
@@ -611,8 +734,11 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
   app.add_flag("--trace", options.trace, "Trace every SCSI request on standard error");
   app.add_flag("-v", options.verbose, "Diagnostics on standard error");
   app.add_flag("--json", options.json, "Print the command's output as JSON (schema version 1, docs/cli.md)");
-  app.add_option("-d,--device", options.device, "Work on device N of the list, or on the device with that path")
-      ->type_name("N|PATH");
+  app.add_option("-d,--device", options.devices,
+                 "Work on device N of the list, or on the device with that path (update: repeat it to update "
+                 "several at once)")
+      ->type_name("N|PATH")
+      ->allow_extra_args(false);
 
   std::string image;
   bool allowDowngrade = false;
@@ -622,6 +748,8 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
   check->add_option("IMAGE", image, "The firmware image file")->required();
   CLI::App* update = app.add_subcommand("update", "Update the selected device to the firmware this program carries");
   update->add_flag("--allow-downgrade", allowDowngrade, "Program the carried firmware over newer firmware");
+  bool updateAll = false;
+  update->add_flag("--all", updateAll, "Update every listed bridge that is offered the update, all at once");
   std::string identityFile;
   CLI::App* recover = app.add_subcommand(
       "recover", "Bring back a bridge a failed update left on its boot code, with the identity kept for it");
@@ -662,6 +790,11 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
     return kExitSuccess;
   }
   engineering.options.productSnInCode = !noProductSn;
+  if (!options.devices.empty()) options.device = options.devices.front();
+  if (updateAll && !options.devices.empty()) {
+    err << "qvfw: update --all works on every listed bridge; it takes no -d\n";
+    return kExitUsage;
+  }
   if (erase->parsed()) engineering.kind = EngineeringRequest::Kind::Erase;
   if (backup->parsed()) engineering.kind = EngineeringRequest::Kind::Backup;
   const bool engineeringParsed = erase->parsed() || backup->parsed() || program->parsed();
@@ -715,6 +848,7 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
       code = RecoverCommand(session, identityFile.empty() ? std::nullopt : std::optional<std::filesystem::path>(identityFile),
                             out, err);
     else if (engineeringParsed) code = EngineeringCommand(session, engineering, out, err);
+    else if (updateAll || options.devices.size() > 1) code = UpdateAllCommand(session, out, err, updateAll, allowDowngrade);
     else code = UpdateCommand(session, out, err, allowDowngrade);
     forward.to = nullptr;
   }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "app/Engineering.h"
 #include "app/Outcome.h"
@@ -37,6 +38,7 @@ struct GlobalOptions {
   bool verbose = false;
   bool json = false;
   std::string device;  // "N" (an index of the list) or a device path; empty: item 0
+  std::vector<std::string> devices;  // every -d given (update works on several at once)
   // Where the configuration and the exchange file live; empty: the working directory.
   std::filesystem::path workingDirectory;
   // Where a failed update keeps the bridge's identity; empty: the user's state directory.
@@ -75,6 +77,11 @@ class Session {
 // `qvfw update` on a started session: the one-click update of the selected device, with an
 // interrupt noted and told while the update finishes. Returns the exit code.
 int UpdateCommand(Session& session, std::ostream& out, std::ostream& err, bool allowDowngrade = false);
+// `qvfw update --all` or with several -d: the one-click update of every selected bridge at once,
+// a summary line per bridge (or --json) at the end. `all`: every listed bridge; otherwise those
+// the -d options name. Exit 0 when every selected bridge passed or already ran the carried
+// firmware, 1 when any failed, 4 when none failed but some were not offered the update.
+int UpdateAllCommand(Session& session, std::ostream& out, std::ostream& err, bool all, bool allowDowngrade = false);
 
 // `qvfw erase | backup | program`: the engineering panel's Run with options from flags.
 struct EngineeringRequest {

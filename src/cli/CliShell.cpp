@@ -48,12 +48,14 @@ CliShell::CliShell(std::ostream& out, std::ostream& err, bool errIsTerminal, boo
       verbose_(verbose) {}
 
 void CliShell::MessageBox(std::string_view caption, std::string_view text, app::MessageIcon) {
+  std::lock_guard guard(mutex_);
   Finish();
   err_ << OneLine(caption) << ": " << OneLine(text) << '\n';
   err_.flush();
 }
 
 bool CliShell::Ask(std::string_view caption, std::string_view text, bool safeAnswer) {
+  std::lock_guard guard(mutex_);
   Finish();
   err_ << OneLine(caption) << ": " << OneLine(text) << (safeAnswer ? " (answered yes)" : " (answered no)") << '\n';
   err_.flush();
@@ -69,12 +71,14 @@ void CliShell::DiagnosticsLine(std::string_view text) {
 }
 
 void CliShell::ErrorLine(std::string_view text) {
+  std::lock_guard guard(mutex_);
   Finish();  // keep a redrawn bar from being torn by the line
   err_ << text << '\n';
   err_.flush();
 }
 
 void CliShell::TextChanged(const app::TextChange& change) {
+  std::lock_guard guard(mutex_);
   if (change.text.empty()) return;  // a cleared field has nothing to say
   if (change.colour) {
     // The status line: what the operation is doing, or how it ended.
@@ -89,6 +93,7 @@ void CliShell::TextChanged(const app::TextChange& change) {
 }
 
 void CliShell::ShowProgress(const app::ProgressView& view) {
+  std::lock_guard guard(mutex_);
   if (!terminal_) return;
   err_ << '\r' << ProgressBarText(view.fraction) << ' ' << app::PhaseName(view.phase) << "\x1b[K";
   err_.flush();
@@ -96,6 +101,7 @@ void CliShell::ShowProgress(const app::ProgressView& view) {
 }
 
 void CliShell::Finish() {
+  std::lock_guard guard(mutex_);
   if (!barOpen_) return;
   err_ << '\n';
   err_.flush();

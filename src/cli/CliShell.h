@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -54,6 +55,8 @@ class CliShell final : public app::Shell, public platform::Diagnostics {
   bool verbose_;
   bool barOpen_ = false;
   std::function<void()> pump_;
+  // The workers of a parallel update print through the same shell (their trace lines, say).
+  std::recursive_mutex mutex_;
 };
 
 // The bar for a fraction of the whole: "[##########          ]  50%".

@@ -1,14 +1,20 @@
 #include "platform/Writing.h"
 
+#include <atomic>
 #include <csignal>
 #include <memory>
+#include <mutex>
 
 namespace qvfw::platform {
 namespace {
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-volatile std::sig_atomic_t g_depth = 0;
+// Writes in progress; the workers of a parallel update each count theirs. Lock-free, so the
+// signal handler may read it.
+std::atomic<int> g_depth{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+std::mutex g_writeMutex;
 volatile std::sig_atomic_t g_pending = 0;
 volatile std::sig_atomic_t g_noteAlways = 0;
 struct sigaction g_previous[4];
@@ -68,14 +74,15 @@ void RaisePendingSignal() {
 bool Writing() { return g_depth > 0; }
 
 void BeginWrite(Diagnostics& diag) {
+  std::lock_guard guard(g_writeMutex);
   if (g_depth == 0) g_inhibitor = std::make_unique<SleepInhibitor>(kInhibitReason, diag);
-  g_depth = g_depth + 1;
+  ++g_depth;
 }
 
 void EndWrite() {
+  std::lock_guard guard(g_writeMutex);
   if (g_depth == 0) return;
-  g_depth = g_depth - 1;
-  if (g_depth == 0) g_inhibitor.reset();
+  if (--g_depth == 0) g_inhibitor.reset();
 }
 
 }  // namespace qvfw::platform

@@ -192,6 +192,7 @@ TEST(JsonSchema, EveryCommandMatchesItsExample) {
       {"info.json", {"--sim", "--json", "info"}},
       {"check.json", {"--sim", "check", image, "--json"}},
       {"update.json", {"--sim", "update", "--json"}},
+      {"update-all.json", {"--sim", "update", "--all", "--json"}},
       {"backup.json", {"--sim", "--json", "backup", (work.path() / "backup.bin").string()}},
       {"error.json", {"--sim", "info", "-d", "7", "--json"}},
   };

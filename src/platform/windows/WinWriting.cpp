@@ -1,3 +1,4 @@
+#include <atomic>
 #include <csignal>
 #include <memory>
 
@@ -8,7 +9,7 @@
 namespace qvfw::platform {
 namespace {
 
-volatile std::sig_atomic_t g_depth = 0;
+std::atomic<int> g_depth{0};  // the workers of a parallel update each count their writes
 volatile std::sig_atomic_t g_pending = 0;
 volatile std::sig_atomic_t g_noteAlways = 0;
 void (*g_previousInt)(int) = SIG_DFL;
@@ -51,9 +52,11 @@ void RaisePendingSignal() {
 }
 
 bool Writing() { return g_depth > 0; }
-void BeginWrite(Diagnostics&) { g_depth = g_depth + 1; }
+void BeginWrite(Diagnostics&) { ++g_depth; }
 void EndWrite() {
-  if (g_depth > 0) g_depth = g_depth - 1;
+  int depth = g_depth.load();
+  while (depth > 0 && !g_depth.compare_exchange_weak(depth, depth - 1)) {
+  }
 }
 
 SleepInhibitor::SleepInhibitor(std::string_view, Diagnostics& diag) { diag.Line("sleep and shutdown are not held off during the write on this platform"); }
