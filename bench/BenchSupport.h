@@ -36,6 +36,8 @@ class HostClock final : public platform::Clock {
     inner_.Sleep(ms);
   }
   uint64_t NowMs() const override { return inner_.NowMs(); }
+  uint64_t NowUs() const override { return inner_.NowUs(); }
+  void RunParallel(std::span<const std::function<void()>> jobs) override { inner_.RunParallel(jobs); }
   uint64_t slept = 0, polled = 0;
   std::map<uint32_t, uint64_t> byLength;  // sleep length in ms -> total ms slept in sleeps of it
 
