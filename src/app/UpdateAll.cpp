@@ -289,6 +289,7 @@ UpdateAllResult UpdateBridges(AppContext& ctx, std::span<const size_t> indices, 
       w.ctx.state.UpdateBusy = 1;
       SetStatusLine(w.ctx, "Updating firmware. Please wait...", kBlue);
       b.outcome = RunOneClick(w.ctx, w.listed.index);
+      w.ctx.progress.SetListener({});
       w.ctx.state.UpdateBusy = 0;
       b.updated = true;
       const std::string now(w.ctx.state.DeviceTable.at(w.listed.index).Path.View());
