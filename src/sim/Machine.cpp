@@ -50,6 +50,7 @@ struct Machine::Slot {
   bool attached = true;
   uint32_t generation = 1;
   uint32_t number = 0;
+  uint32_t controller = 0;
   std::optional<uint64_t> reattachAtUs;
   std::vector<platform::Volume> volumes;
   TimingModel timing;
@@ -60,7 +61,7 @@ struct Machine::Slot {
   std::string Path() const { return std::string("sim:") + BusToken(bus) + ":" + name + ":" + std::to_string(generation); }
 };
 
-Machine::Machine(platform::Clock& clock) : clock_(clock), nowUs_(clock.NowMs() * 1000) {}
+Machine::Machine(platform::Clock& clock) : clock_(clock) {}
 Machine::~Machine() = default;
 
 size_t Machine::AddBridge(std::string name, Bus bus, BridgeConfig config, std::unique_ptr<SpiFlash> flash) {
@@ -92,6 +93,15 @@ size_t Machine::AddPlainDisk(std::string name, Bus bus, std::string vendor, std:
 void Machine::SetVolumes(size_t disk, std::vector<platform::Volume> volumes) { slots_.at(disk)->volumes = std::move(volumes); }
 void Machine::SetTiming(size_t disk, TimingModel timing) { slots_.at(disk)->timing = timing; }
 
+void Machine::SetController(size_t disk, uint32_t controller) {
+  Slot& s = *slots_.at(disk);
+  if (s.bus != Bus::Usb) throw std::invalid_argument(s.name + ": only a USB disk hangs on a USB host controller");
+  if (controller > kMaxUsbController)
+    throw std::invalid_argument(s.name + ": controller " + std::to_string(controller) + " is none of 0.." +
+                                std::to_string(kMaxUsbController));
+  s.controller = controller;
+}
+
 void Machine::AddFault(size_t disk, Fault fault) {
   Slot& s = *slots_.at(disk);
   if (fault.kind == Fault::Kind::NeverReady) {
@@ -119,6 +129,7 @@ std::optional<size_t> Machine::FindDisk(std::string_view name) const {
 
 const std::string& Machine::DiskName(size_t disk) const { return slots_.at(disk)->name; }
 Bus Machine::DiskBus(size_t disk) const { return slots_.at(disk)->bus; }
+uint32_t Machine::DiskController(size_t disk) const { return slots_.at(disk)->controller; }
 Bridge* Machine::BridgeAt(size_t disk) { return slots_.at(disk)->bridge; }
 Target& Machine::TargetAt(size_t disk) { return *slots_.at(disk)->target; }
 uint64_t Machine::CommandCount(size_t disk) const { return slots_.at(disk)->commands; }
@@ -134,18 +145,40 @@ std::string Machine::CurrentPath(size_t disk) {
   return s.attached ? s.Path() : std::string();
 }
 
-void Machine::SyncFromClock() { nowUs_ = std::max(nowUs_, clock_.NowMs() * 1000); }
+// Time is the caller's: each parallel job of the clock has a timeline of its own, and the jobs
+// take turns in the order of their times, so whatever the machine changes at one job's time is
+// never in the past of a job that runs later.
+void Machine::ReachUs(uint64_t us) {
+  const uint64_t now = clock_.NowUs();
+  if (us > now) clock_.SleepUs(us - now);
+}
 
-void Machine::SyncToClock() {
-  const uint64_t target = nowUs_ / 1000;
-  const uint64_t now = clock_.NowMs();
-  if (target > now) clock_.Sleep(static_cast<uint32_t>(std::min<uint64_t>(target - now, 0xFFFFFFFF)));
+Machine::LinkKey Machine::LinkOf(const Slot& s) const {
+  switch (s.bus) {
+    case Bus::Usb: return {Bus::Usb, s.controller};
+    case Bus::Ieee1394: return {Bus::Ieee1394, 0};
+    default: return {s.bus, s.number};  // a port of its own
+  }
+}
+
+// A data phase of `bytes` that is ready to go at `readyUs` on the caller's timeline; returns when
+// it has crossed. The caller's timeline is first brought up to `readyUs`, which lets every job
+// whose time is earlier take its turn (and queue its own transfers) first; the link then carries
+// transfers one after the other in that order. A transfer occupies the link for its bytes at its
+// own disk's rate.
+uint64_t Machine::DataPhase(const Slot& s, uint64_t readyUs, uint64_t bytes) {
+  if (bytes == 0) return readyUs;
+  ReachUs(readyUs);
+  uint64_t& freeAtUs = linkFreeAtUs_[LinkOf(s)];
+  const uint64_t start = std::max(readyUs, freeAtUs);
+  freeAtUs = start + bytes * 1'000'000 / std::max<uint64_t>(1, s.timing.link.bytesPerSecond);
+  return freeAtUs;
 }
 
 void Machine::Settle() {
-  SyncFromClock();
+  const uint64_t now = clock_.NowUs();
   for (auto& s : slots_) {
-    if (s->attached || !s->reattachAtUs || *s->reattachAtUs > nowUs_) continue;
+    if (s->attached || !s->reattachAtUs || *s->reattachAtUs > now) continue;
     s->attached = true;
     ++s->generation;
     s->target->PowerOn();
@@ -155,7 +188,7 @@ void Machine::Settle() {
 }
 
 void Machine::Detach(Slot& s, std::optional<uint64_t> reattachAtUs) {
-  if (s.attached) events_.push_back({nowUs_, platform::DeviceEvent::Removal});
+  if (s.attached) events_.push_back({clock_.NowUs(), platform::DeviceEvent::Removal});
   s.attached = false;
   s.reattachAtUs = reattachAtUs;
 }
@@ -169,7 +202,7 @@ void Machine::Plug(size_t disk) {
   Settle();
   Slot& s = *slots_.at(disk);
   if (s.attached) return;
-  s.reattachAtUs = nowUs_;
+  s.reattachAtUs = clock_.NowUs();
   Settle();
 }
 
@@ -179,8 +212,12 @@ Machine::Slot* Machine::SlotByPath(std::string_view path) {
   return nullptr;
 }
 
+// A command costs its disk's protocol round trip, then its data-out phase on the link, then the
+// target's own work (bridge, flash, disk), then its data-in phase on the link. It starts at the
+// caller's time and ends when the caller's timeline has slept through all of that.
 platform::ScsiResult Machine::Execute(std::string_view path, const platform::ScsiRequest& request) {
   Settle();
+  uint64_t t = clock_.NowUs();
   platform::ScsiResult result;
   Slot* s = SlotByPath(path);
   if (s == nullptr) return result;  // nothing answers at this path
@@ -206,13 +243,12 @@ platform::ScsiResult Machine::Execute(std::string_view path, const platform::Scs
     if (s->faults[i].kind != Fault::Kind::Unplug) continue;
     ++s->used[i];
     Detach(*s, std::nullopt);
-    SyncToClock();
     return platform::ScsiResult{};  // gone before it could be opened
   }
 
   result.ioctlOk = true;
   if (request.dataIn && request.data != nullptr) std::memset(request.data, 0, request.length);
-  nowUs_ += s->timing.link.commandOverheadUs;
+  t += s->timing.link.commandOverheadUs;
 
   Response r;
   bool injected = false;
@@ -220,18 +256,19 @@ platform::ScsiResult Machine::Execute(std::string_view path, const platform::Scs
     const Fault& f = s->faults[i];
     if (f.kind == Fault::Kind::Stall) {
       ++s->used[i];
-      nowUs_ += uint64_t{f.stallMs} * 1000;
+      t += uint64_t{f.stallMs} * 1000;
     } else if (!injected && (f.kind == Fault::Kind::FailCommand || f.kind == Fault::Kind::BecomingReady)) {
       ++s->used[i];
       r = f.kind == Fault::Kind::BecomingReady ? Check(0x02, 0x04, 0x01) : Check(f.sense[0], f.sense[1], f.sense[2]);
       injected = true;
     }
   }
+  if (!request.dataIn) t = DataPhase(*s, t, request.length);
   if (!injected) {
     Command c{request.cdb, request.dataIn, request.data, request.length};
-    SimTime t{nowUs_};
-    r = s->target->Execute(c, t);
-    nowUs_ = std::max(nowUs_, t.us);
+    SimTime worked{t};
+    r = s->target->Execute(c, worked);
+    t = std::max(t, worked.us);
     for (size_t i : active) {
       const Fault& f = s->faults[i];
       if (f.kind == Fault::Kind::ShortTransfer && request.dataIn && r.transferred > f.bytes) {
@@ -260,10 +297,9 @@ platform::ScsiResult Machine::Execute(std::string_view path, const platform::Scs
     std::memcpy(request.sense, r.sense.data(), n);
     result.senseValid = n;
   }
-  const uint64_t moved = request.dataIn ? result.transferred : request.length;
-  nowUs_ += moved * 1'000'000 / std::max<uint64_t>(1, s->timing.link.bytesPerSecond);
-  if (s->target->TakeRestartRequest()) Detach(*s, nowUs_ + uint64_t{s->timing.restartDelayMs} * 1000);
-  SyncToClock();
+  if (request.dataIn) t = DataPhase(*s, t, result.transferred);
+  ReachUs(t);
+  if (s->target->TakeRestartRequest()) Detach(*s, clock_.NowUs() + uint64_t{s->timing.restartDelayMs} * 1000);
   return result;
 }
 
@@ -296,12 +332,16 @@ std::optional<platform::StorageDeviceNumber> Machine::GetStorageDeviceNumber(std
   return std::nullopt;
 }
 
+// Hands out the events whose time has come on the caller's timeline, in the order of their times;
+// later ones stay for a later call.
 std::vector<platform::DeviceEvent> Machine::Drain() {
   Settle();
-  std::vector<platform::DeviceEvent> out;
+  const uint64_t now = clock_.NowUs();
   std::stable_sort(events_.begin(), events_.end(), [](const Event& a, const Event& b) { return a.atUs < b.atUs; });
-  for (const Event& e : events_) out.push_back(e.event);
-  events_.clear();
+  const auto due = std::find_if(events_.begin(), events_.end(), [&](const Event& e) { return e.atUs > now; });
+  std::vector<platform::DeviceEvent> out;
+  for (auto e = events_.begin(); e != due; ++e) out.push_back(e->event);
+  events_.erase(events_.begin(), due);
   return out;
 }
 

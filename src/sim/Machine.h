@@ -4,7 +4,9 @@
 // the platform for the host code: pass-through, disk enumeration and the device monitor.
 
 #include <array>
+#include <compare>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,6 +60,11 @@ class Machine final : public platform::PassThrough, public platform::DiskEnumera
   size_t AddPlainDisk(std::string name, platform::Bus bus, std::string vendor, std::string product, DiskConfig disk);
   void SetVolumes(size_t disk, std::vector<platform::Volume> volumes);
   void SetTiming(size_t disk, TimingModel timing);
+  // The USB host controller a USB disk hangs on (0..kMaxUsbController; all on 0 unless told
+  // otherwise): the disks of one controller share its bus. Throws std::invalid_argument for a
+  // number out of range or a disk that is not on USB.
+  static constexpr uint32_t kMaxUsbController = 15;
+  void SetController(size_t disk, uint32_t controller);
   void AddFault(size_t disk, Fault fault);
   void ClearFaults(size_t disk);
 
@@ -65,6 +72,7 @@ class Machine final : public platform::PassThrough, public platform::DiskEnumera
   std::optional<size_t> FindDisk(std::string_view name) const;
   const std::string& DiskName(size_t disk) const;
   platform::Bus DiskBus(size_t disk) const;
+  uint32_t DiskController(size_t disk) const;
   Bridge* BridgeAt(size_t disk);            // null for a plain disk
   Target& TargetAt(size_t disk);
   bool Attached(size_t disk);
@@ -84,20 +92,29 @@ class Machine final : public platform::PassThrough, public platform::DiskEnumera
   std::vector<platform::DeviceEvent> Drain() override;
 
   platform::Clock& clock() { return clock_; }
-  // Emulated time in microseconds: what the same commands would have taken on hardware.
-  uint64_t ElapsedUs() const { return nowUs_; }
+  // Emulated time in microseconds: what the same commands would have taken on hardware. This is
+  // the calling timeline's time (each parallel job of the clock has its own).
+  uint64_t ElapsedUs() const { return clock_.NowUs(); }
 
  private:
   struct Slot;
+  // The bus a disk's data phases travel on: one per USB host controller, one for all IEEE 1394
+  // disks, one of its own for each UASP (or other) disk.
+  struct LinkKey {
+    platform::Bus bus;
+    uint32_t number;
+    auto operator<=>(const LinkKey&) const = default;
+  };
   void Settle();
-  void SyncFromClock();
-  void SyncToClock();
   void Detach(Slot& s, std::optional<uint64_t> reattachAtUs);
   Slot* SlotByPath(std::string_view path);
+  LinkKey LinkOf(const Slot& s) const;
+  void ReachUs(uint64_t us);
+  uint64_t DataPhase(const Slot& s, uint64_t readyUs, uint64_t bytes);
 
   platform::Clock& clock_;
-  uint64_t nowUs_ = 0;
   std::vector<std::unique_ptr<Slot>> slots_;
+  std::map<LinkKey, uint64_t> linkFreeAtUs_;  // when each link has carried what was queued on it
   struct Event {
     uint64_t atUs;
     platform::DeviceEvent event;

@@ -320,6 +320,10 @@ void AddDisk(Machine& m, const json& d, size_t index, const fs::path& baseDir) {
   }
   if (d.contains("volumes")) m.SetVolumes(at, ParseVolumes(d["volumes"], name));
   if (d.contains("timing")) m.SetTiming(at, ParseTiming(d["timing"], bus));
+  if (d.contains("controller")) {
+    if (bus != platform::Bus::Usb) Bad(name + ".controller: only a USB disk hangs on a USB host controller");
+    m.SetController(at, static_cast<uint32_t>(NumberIn(d["controller"], name + ".controller", 0, Machine::kMaxUsbController)));
+  }
   if (d.contains("faults")) {
     if (!d["faults"].is_array()) Bad(name + ": faults must be a list");
     for (const json& f : d["faults"]) m.AddFault(at, FaultFrom(f));

@@ -41,8 +41,8 @@ inline Response InvalidParameter() { return Check(0x05, 0x26, 0x00); }
 inline Response SequenceError() { return Check(0x05, 0x2C, 0x00); }
 inline Response LbaOutOfRange() { return Check(0x05, 0x21, 0x00); }
 
-// Emulated time shared by the targets of one machine, in microseconds. A target that waits
-// internally (a bridge polling its own flash) moves it forward.
+// Emulated time of the command in hand, in microseconds, on the timeline of the job that sent it.
+// A target that waits internally (a bridge polling its own flash) moves it forward.
 struct SimTime {
   uint64_t us = 0;
 };

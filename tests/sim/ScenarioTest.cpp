@@ -92,6 +92,9 @@ TEST(Scenarios, DescriptionsThatDoNotMakeAMachineAreRefusedWithAReason) {
       {"firmware larger than the flash",
        R"({"disks": [{"flash": {"part": "MXIC", "sizeKiB": 64}, "firmware": {"generate": {"size": 131072}}}]})", "256"},
       {"negative number", R"({"disks": [{"standbyTimer": -1}]})", "negative"},
+      {"controller out of range", R"({"disks": [{"name": "b0", "controller": 16}]})", "b0.controller must lie in 0..15"},
+      {"controller that is not a number", R"({"disks": [{"controller": "first"}]})", "controller must be a number"},
+      {"controller of a disk not on USB", R"({"disks": [{"bus": "uasp", "controller": 1}]})", "only a USB disk"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
