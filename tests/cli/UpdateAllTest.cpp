@@ -145,6 +145,25 @@ TEST_F(UpdateAll, EachBridgeFailsOrPassesOnItsOwn) {
   EXPECT_NE(t.out.find("2 bridge(s): 1 passed, 0 already current, 1 failed, 0 skipped"), std::string::npos) << t.out;
 }
 
+// The bridges are worked on at once: on the emulated machine four bridges on one USB 2.0
+// controller take about the time of one (their flash work and restarts overlap; only their
+// transfers share the bus), where one after the other they would take four times as long.
+TEST_F(UpdateAll, BridgesAreUpdatedAtTheSameTime) {
+  auto modeledSeconds = [&](int bridges) {
+    json disks = json::array();
+    for (int i = 0; i < bridges; ++i) disks.push_back(Bridge("b" + std::to_string(i), "QVT" + std::to_string(i)));
+    const Outcome o = Run({Machine(disks), "-v", "update", "--all"});
+    EXPECT_EQ(o.code, 0) << o.err;
+    const size_t at = o.err.find("sim: ");
+    EXPECT_NE(at, std::string::npos) << o.err;
+    return at == std::string::npos ? 0.0 : std::stod(o.err.substr(at + 5));
+  };
+  const double one = modeledSeconds(1);
+  const double four = modeledSeconds(4);
+  EXPECT_GT(one, 2.0);
+  EXPECT_LT(four, one * 1.5) << "one " << one << " s, four " << four << " s";
+}
+
 // Bridges that could not be told apart once they have restarted are refused together, before
 // anything is written to any of them.
 TEST_F(UpdateAll, IndistinctBridgesAreRefusedBeforeAnyWrite) {
