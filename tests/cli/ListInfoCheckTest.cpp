@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/Cli.h"
+#include "cli/CliRun.h"
 #include "sim/Scenario.h"
 #include "support/TempDir.h"
 
@@ -20,19 +21,7 @@ namespace {
 
 using nlohmann::json;
 
-struct Outcome {
-  int code;
-  std::string out, err;
-};
-
-Outcome RunCli(std::vector<std::string> args, const std::filesystem::path& workingDirectory = {}) {
-  args.insert(args.begin(), "qvfw");
-  std::vector<const char*> argv;
-  for (const std::string& a : args) argv.push_back(a.c_str());
-  std::ostringstream out, err;
-  const int code = Run(static_cast<int>(argv.size()), argv.data(), out, err, false, workingDirectory);
-  return {code, out.str(), err.str()};
-}
+using Outcome = CliOutcome;
 
 // A machine directory for --sim=DIR holding `description`.
 std::string Machine(const testing::TempDir& dir, std::string_view description) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cli/Cli.h"
+#include "cli/CliRun.h"
 #include "frontend/Machines.h"
 #include "platform/Clock.h"
 #include "platform/ProcessLock.h"
@@ -28,20 +29,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-  int code;
-  std::string out, err;
-};
+using Outcome = CliOutcome;
 
 class OneProcess : public ::testing::Test {
  protected:
-  Outcome Run(std::vector<std::string> args) {
-    std::vector<const char*> argv{"qvfw"};
-    for (const auto& a : args) argv.push_back(a.c_str());
-    std::ostringstream out, err;
-    const int code = cli::Run(static_cast<int>(argv.size()), argv.data(), out, err, false, dir_.path());
-    return {code, out.str(), err.str()};
-  }
+  Outcome Run(std::vector<std::string> args) { return RunCli(std::move(args), dir_.path()); }
   fs::path Folder() const { return dir_.path() / "m"; }
   std::string Sim() const { return "--sim=" + Folder().string(); }
   // The inode of each of the machine's files: a file that is replaced gets a new one.

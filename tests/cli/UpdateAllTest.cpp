@@ -14,6 +14,7 @@
 
 #include "app/ExchangeFile.h"
 #include "cli/Cli.h"
+#include "cli/CliRun.h"
 #include "support/TempDir.h"
 
 namespace qvfw::cli {
@@ -22,10 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-struct Outcome {
-  int code;
-  std::string out, err;
-};
+using Outcome = CliOutcome;
 
 // A QVS812 bridge on USB 2.0 running 1.2.0.1, with `serial` and anything `extra` adds.
 json Bridge(const std::string& name, const std::string& serial, json extra = json::object()) {
@@ -48,13 +46,7 @@ class UpdateAll : public ::testing::Test {
     std::ofstream(dir_n_ / "machine.json") << json{{"disks", disks}}.dump();
     return "--sim=" + dir_n_.string();
   }
-  Outcome Run(std::vector<std::string> args) {
-    std::vector<const char*> argv{"qvfw"};
-    for (const auto& a : args) argv.push_back(a.c_str());
-    std::ostringstream out, err;
-    const int code = cli::Run(static_cast<int>(argv.size()), argv.data(), out, err, false, dir_.path());
-    return {code, out.str(), err.str()};
-  }
+  Outcome Run(std::vector<std::string> args) { return RunCli(std::move(args), dir_.path()); }
   // The listed devices of the machine as `list --json` shows them, by serial number.
   std::map<std::string, json> Listed(const std::string& sim) {
     const Outcome o = Run({sim, "--json", "list"});

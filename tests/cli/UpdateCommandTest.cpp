@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/Cli.h"
+#include "cli/CliRun.h"
 #include "support/TempDir.h"
 #include "platform/Clock.h"
 #include "sim/Scenario.h"
@@ -19,10 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-  int code;
-  std::string out, err;
-};
+using Outcome = CliOutcome;
 
 // Each test has a fresh working directory (the exchange file lives there) with its machines in
 // folders below it.
@@ -34,13 +32,7 @@ class UpdateCommand : public ::testing::Test {
     std::ofstream(dir_.path() / name / "machine.json") << json;
     return "--sim=" + (dir_.path() / name).string();
   }
-  Outcome Run(std::vector<std::string> args) {
-    std::vector<const char*> argv{"qvfw"};
-    for (const auto& a : args) argv.push_back(a.c_str());
-    std::ostringstream out, err;
-    const int code = cli::Run(static_cast<int>(argv.size()), argv.data(), out, err, false, dir_.path());
-    return {code, out.str(), err.str()};
-  }
+  Outcome Run(std::vector<std::string> args) { return RunCli(std::move(args), dir_.path()); }
   testing::TempDir dir_;
 };
 
