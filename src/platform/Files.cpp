@@ -88,17 +88,6 @@ std::optional<std::vector<uint8_t>> ReadWholeFile(const std::filesystem::path& p
   return bytes;
 }
 
-std::string FileRead::Reason() const {
-  switch (failure) {
-    case Failure::None: return {};
-    case Failure::Missing: return "cannot be opened: " + std::string(std::strerror(error));
-    case Failure::NotRegular: return "is not a regular file";
-    case Failure::TooLarge: return "is larger than " + std::to_string(limit) + " bytes";
-    case Failure::Unreadable: return "cannot be read: " + std::string(std::strerror(error ? error : EIO));
-  }
-  return {};
-}
-
 FileRead ReadRegularFile(const std::filesystem::path& path, uint64_t maxSize) {
   FileRead r;
   r.limit = maxSize;
