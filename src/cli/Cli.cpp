@@ -610,7 +610,8 @@ int UpdateAllCommand(Session& session, std::ostream& out, std::ostream& err, boo
         break;
     }
   }
-  const int exit = failed ? kExitDeviceFailed : skipped ? kExitNotOffered : kExitSuccess;
+  // Nothing of the family among them at all: nothing was offered, as for a single update.
+  const int exit = failed ? kExitDeviceFailed : (skipped || passed + current == 0) ? kExitNotOffered : kExitSuccess;
   if (session.options().json) {
     json bridges = json::array();
     for (const auto& b : run.bridges) bridges.push_back(BridgeJson(b));

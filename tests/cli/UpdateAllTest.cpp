@@ -234,6 +234,9 @@ TEST_F(UpdateAll, SelectionAndExitCodes) {
   EXPECT_NE(o.out.find("already current"), std::string::npos) << o.out;
   EXPECT_NE(o.out.find("skipped: the one-click update is for QVS812 bridges only"), std::string::npos) << o.out;
 
+  // With no bridge of the carried firmware's family at all, nothing was offered.
+  EXPECT_EQ(Run({Machine(json::array({mixed[3]})), "update", "--all"}).code, 4);
+
   // Other commands work on one device.
   EXPECT_EQ(Run({sim, "info", "-d", "0", "-d", "1"}).code, 2);
 }
