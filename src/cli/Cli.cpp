@@ -576,9 +576,8 @@ int UpdateAllCommand(Session& session, std::ostream& out, std::ostream& err, boo
     views[slot] = v;
     double sum = 0;
     for (const auto& view : views) sum += view.fraction;
-    app::ProgressView whole = v;
-    whole.fraction = sum / static_cast<double>(views.size());
-    session.shell().ShowProgress(whole);
+    session.shell().ShowProgress(sum / static_cast<double>(views.size()),
+                                 std::to_string(ended) + " of " + std::to_string(views.size()) + " bridges done");
   };
   options.finished = [&](size_t slot, const app::BridgeUpdate& b) {
     views[slot].fraction = 1;

@@ -92,10 +92,12 @@ void CliShell::TextChanged(const app::TextChange& change) {
   if (verbose_ && change.appended.find_first_not_of('.') != std::string_view::npos) ErrorLine(OneLine(change.text));
 }
 
-void CliShell::ShowProgress(const app::ProgressView& view) {
+void CliShell::ShowProgress(const app::ProgressView& view) { ShowProgress(view.fraction, app::PhaseName(view.phase)); }
+
+void CliShell::ShowProgress(double fraction, std::string_view label) {
   std::lock_guard guard(mutex_);
   if (!terminal_) return;
-  err_ << '\r' << ProgressBarText(view.fraction) << ' ' << app::PhaseName(view.phase) << "\x1b[K";
+  err_ << '\r' << ProgressBarText(fraction) << ' ' << label << "\x1b[K";
   err_.flush();
   barOpen_ = true;
 }

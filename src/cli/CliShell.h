@@ -41,6 +41,8 @@ class CliShell final : public app::Shell, public platform::Diagnostics {
   void TextChanged(const app::TextChange& change) override;
   // The bar of the running operation (a terminal only).
   void ShowProgress(const app::ProgressView& view);
+  // The same with a label of the caller's (a run over several bridges tells how many are done).
+  void ShowProgress(double fraction, std::string_view label);
 
   // A line on standard error whatever the verbosity (the request trace uses it).
   void ErrorLine(std::string_view text);
