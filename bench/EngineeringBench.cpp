@@ -58,6 +58,76 @@ struct Run {
   bool passed = false;
 };
 
+// A scratch folder of its own, gone with the value; `ok` false when none could be made.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string name = (std::filesystem::temp_directory_path() / "qvfw-bench-XXXXXX").string();
+    if (::mkdtemp(name.data()) != nullptr) path_ = name;
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  bool ok() const { return !path_.empty(); }
+  const std::filesystem::path& path() const { return path_; }
+
+  // Writes a synthetic image of `bytes` bytes as `name` in the folder.
+  void WriteImage(const std::string& name, size_t bytes) const {
+    std::vector<char> image(bytes);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 13 + (i >> 9));
+    std::ofstream(path_ / name, std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// The application on an emulated machine, its main window open for as long as the value lives,
+// and one engineering run on the machine's first bridge.
+class Session {
+ public:
+  Session(sim::Machine& machine, HostClock& host, const std::filesystem::path& dir)
+      : wiring_(Wiring(dir, images_)),
+        application_(app::PlatformParts{&machine, &machine, &machine, &host}, shell_, wiring_) {
+    app::ConstructMainWindow(application_.ctx());
+  }
+  ~Session() { app::CloseMainWindow(application_.ctx()); }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Options that keep their recovery copies (unless `recovery` is false) below `dir`.
+  static app::EngineeringOptions Options(const std::filesystem::path& dir, bool recovery) {
+    app::EngineeringOptions o;
+    o.skipRecovery = !recovery;
+    o.stateDirectory = dir / "state";
+    return o;
+  }
+
+  // Runs `o`; true when the outcome is a success (a failure is told with QVFW_BENCH_VERBOSE set).
+  bool Execute(const app::EngineeringOptions& o) {
+    const app::EngineeringOutcome outcome = app::RunEngineering(application_.ctx(), 0, o);
+    if (outcome.code() != app::OutcomeCode::Success && ::getenv("QVFW_BENCH_VERBOSE"))
+      std::fprintf(stderr, "%s: %s\n", outcome.outcome.statusText.c_str(), outcome.outcome.reason.c_str());
+    return outcome.code() == app::OutcomeCode::Success;
+  }
+
+ private:
+  static app::WiringOptions Wiring(const std::filesystem::path& dir, const app::MemoryImageStore& images) {
+    app::WiringOptions wiring;
+    wiring.workingDirectory = dir;
+    wiring.images = &images;
+    return wiring;
+  }
+
+  QuietShell shell_;
+  const app::MemoryImageStore images_;
+  app::WiringOptions wiring_;
+  app::Application application_;
+};
+
 Run Once(const Setup& s, Op op, bool recovery, const std::filesystem::path& dir) {
   platform::VirtualClock clock;
   HostClock host(clock);
@@ -66,33 +136,20 @@ Run Once(const Setup& s, Op op, bool recovery, const std::filesystem::path& dir)
   config.bootCheck = false;
   machine.AddBridge("b0", platform::Bus::Usb, config, std::make_unique<sim::SpiFlash>(sim::FlashPreset(s.maker, s.kib)));
   machine.BridgeAt(0)->flash()->data().assign(s.kib * 1024, 0x00);
-  QuietShell shell;
-  app::WiringOptions wiring;
-  wiring.workingDirectory = dir;
-  const app::MemoryImageStore images;
-  wiring.images = &images;
-  app::Application application(app::PlatformParts{&machine, &machine, &machine, &host}, shell, wiring);
-  app::AppContext& ctx = application.ctx();
-  app::ConstructMainWindow(ctx);
+  Session session(machine, host, dir);
 
-  app::EngineeringOptions o;
+  app::EngineeringOptions o = Session::Options(dir, recovery);
   o.eraseOnly = op == Op::Erase;
   o.backupOnly = op == Op::Backup;
   o.readWriteBuffer = op == Op::ProgramBuffer;
-  o.skipRecovery = !recovery;
-  o.stateDirectory = dir / "state";
   o.backupFile = (dir / "backup.bin").string();
   o.firmwareFile = (dir / "image.bin").string();
   const uint64_t start = clock.NowMs(), slept = host.slept, polled = host.polled;
-  const app::EngineeringOutcome outcome = app::RunEngineering(ctx, 0, o);
-  if (outcome.code() != app::OutcomeCode::Success && ::getenv("QVFW_BENCH_VERBOSE"))
-    std::fprintf(stderr, "%s: %s\n", outcome.outcome.statusText.c_str(), outcome.outcome.reason.c_str());
   Run r;
+  r.passed = session.Execute(o);
   r.totalMs = double(clock.NowMs() - start);
   r.waitMs = double(host.slept - slept);
   r.pollMs = double(host.polled - polled);
-  r.passed = outcome.code() == app::OutcomeCode::Success;
-  app::CloseMainWindow(ctx);
   return r;
 }
 
@@ -115,17 +172,13 @@ double FloorMs(const Setup& s, Op op) {
 }
 
 void Measure(benchmark::State& state, Setup s, Op op) {
-  std::string dirTemplate = (std::filesystem::temp_directory_path() / "qvfw-bench-XXXXXX").string();
-  if (::mkdtemp(dirTemplate.data()) == nullptr) {
+  const ScratchDir scratch;
+  if (!scratch.ok()) {
     state.SkipWithError("no temporary folder");
     return;
   }
-  const std::filesystem::path dir = dirTemplate;
-  {
-    std::vector<char> image(s.imageBytes);
-    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 13 + (i >> 9));
-    std::ofstream(dir / "image.bin", std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
-  }
+  const std::filesystem::path& dir = scratch.path();
+  scratch.WriteImage("image.bin", s.imageBytes);
   Run sum;
   double passed = 0;
   for (auto _ : state) {
@@ -143,7 +196,6 @@ void Measure(benchmark::State& state, Setup s, Op op) {
   state.counters["floor_ms"] = FloorMs(s, op);
   state.counters["hw_recovery_ms"] = op == Op::Backup ? 0.0 : Once(s, op, true, dir).totalMs - sum.totalMs / n;
   state.counters["passed"] = passed / n;
-  std::filesystem::remove_all(dir);
 }
 
 // ---- the loader (QVS810, 256 KiB image) and the disk-resident firmware area (64 KiB image) ----
@@ -172,28 +224,15 @@ Modeled ProgramOnce(bool loader, const std::filesystem::path& dir, bool recovery
     for (int i = 0; i < 4; ++i) c.reservedArea[151 + i] = static_cast<uint8_t>(r >> (24 - 8 * i));
     machine.AddBridge("b0", platform::Bus::Usb, c, std::make_unique<sim::SpiFlash>(sim::FlashPreset("WINBOND", 64)));
   }
-  QuietShell shell;
-  app::WiringOptions wiring;
-  wiring.workingDirectory = dir;
-  const app::MemoryImageStore images;
-  wiring.images = &images;
-  app::Application application(app::PlatformParts{&machine, &machine, &machine, &host}, shell, wiring);
-  app::AppContext& ctx = application.ctx();
-  app::ConstructMainWindow(ctx);
-  app::EngineeringOptions o;
-  o.skipRecovery = !recovery;
-  o.stateDirectory = dir / "state";
+  Session session(machine, host, dir);
+  app::EngineeringOptions o = Session::Options(dir, recovery);
   o.firmwareFile = (dir / (loader ? "loader.bin" : "disk.bin")).string();
   const uint64_t start = machine.ElapsedUs();
   const auto before = host.byLength;
-  const app::EngineeringOutcome outcome = app::RunEngineering(ctx, 0, o);
-  if (outcome.code() != app::OutcomeCode::Success && ::getenv("QVFW_BENCH_VERBOSE"))
-    std::fprintf(stderr, "%s: %s\n", outcome.outcome.statusText.c_str(), outcome.outcome.reason.c_str());
   Modeled m;
+  m.passed = session.Execute(o);
   m.totalMs = double(machine.ElapsedUs() - start) / 1000.0;
   for (const auto& [length, total] : host.byLength) m.sleeps[length] = total - (before.count(length) ? before.at(length) : 0);
-  m.passed = outcome.code() == app::OutcomeCode::Success;
-  app::CloseMainWindow(ctx);
   return m;
 }
 
@@ -217,18 +256,13 @@ double DiskFloorMs() {
 }
 
 void MeasureProgram(benchmark::State& state, bool loader) {
-  std::string dirTemplate = (std::filesystem::temp_directory_path() / "qvfw-bench-XXXXXX").string();
-  if (::mkdtemp(dirTemplate.data()) == nullptr) {
+  const ScratchDir scratch;
+  if (!scratch.ok()) {
     state.SkipWithError("no temporary folder");
     return;
   }
-  const std::filesystem::path dir = dirTemplate;
-  {
-    std::vector<char> image(loader ? 0x40000 : 0x10000);
-    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 13 + (i >> 9));
-    std::ofstream(dir / (loader ? "loader.bin" : "disk.bin"), std::ios::binary)
-        .write(image.data(), static_cast<std::streamsize>(image.size()));
-  }
+  const std::filesystem::path& dir = scratch.path();
+  scratch.WriteImage(loader ? "loader.bin" : "disk.bin", loader ? 0x40000 : 0x10000);
   Modeled sum;
   double passed = 0;
   for (auto _ : state) {
@@ -248,7 +282,6 @@ void MeasureProgram(benchmark::State& state, bool loader) {
   state.counters["floor_ms"] = loader ? LoaderFloorMs() : DiskFloorMs();
   state.counters["hw_recovery_ms"] = ProgramOnce(loader, dir, true).totalMs - sum.totalMs / n;
   state.counters["passed"] = passed / n;
-  std::filesystem::remove_all(dir);
 }
 
 const Setup kQvs876{13, "MXIC", 64, 0x10000};

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -15,8 +15,9 @@ namespace qvfw::flash {
 namespace {
 
 using support::Finish;
+using support::kPowerCycle;
+using support::WithRecovery;
 
-constexpr std::string_view kPowerCycle = "Please Turn-Off the Power and Turn-On Again!";
 // The area marker: 0x55, R big-endian, 0xAA at bytes 150..155 of the area's first block.
 constexpr size_t kMarkerAt = 150;
 constexpr size_t kMarkerSize = 6;
@@ -74,28 +75,14 @@ bool ReadBlocks(Job& j, const DiskArea& a, uint64_t lba, std::span<uint8_t> out)
 
 // The blocks about to change, kept before the first write.
 bool KeepRecovery(Job& j, const DiskArea& a, uint32_t bytes, Result& r) {
-  if (j.options.skipRecovery) return true;
-  std::vector<uint8_t> kept(bytes);
-  j.host.EnterStage(Stage::Save, bytes / kDiskStep);
-  if (!ReadBlocks(j, a, *a.start, kept)) {
-    r = Finish(j.host, Result::Code::Failed, Stage::Save, "Read HDD for recovery fail!",
-               "the firmware area could not be read for its recovery copy; nothing was changed");
-    return false;
-  }
-  const auto dir = support::StateDirectory(j.options);
-  const auto saved = SaveRecoveryFile(dir, j.dev.path(), *a.start, kept);
-  if (!saved) {
-    r = Finish(j.host, Result::Code::Failed, Stage::Save, "Save recovery file fail!",
-               "the recovery copy could not be written to " + dir.string() + "; nothing was changed");
-    return false;
-  }
-  r.recoveryFile = *saved;
-  return true;
-}
-
-Result WithRecovery(Result out, const Result& kept) {
-  out.recoveryFile = kept.recoveryFile;
-  return out;
+  support::RecoveryCopy copy;
+  copy.length = bytes;
+  copy.address = *a.start;
+  copy.pieces = bytes / kDiskStep;
+  copy.read = [&](std::span<uint8_t> kept) { return ReadBlocks(j, a, *a.start, kept); };
+  copy.readFailure = "Read HDD for recovery fail!";
+  copy.source = "the firmware area";
+  return support::KeepRecovery(j, copy, r);
 }
 
 }  // namespace
@@ -149,11 +136,7 @@ Result EraseDiskFirmware(Job& j) {
 }
 
 Result BackupDiskFirmware(Job& j) {
-  std::string name = j.options.backupFile;
-  if (name.empty()) {
-    name = "oldFlash.bak";
-    j.host.Message("Message", "Default backup firmware as OldFalsh.bak!");
-  }
+  const std::string name = support::BackupFileName(j);
   j.host.SetStatus("Backup ...");
   const DiskArea a = ReadDiskArea(j.dev, j.target.chip);
   if (auto refused = Refusal(j, a, 0)) return *refused;
@@ -162,12 +145,8 @@ Result BackupDiskFirmware(Job& j) {
   if (!ReadBlocks(j, a, *a.start, bytes))
     return Finish(j.host, Result::Code::Failed, Stage::ReadBack, "Read HDD to Backup Error!!",
                   "the firmware area could not be read; no backup file was written");
-  if (const int e = WriteWholeFile(name, bytes); e != 0)
-    return Finish(j.host, Result::Code::Failed, Stage::ReadBack, "Read Back to Backup Error!!",
-                  name + ": " + std::strerror(e));
-  Result r = Finish(j.host, Result::Code::Done, Stage::ReadBack, "Read flash and backup success!");
-  r.backupFile = name;
-  return r;
+  // This procedure's status text for a backup file that cannot be written is its read failure's.
+  return support::WriteBackup(j, name, bytes, "Read Back to Backup Error!!");
 }
 
 Result ProgramDiskFirmware(Job& j) {

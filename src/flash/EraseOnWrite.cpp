@@ -4,74 +4,55 @@
 #include <algorithm>
 #include <array>
 #include <functional>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
+#include <optional>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "device/FlashDescriptor.h"
 #include "device/Commands.h"
 #include "device/FlashOps.h"
 #include "codec/ImageChecksum.h"
-#include "flash/Recovery.h"
+#include "flash/ProcedureSupport.h"
 
 namespace qvfw::flash {
 namespace {
 
 using chips::ChipType;
 using chips::FlashVendor;
+using support::AllErased;
+using support::Finish;
+using support::kPowerCycle;
+using support::RoundUp;
+using support::Sleep;
+using support::WithRecovery;
 
 constexpr uint32_t kNvramSize = 4096;
 constexpr uint32_t kBank = 0x10000;
-constexpr std::string_view kPowerCycle = "Please Turn-Off the Power and Turn-On Again!";
 constexpr std::string_view kAutoReset = "Chip Auto reset, Please wait device re-attached!";
 
-uint32_t RoundUp(uint32_t v, uint32_t unit) { return (v + unit - 1) / unit * unit; }
 bool Qvs81x(ChipType t) { return t >= ChipType::QVS812 && t <= ChipType::QVS818; }
 bool StorageLine(ChipType t) { return (t >= ChipType::QVS876 && t <= ChipType::QVS818) || t == ChipType::QVS879; }
 // The chips whose code area ends before an NVRAM region and carries the image checksum.
 bool ChecksumChip(ChipType t) { return t == ChipType::QVS876 || t == ChipType::QVS813 || t == ChipType::QVS879; }
 
-void Sleep(Job& j, uint32_t ms) { j.dev.transport().Clock().Sleep(ms); }
-
-Result Finish(Job& j, Result::Code code, Stage stage, std::string_view status, std::string reason = {}) {
-  if (!status.empty()) j.host.SetStatus(status);
-  Result r;
-  r.code = code;
-  r.stage = stage;
-  r.statusText = std::string(status);
-  r.reason = std::move(reason);
-  return r;
-}
-
 // Keeps the flash bytes 0..length-1 as a recovery file before anything is changed. The whole
 // flash is kept: the third programming attempt and the whole-flash erase clear all of it.
 bool KeepRecovery(Job& j, Result& r) {
-  if (j.options.skipRecovery) return true;
-  const uint32_t length =
-      j.target.flashSizeKiB > 0 ? j.target.flashSizeKiB * 1024 : FlashImageLength(j.target, j.settings);
-  std::vector<uint8_t> bytes(length);
-  j.host.EnterStage(Stage::Save, (length + j.settings.TransferUnit - 1) / j.settings.TransferUnit);
-  if (!ReadFlashRange(j, 0, bytes)) {
-    r = Finish(j, Result::Code::Failed, Stage::Save, "Read flash for recovery fail!",
-               "the flash could not be read for its recovery copy; nothing was changed");
-    return false;
-  }
-  const std::filesystem::path dir =
-      j.options.stateDirectory.empty() ? DefaultStateDirectory() : j.options.stateDirectory;
-  auto saved = SaveRecoveryFile(dir, j.dev.path(), 0, bytes);
-  if (!saved) {
-    r = Finish(j, Result::Code::Failed, Stage::Save, "Save recovery file fail!",
-               "the recovery copy could not be written to " + dir.string() + "; nothing was changed");
-    return false;
-  }
-  r.recoveryFile = *saved;
-  return true;
+  support::RecoveryCopy copy;
+  copy.length = j.target.flashSizeKiB > 0 ? j.target.flashSizeKiB * 1024 : FlashImageLength(j.target, j.settings);
+  copy.pieces = (copy.length + j.settings.TransferUnit - 1) / j.settings.TransferUnit;
+  copy.read = [&](std::span<uint8_t> bytes) { return ReadFlashRange(j, 0, bytes); };
+  return support::KeepRecovery(j, copy, r);
 }
 
-bool AllErased(std::span<const uint8_t> bytes) {
-  return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; });
+// Reads the NVRAM region at `address` into `saved` within a Save stage of `pieces` transfers; the
+// failed outcome when it could not be read (nothing was changed yet).
+std::optional<Result> SaveNvram(Job& j, uint32_t address, std::span<uint8_t> saved, uint32_t pieces) {
+  j.host.EnterStage(Stage::Save, pieces);
+  if (ReadFlashRange(j, address, saved)) return std::nullopt;
+  return Finish(j.host, Result::Code::Failed, Stage::Save, "Backup NVRAM command fail!",
+                "the NVRAM region could not be read; nothing was changed");
 }
 
 // The flash holds what it should, but the bridge did not take the reset that starts it: the device
@@ -202,10 +183,7 @@ Result EraseWholeFlash(Job& j) {
   std::vector<uint8_t> saved;
   if (!j.options.includeNvram) {
     saved.resize(kNvramSize);
-    j.host.EnterStage(Stage::Save, 1);
-    if (!ReadFlashRange(j, nvram, saved))
-      return Finish(j, Result::Code::Failed, Stage::Save, "Backup NVRAM command fail!",
-                    "the NVRAM region could not be read; nothing was changed");
+    if (auto failed = SaveNvram(j, nvram, saved, 1)) return *failed;
   }
   Result r;
   if (!KeepRecovery(j, r)) return r;
@@ -216,17 +194,10 @@ Result EraseWholeFlash(Job& j) {
   const uint32_t eraseLength = Qvs81x(t) ? 0 : j.settings.EraseOnlyLength;
   const std::vector<uint8_t> ff(eraseLength, 0xFF);
 
-  j.host.Critical(true);
-  struct Leave {
-    Host& h;
-    ~Leave() { h.Critical(false); }
-  } leave{j.host};
+  support::CriticalSection critical(j.host);
   j.host.EnterStage(Stage::Erase, 0);
-  if (!device::WriteFlashLong(j.dev, mode, 0, ff)) {
-    Result f = Finish(j, Result::Code::Failed, Stage::Erase, "Erase command fail!!", "the erase request was refused");
-    f.recoveryFile = r.recoveryFile;
-    return f;
-  }
+  if (!device::WriteFlashLong(j.dev, mode, 0, ff))
+    return WithRecovery(Finish(j.host, Result::Code::Failed, Stage::Erase, "Erase command fail!!", "the erase request was refused"), r);
   Sleep(j, 500);
   if (v == FlashVendor::Atmel) {
     device::WriteFlashLong(j.dev, mode, 0x8000, ff);
@@ -249,24 +220,22 @@ Result EraseWholeFlash(Job& j) {
       j.host.SetStatus("Erase flash all success!");
     }
     readOk = ReadFlashRange(j, 0, check);
-    if (readOk && !AllErased(check)) {
-      Result f = Finish(j, Result::Code::Failed, Stage::ReadBack, "Data not 0xff !!", "the flash is not blank after a second erase");
-      f.recoveryFile = r.recoveryFile;
-      return f;
-    }
+    if (readOk && !AllErased(check))
+      return WithRecovery(
+          Finish(j.host, Result::Code::Failed, Stage::ReadBack, "Data not 0xff !!", "the flash is not blank after a second erase"), r);
   }
   Result out;
   if (!readOk) {
     // Without a read-back nothing says the flash is blank.
-    out = Finish(j, Result::Code::Failed, Stage::ReadBack, "Read command fail!", "the erased flash could not be read back");
+    out = Finish(j.host, Result::Code::Failed, Stage::ReadBack, "Read command fail!", "the erased flash could not be read back");
   } else if (!saved.empty()) {
     device::WaitFlashReady(j.dev);
     j.host.EnterStage(Stage::Program, 1);
     if (!WriteFlashRange(j, nvram, saved, 0))
-      out = Finish(j, Result::Code::Failed, Stage::Program, "Write NVRAM back command fail!",
+      out = Finish(j.host, Result::Code::Failed, Stage::Program, "Write NVRAM back command fail!",
                    "the flash is erased but its NVRAM was not written back (the recovery file holds it)");
   }
-  if (out.statusText.empty()) out = Finish(j, Result::Code::Done, Stage::ReadBack, "Erase flash all success!");
+  if (out.statusText.empty()) out = Finish(j.host, Result::Code::Done, Stage::ReadBack, "Erase flash all success!");
   out.recoveryFile = r.recoveryFile;
   return out;
 }
@@ -274,11 +243,7 @@ Result EraseWholeFlash(Job& j) {
 Result BackupFlashToFile(Job& j, uint32_t excludedNvram) {
   const ChipType t = j.target.chip;
   const uint32_t length = FlashImageLength(j.target, j.settings);
-  std::string name = j.options.backupFile;
-  if (name.empty()) {
-    name = "oldFlash.bak";
-    j.host.Message("Message", "Default backup firmware as OldFalsh.bak!");
-  }
+  const std::string name = support::BackupFileName(j);
   j.host.SetStatus("Backup ...");
   std::vector<uint8_t> bytes(length);
   j.host.EnterStage(Stage::ReadBack, (length + j.settings.TransferUnit - 1) / j.settings.TransferUnit);
@@ -294,13 +259,8 @@ Result BackupFlashToFile(Job& j, uint32_t excludedNvram) {
       else if (t == ChipType::QVS879) keep = keep.first(0x8000);
     }
   }
-  if (!ok) return Finish(j, Result::Code::Failed, Stage::ReadBack, "Read Back to Backup Error!!", "the flash could not be read");
-  if (const int e = WriteWholeFile(name, keep); e != 0)
-    return Finish(j, Result::Code::Failed, Stage::ReadBack, "Open Backup File Error!!",
-                  name + ": " + std::strerror(e));
-  Result r = Finish(j, Result::Code::Done, Stage::ReadBack, "Read flash and backup success!");
-  r.backupFile = name;
-  return r;
+  if (!ok) return Finish(j.host, Result::Code::Failed, Stage::ReadBack, "Read Back to Backup Error!!", "the flash could not be read");
+  return support::WriteBackup(j, name, keep);
 }
 
 Result ProgramImage(Job& j) {
@@ -317,25 +277,22 @@ Result ProgramImage(Job& j) {
     j.imageHasNvram = 1;
     if (!j.options.includeNvram) {
       saved.resize(kNvramSize);
-      j.host.EnterStage(Stage::Save, 1);
-      if (!ReadFlashRange(j, nvram, saved))
-        return Finish(j, Result::Code::Failed, Stage::Save, "Backup NVRAM command fail!",
-                      "the NVRAM region could not be read; nothing was changed");
+      if (auto failed = SaveNvram(j, nvram, saved, 1)) return *failed;
     }
   }
   const auto file = device::ReadImageBytes(j.options.firmwareFile);
   if (!file || file->empty())
-    return Finish(j, Result::Code::BadInput, Stage::Save, "Open File Error!!",
+    return Finish(j.host, Result::Code::BadInput, Stage::Save, "Open File Error!!",
                   j.options.firmwareFile + (file ? ": the file is empty" : ": cannot be opened as a file"));
   const uint32_t size = static_cast<uint32_t>(file->size());
   uint32_t length = RoundUp(size, 256);
   const uint32_t flashBytes = j.target.flashSizeKiB * 1024;
   if (q81x && j.target.flashSizeKiB < length / 1024)
-    return Finish(j, Result::Code::BadInput, Stage::Save, "FW size > flash size!!",
+    return Finish(j.host, Result::Code::BadInput, Stage::Save, "FW size > flash size!!",
                   "the image is larger than the flash (" + std::to_string(j.target.flashSizeKiB) + " KiB)");
   const bool doubled = q81x && size == 0x20000;
   if (doubled && flashBytes < 0x40000)
-    return Finish(j, Result::Code::BadInput, Stage::Save, "FW size > flash size!!",
+    return Finish(j.host, Result::Code::BadInput, Stage::Save, "FW size > flash size!!",
                   "a 128 KiB image is written twice and needs 256 KiB of flash");
 
   uint32_t bufferLength = q81x ? flashBytes : length;
@@ -371,15 +328,7 @@ Result ProgramImage(Job& j) {
 
   Result r;
   if (!KeepRecovery(j, r)) return r;
-  const auto withRecovery = [&](Result f) {
-    f.recoveryFile = r.recoveryFile;
-    return f;
-  };
-  j.host.Critical(true);
-  struct Leave {
-    Host& h;
-    ~Leave() { h.Critical(false); }
-  } leave{j.host};
+  support::CriticalSection critical(j.host);
 
   j.host.SetStatus("Programming");
   j.settings.BlockCounter = 0;
@@ -428,13 +377,9 @@ Result ProgramImage(Job& j) {
           j.host.SetStatus(failure);
           continue;
         }
-        const auto mismatch = std::mismatch(back.begin(), back.end(), image.begin());
-        if (mismatch.first != back.end()) {
+        if (std::string diff = support::FirstDifference(back, image, start); !diff.empty()) {
           failure = "Data compare fail !!";
-          char at[64];
-          std::snprintf(at, sizeof at, "the flash differs from the image at 0x%X",
-                        static_cast<unsigned>(start + (mismatch.first - back.begin())));
-          reason = at;
+          reason = diff;
           j.host.SetStatus(failure);
           continue;
         }
@@ -446,7 +391,7 @@ Result ProgramImage(Job& j) {
   } else {
     uint8_t info[16] = {};
     if (!device::ReadChipInfo(j.dev, info))
-      return withRecovery(Finish(j, Result::Code::Failed, Stage::Program, "", "the chip information did not answer"));
+      return WithRecovery(Finish(j.host, Result::Code::Failed, Stage::Program, "", "the chip information did not answer"), r);
     const bool plain = info[6] == 3;
     if (!plain) j.host.StampRamDownloadHeader(image);
     const uint32_t compareLength = std::min<uint32_t>(plain ? 0x20000 : length, bufferLength);
@@ -464,26 +409,20 @@ Result ProgramImage(Job& j) {
           failure = "Read FW fail!";
           reason = "READ BUFFER was refused";
           ok = false;
-        } else {
-          for (uint32_t i = 0; i < compareLength && ok; ++i) {
-            if ((i >= 0x200 && i < 0x400) || (i >= 0x20200 && i < 0x20400)) continue;
-            if (back[i] != image[i]) {
-              failure = "Data compare fail !!";
-              char at[64];
-              std::snprintf(at, sizeof at, "the flash differs from the image at 0x%X", i);
-              reason = at;
-              ok = false;
-            }
-          }
+        } else if (std::string diff = support::FirstDifferenceOutsideHeaders(back, image, compareLength);
+                   !diff.empty()) {
+          failure = "Data compare fail !!";
+          reason = diff;
+          ok = false;
         }
         if (!ok) j.host.SetStatus(failure);
       }
       programmed = ok;
     }
   }
-  if (!programmed) return withRecovery(Finish(j, Result::Code::Failed, Stage::ReadBack, failure, reason));
+  if (!programmed) return WithRecovery(Finish(j.host, Result::Code::Failed, Stage::ReadBack, failure, reason), r);
 
-  Result done = withRecovery(Finish(j, Result::Code::Done, Stage::ReadBack, "Programming Success!!"));
+  Result done = WithRecovery(Finish(j.host, Result::Code::Done, Stage::ReadBack, "Programming Success!!"), r);
   if (StorageLine(t)) {
     bool reset = true;
     if (!bufferPath) reset = RestartTaken(j.dev, [&] { return device::ResetChip(j.dev); });
@@ -523,45 +462,34 @@ constexpr uint32_t k1394NvramSize = 1024;
 Result Erase1394(Job& j) {
   j.host.SetStatus("Start Erase only!");
   std::vector<uint8_t> saved(k1394NvramSize);
-  j.host.EnterStage(Stage::Save, 4);
-  if (!ReadFlashRange(j, k1394Nvram, saved))
-    return Finish(j, Result::Code::Failed, Stage::Save, "Backup NVRAM command fail!",
-                  "the NVRAM region could not be read; nothing was changed");
+  if (auto failed = SaveNvram(j, k1394Nvram, saved, 4)) return *failed;
   Result r;
   if (!KeepRecovery(j, r)) return r;
-  const auto withRecovery = [&](Result f) {
-    f.recoveryFile = r.recoveryFile;
-    return f;
-  };
-  j.host.Critical(true);
-  struct Leave {
-    Host& h;
-    ~Leave() { h.Critical(false); }
-  } leave{j.host};
+  support::CriticalSection critical(j.host);
   j.host.EnterStage(Stage::Erase, 0);
   const std::vector<uint8_t> ff(256, 0xFF);
   device::WriteFlashShort(j.dev, true, 0, ff);
   Sleep(j, 500);
   if (!device::WriteFlashShort(j.dev, true, k1394Nvram, ff))
-    return withRecovery(Finish(j, Result::Code::Failed, Stage::Erase, "Erase flash command fail!", "the erase request was refused"));
+    return WithRecovery(Finish(j.host, Result::Code::Failed, Stage::Erase, "Erase flash command fail!", "the erase request was refused"), r);
   j.host.SetStatus("Erase flash all success!");
   std::vector<uint8_t> check(0x10000);
   j.host.EnterStage(Stage::ReadBack, 0x10000 / j.settings.TransferUnit);
   if (!ReadFlashRange(j, 0, check))
-    return withRecovery(Finish(j, Result::Code::Failed, Stage::ReadBack, "Read command fail!", "the erased flash could not be read back"));
+    return WithRecovery(Finish(j.host, Result::Code::Failed, Stage::ReadBack, "Read command fail!", "the erased flash could not be read back"), r);
   if (!AllErased(check))
-    return withRecovery(Finish(j, Result::Code::Failed, Stage::ReadBack, "Data not 0xff !!", "the flash is not blank after the erase"));
+    return WithRecovery(Finish(j.host, Result::Code::Failed, Stage::ReadBack, "Data not 0xff !!", "the flash is not blank after the erase"), r);
   j.host.EnterStage(Stage::Program, k1394NvramSize / j.settings.TransferUnit);
   if (!WriteFlashRangeShort(j, k1394Nvram, saved))
-    return withRecovery(Finish(j, Result::Code::Failed, Stage::Program, "Write NVRAM back command fail!",
-                               "the flash is erased but its NVRAM was not written back (the recovery file holds it)"));
-  return withRecovery(Finish(j, Result::Code::Done, Stage::Program, "Erase flash all success!"));
+    return WithRecovery(Finish(j.host, Result::Code::Failed, Stage::Program, "Write NVRAM back command fail!",
+                               "the flash is erased but its NVRAM was not written back (the recovery file holds it)"), r);
+  return WithRecovery(Finish(j.host, Result::Code::Done, Stage::Program, "Erase flash all success!"), r);
 }
 
 Result Program1394(Job& j) {
   const auto file = device::ReadImageBytes(j.options.firmwareFile);
   if (!file || file->empty())
-    return Finish(j, Result::Code::BadInput, Stage::Save, "Open File Error!!",
+    return Finish(j.host, Result::Code::BadInput, Stage::Save, "Open File Error!!",
                   j.options.firmwareFile + (file ? ": the file is empty" : ": cannot be opened as a file"));
   const uint32_t size = static_cast<uint32_t>(file->size());
   const uint32_t length = RoundUp(std::max<uint32_t>(size, 0x8000), 256);
@@ -575,34 +503,23 @@ Result Program1394(Job& j) {
   };
   if (length <= 0x8000) {
     std::vector<uint8_t> saved(k1394NvramSize);
-    j.host.EnterStage(Stage::Save, 4);
-    if (!ReadFlashRange(j, k1394Nvram, saved))
-      return ending(Finish(j, Result::Code::Failed, Stage::Save, "Backup NVRAM command fail!",
-                           "the NVRAM region could not be read; nothing was changed"));
+    if (auto failed = SaveNvram(j, k1394Nvram, saved, 4)) return ending(*failed);
     std::copy(saved.begin(), saved.end(), image.begin() + k1394Nvram);
   }
   if (!KeepRecovery(j, r)) return ending(r);
-  j.host.Critical(true);
-  struct Leave {
-    Host& h;
-    ~Leave() { h.Critical(false); }
-  } leave{j.host};
+  support::CriticalSection critical(j.host);
   j.host.SetStatus("Programming");
   j.host.EnterStage(Stage::Program, length / j.settings.TransferUnit);
   if (!WriteFlashRangeShort(j, 0, std::span<const uint8_t>(image).first(length)))
-    return ending(Finish(j, Result::Code::Failed, Stage::Program, "Write Bin File fail!", "a flash write was refused"));
+    return ending(Finish(j.host, Result::Code::Failed, Stage::Program, "Write Bin File fail!", "a flash write was refused"));
   device::WaitFlashReady(j.dev);
   std::vector<uint8_t> back(length);
   j.host.EnterStage(Stage::ReadBack, length / j.settings.TransferUnit);
   if (!ReadFlashRange(j, 0, back))
-    return ending(Finish(j, Result::Code::Failed, Stage::ReadBack, "Read command fail!", "the flash could not be read back"));
-  const auto mismatch = std::mismatch(back.begin(), back.end(), image.begin());
-  if (mismatch.first != back.end()) {
-    char at[64];
-    std::snprintf(at, sizeof at, "the flash differs from the image at 0x%X", static_cast<unsigned>(mismatch.first - back.begin()));
-    return ending(Finish(j, Result::Code::Failed, Stage::ReadBack, "Data compare fail !!", at));
-  }
-  return ending(Finish(j, Result::Code::Done, Stage::ReadBack, "Programming Success!!"));
+    return ending(Finish(j.host, Result::Code::Failed, Stage::ReadBack, "Read command fail!", "the flash could not be read back"));
+  if (std::string diff = support::FirstDifference(back, image, 0); !diff.empty())
+    return ending(Finish(j.host, Result::Code::Failed, Stage::ReadBack, "Data compare fail !!", diff));
+  return ending(Finish(j.host, Result::Code::Done, Stage::ReadBack, "Programming Success!!"));
 }
 
 Result EraseOnWrite1394Procedure(Job& j) {

@@ -1,8 +1,8 @@
 #include "flash/Loader.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "device/Commands.h"
@@ -14,17 +14,11 @@ namespace qvfw::flash {
 namespace {
 
 using support::Finish;
+using support::kPowerCycle;
+using support::RoundUp;
+using support::Sleep;
 
-constexpr std::string_view kPowerCycle = "Please Turn-Off the Power and Turn-On Again!";
 constexpr int kWholeFlash = 3;
-
-uint32_t RoundUp(uint32_t v, uint32_t unit) { return (v + unit - 1) / unit * unit; }
-void Sleep(Job& j, uint32_t ms) { j.dev.transport().Clock().Sleep(ms); }
-
-// The RAM-download header areas of the two 128 KiB halves: the bridge keeps its own there.
-bool InHeaderArea(uint32_t offset) {
-  return (offset >= 0x200 && offset < 0x400) || (offset >= 0x20200 && offset < 0x20400);
-}
 
 // The flash's size in bytes: the firmware-choice check's, else the capacity code of the flash's
 // JEDEC id (0x10 is 64 KiB, each step doubles); 0 when neither tells.
@@ -39,29 +33,17 @@ uint32_t FlashBytes(Job& j) {
 
 // The whole flash, kept before the first erase (which clears all of it).
 bool KeepRecovery(Job& j, uint32_t flashBytes, Result& r) {
-  if (j.options.skipRecovery) return true;
-  if (flashBytes == 0) {
+  if (!j.options.skipRecovery && flashBytes == 0) {
     r = Finish(j.host, Result::Code::Failed, Stage::Save, "Flash size unknown!!",
                "the flash's size is not known, so no complete recovery copy can be kept before the whole "
                "flash is erased; nothing was changed (--no-backup runs without one)");
     return false;
   }
-  std::vector<uint8_t> bytes(flashBytes);
-  j.host.EnterStage(Stage::Save, flashBytes / kLoaderBlock);
-  if (!LoaderRead(j, bytes)) {
-    r = Finish(j.host, Result::Code::Failed, Stage::Save, "Read flash for recovery fail!",
-               "the flash could not be read for its recovery copy; nothing was changed");
-    return false;
-  }
-  const auto dir = support::StateDirectory(j.options);
-  const auto saved = SaveRecoveryFile(dir, j.dev.path(), 0, bytes);
-  if (!saved) {
-    r = Finish(j.host, Result::Code::Failed, Stage::Save, "Save recovery file fail!",
-               "the recovery copy could not be written to " + dir.string() + "; nothing was changed");
-    return false;
-  }
-  r.recoveryFile = *saved;
-  return true;
+  support::RecoveryCopy copy;
+  copy.length = flashBytes;
+  copy.pieces = flashBytes / kLoaderBlock;
+  copy.read = [&](std::span<uint8_t> bytes) { return LoaderRead(j, bytes); };
+  return support::KeepRecovery(j, copy, r);
 }
 
 Result Erase(Job& j) {
@@ -82,21 +64,13 @@ Result Erase(Job& j) {
 }
 
 Result Backup(Job& j) {
-  std::string name = j.options.backupFile;
-  if (name.empty()) {
-    name = "oldFlash.bak";
-    j.host.Message("Message", "Default backup firmware as OldFalsh.bak!");
-  }
+  const std::string name = support::BackupFileName(j);
   j.host.SetStatus("Backup ...");
   std::vector<uint8_t> bytes(kLoaderBackupLength);
   j.host.EnterStage(Stage::ReadBack, kLoaderBackupLength / kLoaderBlock);
   if (!LoaderRead(j, bytes))
     return Finish(j.host, Result::Code::Failed, Stage::ReadBack, "Read Back to Backup Error!!", "the flash could not be read");
-  if (const int e = WriteWholeFile(name, bytes); e != 0)
-    return Finish(j.host, Result::Code::Failed, Stage::ReadBack, "Open Backup File Error!!", name + ": " + std::strerror(e));
-  Result r = Finish(j.host, Result::Code::Done, Stage::ReadBack, "Read flash and backup success!");
-  r.backupFile = name;
-  return r;
+  return support::WriteBackup(j, name, bytes);
 }
 
 Result Program(Job& j) {
@@ -140,25 +114,18 @@ Result Program(Job& j) {
       j.host.SetStatus(failure);
       continue;
     }
-    uint32_t differs = length;
-    for (uint32_t i = 0; i < length && differs == length; ++i)
-      if (!InHeaderArea(i) && back[i] != image[i]) differs = i;
-    if (differs != length) {
+    if (std::string diff = support::FirstDifferenceOutsideHeaders(back, image, length); !diff.empty()) {
       failure = "Data compare fail !!";
-      char at[64];
-      std::snprintf(at, sizeof at, "the flash differs from the image at 0x%X", differs);
-      reason = at;
+      reason = diff;
       j.host.SetStatus(failure);
       continue;
     }
-    Result done = Finish(j.host, Result::Code::Done, Stage::ReadBack, "Programming Success!!");
-    done.recoveryFile = r.recoveryFile;
+    Result done = support::WithRecovery(Finish(j.host, Result::Code::Done, Stage::ReadBack, "Programming Success!!"), r);
     j.host.Message("Message", kPowerCycle);
     return done;
   }
-  Result failed = Finish(j.host, Result::Code::Failed, Stage::ReadBack, failure, reason + " (three attempts)");
-  failed.recoveryFile = r.recoveryFile;
-  return failed;
+  return support::WithRecovery(
+      Finish(j.host, Result::Code::Failed, Stage::ReadBack, failure, reason + " (three attempts)"), r);
 }
 
 }  // namespace

@@ -1,23 +1,15 @@
 #include "flash/ShortFlash.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <fstream>
 
-#include "device/FlashDescriptor.h"
 #include "device/FlashOps.h"
-#include "flash/Recovery.h"
+#include "flash/ProcedureSupport.h"
 #include "flash/WholeImage.h"
 
 namespace qvfw::flash::shortflash {
 
 Result Run::End(Result::Code code, Stage stage, std::string_view status, std::string reason) const {
-  if (!status.empty()) j.host.SetStatus(status);
-  Result r;
-  r.code = code;
-  r.stage = stage;
-  r.statusText = std::string(status);
-  r.reason = std::move(reason);
+  Result r = support::Finish(j.host, code, stage, status, std::move(reason));
   r.recoveryFile = recovery_;
   return r;
 }
@@ -26,22 +18,17 @@ bool Run::KeepRecovery(uint32_t atLeast, Result& failure) {
   if (j.options.skipRecovery || recovery_) return true;
   uint32_t length = FlashBytes();
   if (j.target.flashSizeKiB == 0) length = std::max({length, atLeast, j.settings.FlashImageSize});
-  std::vector<uint8_t> bytes(RoundUp(length, j.settings.TransferUnit));
-  j.host.EnterStage(Stage::Save, static_cast<uint32_t>(bytes.size() / j.settings.TransferUnit));
-  if (!ReadFlashChunked(j, 0, bytes, length)) {
-    failure = Fail(Stage::Save, "Read flash for recovery fail!",
-                   "the flash could not be read for its recovery copy; nothing was changed");
+  const uint32_t unit = j.settings.TransferUnit;
+  support::RecoveryCopy copy;
+  copy.length = length;
+  copy.pieces = support::RoundUp(length, unit) / unit;
+  copy.read = [&](std::span<uint8_t> bytes) { return ReadFlashChunked(j, 0, bytes, length); };
+  Result kept;
+  if (!support::KeepRecovery(j, copy, kept)) {
+    failure = kept;
     return false;
   }
-  const std::filesystem::path dir =
-      j.options.stateDirectory.empty() ? DefaultStateDirectory() : j.options.stateDirectory;
-  auto saved = SaveRecoveryFile(dir, j.dev.path(), 0, std::span<const uint8_t>(bytes).first(length));
-  if (!saved) {
-    failure = Fail(Stage::Save, "Save recovery file fail!",
-                   "the recovery copy could not be written to " + dir.string() + "; nothing was changed");
-    return false;
-  }
-  recovery_ = *saved;
+  recovery_ = kept.recoveryFile;
   return true;
 }
 
@@ -70,22 +57,6 @@ Result Run::RefuseBeyondFlash(uint32_t needed) {
                  std::to_string(have / 1024) + " KiB");
 }
 
-void Run::Sleep(uint32_t ms) const { j.dev.transport().Clock().Sleep(ms); }
-
-bool AllErased(std::span<const uint8_t> bytes) {
-  return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; });
-}
-
-std::string FirstDifference(std::span<const uint8_t> flash, std::span<const uint8_t> image, uint32_t base) {
-  const size_t n = std::min(flash.size(), image.size());
-  const auto m = std::mismatch(flash.begin(), flash.begin() + static_cast<long>(n), image.begin());
-  if (m.first == flash.begin() + static_cast<long>(n)) return {};
-  char at[64];
-  std::snprintf(at, sizeof at, "the flash differs from the image at 0x%X",
-                static_cast<unsigned>(base + (m.first - flash.begin())));
-  return at;
-}
-
-uint32_t RoundUp(uint32_t v, uint32_t unit) { return (v + unit - 1) / unit * unit; }
+void Run::Sleep(uint32_t ms) const { support::Sleep(j, ms); }
 
 }  // namespace qvfw::flash::shortflash

@@ -1,21 +1,18 @@
 #pragma once
 // What the procedures of the older bridges share: those that reach the flash through the short
 // flash commands (read, write, status, chip and sector erase) and raw SPI sequences. A run keeps
-// the flash it is about to change as a recovery file first and ends with one Result.
+// the flash it is about to change as a recovery file first and ends with one Result. What every
+// procedure shares is in ProcedureSupport.h.
 
 #include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "flash/EraseOnWrite.h"
 
 namespace qvfw::flash::shortflash {
-
-inline constexpr std::string_view kPowerCycle = "Please Turn-Off the Power and Turn-On Again!";
 
 // One run: its job, and the recovery file once one was written (every later outcome names it).
 class Run {
@@ -47,22 +44,5 @@ class Run {
   std::optional<std::filesystem::path> recovery_;
   std::optional<uint32_t> probedSize_;
 };
-
-// Marks the flash as being changed for as long as it lives.
-class Changing {
- public:
-  explicit Changing(Host& host) : host_(host) { host_.Critical(true); }
-  ~Changing() { host_.Critical(false); }
-  Changing(const Changing&) = delete;
-  Changing& operator=(const Changing&) = delete;
-
- private:
-  Host& host_;
-};
-
-bool AllErased(std::span<const uint8_t> bytes);
-// "the flash differs from the image at 0x…" for the first difference, or empty when equal.
-std::string FirstDifference(std::span<const uint8_t> flash, std::span<const uint8_t> image, uint32_t base);
-uint32_t RoundUp(uint32_t v, uint32_t unit);
 
 }  // namespace qvfw::flash::shortflash

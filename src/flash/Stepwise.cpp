@@ -9,6 +9,7 @@
 #include "device/Commands.h"
 #include "device/FlashDescriptor.h"
 #include "device/FlashOps.h"
+#include "flash/ProcedureSupport.h"
 #include "flash/ShortFlash.h"
 #include "flash/WholeImage.h"
 
@@ -17,9 +18,6 @@ namespace {
 
 using chips::ChipType;
 using chips::FlashVendor;
-using shortflash::AllErased;
-using shortflash::Changing;
-using shortflash::RoundUp;
 
 constexpr uint8_t kMagic[4] = {0x55, 0xAA, 0xAA, 0x55};
 constexpr uint8_t kMagic789[4] = {0xE9, 0xAC, 0x67, 0x32};
@@ -80,7 +78,7 @@ Result Stepwise(Job& j, bool page) {
         r.reason = "the flash is erased but its NVRAM was not written back (the recovery file holds it)";
       }
     }
-    if (r.Done()) j.host.Message("Message", shortflash::kPowerCycle);
+    if (r.Done()) j.host.Message("Message", support::kPowerCycle);
     return r;
   }
   if (j.options.backupOnly) return BackupFlash(j, !page && !j.options.includeNvram ? kStepNvramSize : 0);
@@ -94,14 +92,14 @@ Result Stepwise(Job& j, bool page) {
     return run.End(Result::Code::BadInput, Stage::Save, "Open File Error!!",
                    j.options.firmwareFile + ": the image holds nothing beyond its 4 KiB NVRAM head");
   const uint32_t d = std::max<uint32_t>(static_cast<uint32_t>(file->size()), kStepWriteSize);
-  const uint32_t total = RoundUp(page || j.imageHasNvram ? d : d + kStepNvramSize, kStepWriteSize);
+  const uint32_t total = support::RoundUp(page || j.imageHasNvram ? d : d + kStepNvramSize, kStepWriteSize);
   const uint32_t eraseSteps = (total + kStepEraseSize - 1) / kStepEraseSize;
   if (Result refused = run.RefuseBeyondFlash(total); !refused.Done()) return refused;
   if (chip == ChipType::QVS882) device::PrepareFlashWrite(j.dev);
 
   Result failure;
   if (!run.KeepRecovery(eraseSteps * kStepEraseSize, failure)) return failure;
-  Changing changing(j.host);
+  support::CriticalSection critical(j.host);
 
   j.host.SetStatus("Erasing");
   j.host.EnterStage(Stage::Erase, eraseSteps);
@@ -117,7 +115,7 @@ Result Stepwise(Job& j, bool page) {
       device::WaitFlashReady(j.dev);
       if (!device::ReadFlash(j.dev, half, back))
         return run.Fail(Stage::Erase, "Read back after erase fail!!", "an erased step could not be read back");
-      if (!AllErased(back)) return run.Fail(Stage::Erase, "Data not 0xff !!", "the flash is not blank after the erase");
+      if (!support::AllErased(back)) return run.Fail(Stage::Erase, "Data not 0xff !!", "the flash is not blank after the erase");
     }
   }
 
@@ -156,7 +154,7 @@ Result Stepwise(Job& j, bool page) {
       out = run.Fail(Stage::ReadBack, "Write command fail!", "a written step could not be read back");
       return false;
     }
-    if (std::string diff = shortflash::FirstDifference(check, bytes, w); !diff.empty()) {
+    if (std::string diff = support::FirstDifference(check, bytes, w); !diff.empty()) {
       out = run.Fail(Stage::ReadBack, "Data compare fail !!", diff);
       return false;
     }
@@ -185,7 +183,7 @@ Result Stepwise(Job& j, bool page) {
   if (keep && w != total && !step(w, carry, out)) return out;
 
   Result done = run.Done(Stage::ReadBack, "Programming Success!!");
-  j.host.Message("Message", shortflash::kPowerCycle);
+  j.host.Message("Message", support::kPowerCycle);
   return done;
 }
 

@@ -1,13 +1,12 @@
 #include "flash/WholeImage.h"
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 #include "device/Commands.h"
 #include "device/FlashDescriptor.h"
 #include "device/FlashOps.h"
-#include "flash/Recovery.h"
+#include "flash/ProcedureSupport.h"
 #include "flash/ShortFlash.h"
 
 namespace qvfw::flash {
@@ -15,9 +14,6 @@ namespace {
 
 using chips::ChipType;
 using chips::FlashVendor;
-using shortflash::AllErased;
-using shortflash::Changing;
-using shortflash::RoundUp;
 
 // The whole-image procedure's power-cycle text differs by a space from the other boxes'.
 constexpr std::string_view kPowerCycleSpaced = "Please Turn-Off the Power and Turn-On Again !";
@@ -48,7 +44,7 @@ Result Program(shortflash::Run& run) {
                    j.options.firmwareFile + (file ? ": the file is empty" : ": cannot be opened as a file"));
   const uint32_t unit = j.settings.TransferUnit;
   const uint32_t f = static_cast<uint32_t>(file->size());
-  const uint32_t z = RoundUp(std::max<uint32_t>(f, 0x8000), unit);
+  const uint32_t z = support::RoundUp(std::max<uint32_t>(f, 0x8000), unit);
   const uint32_t steps = z / unit;
   if (Result refused = run.RefuseBeyondFlash(z); !refused.Done()) return refused;
   std::vector<uint8_t> image(z, 0);
@@ -73,7 +69,7 @@ Result Program(shortflash::Run& run) {
 
   Result failure;
   if (!run.KeepRecovery(z, failure)) return failure;
-  Changing changing(j.host);
+  support::CriticalSection critical(j.host);
 
   j.host.EnterStage(Stage::Erase, 0);
   constexpr std::string_view kBusy = "Not ready after Erase flash success";
@@ -105,7 +101,7 @@ Result Program(shortflash::Run& run) {
   if (!device::ReadFlash(j.dev, 0, back))
     return run.Fail(Stage::Erase, "Read Back Erased Flash Error!!", "the erased flash could not be read back");
   j.host.Step();
-  if (!AllErased(back)) return run.Fail(Stage::Erase, "Data not 0xff !!", "the flash is not blank after the erase");
+  if (!support::AllErased(back)) return run.Fail(Stage::Erase, "Data not 0xff !!", "the flash is not blank after the erase");
 
   j.host.SetStatus("Programming");
   j.host.EnterStage(Stage::Program, steps + (small ? 1 : 0));
@@ -135,7 +131,7 @@ Result Program(shortflash::Run& run) {
   j.host.EnterStage(Stage::ReadBack, 1);
   if (!device::ReadFlash(j.dev, 0, back)) return run.Fail(Stage::ReadBack, "Read Fail!!\r\n", "the flash could not be read back");
   j.host.Step();
-  if (std::string diff = shortflash::FirstDifference(back, expected, 0); !diff.empty())
+  if (std::string diff = support::FirstDifference(back, expected, 0); !diff.empty())
     return run.Fail(Stage::ReadBack, "Compare Fail!!\r\n\r\n", diff);
   Result done = run.Done(Stage::ReadBack, "Programming Success!!");
   j.host.Message("Message", kPowerCycleSpaced);
@@ -187,7 +183,7 @@ Result EraseFlashVerified(Job& j) {
   j.host.SetStatus("Start Erase only!");
   device::WaitFlashReady(j.dev);
 
-  Changing changing(j.host);
+  support::CriticalSection critical(j.host);
   j.host.EnterStage(Stage::Erase, Pieces(length, j.settings.TransferUnit));
   const bool chipFirst = t.atmelClass != -1 || t.chip == ChipType::QVB789;
   if (!(chipFirst && device::EraseFlashChip(j.dev)) && !EraseSectorsChunked(j, length))
@@ -216,7 +212,7 @@ Result EraseFlashVerified(Job& j) {
         device::WaitFlashReady(j.dev);
         if (!device::ReadFlash(j.dev, half, back))
           return run.Fail(Stage::ReadBack, "Read back after erase fail!!", "an erased sector could not be read back");
-        if (!AllErased(back)) return run.Fail(Stage::ReadBack, "Data not 0xff !!", "a sector is not blank after its erase");
+        if (!support::AllErased(back)) return run.Fail(Stage::ReadBack, "Data not 0xff !!", "a sector is not blank after its erase");
       }
     }
   } else {
@@ -226,7 +222,7 @@ Result EraseFlashVerified(Job& j) {
     if (!device::ReadFlash(j.dev, 0, back))
       return run.Fail(Stage::ReadBack, "Read Back Erased Flash Error!!", "the erased flash could not be read back");
     j.host.Step();
-    if (!AllErased(back)) return run.Fail(Stage::ReadBack, "Data not 0xff !!", "the flash is not blank after the erase");
+    if (!support::AllErased(back)) return run.Fail(Stage::ReadBack, "Data not 0xff !!", "the flash is not blank after the erase");
   }
   return run.Done(Stage::ReadBack, "Erase flash all success!");
 }
@@ -234,11 +230,7 @@ Result EraseFlashVerified(Job& j) {
 Result BackupFlash(Job& j, uint32_t excludedHead) {
   shortflash::Run run(j);
   const Target& t = j.target;
-  std::string name = j.options.backupFile;
-  if (name.empty()) {
-    name = "oldflash.bak";
-    j.host.Message("Message", "Default backup firmware as OldFalsh.bak!");
-  }
+  const std::string name = support::BackupFileName(j, "oldflash.bak");
   uint32_t length = j.settings.FlashImageSize;
   if (t.chip == ChipType::QVB789) {
     // Its whole flash; a size that is not known would give an empty file called a backup.
@@ -260,11 +252,7 @@ Result BackupFlash(Job& j, uint32_t excludedHead) {
   }
   if (!ok) return run.Fail(Stage::ReadBack, "Read Back to Backup Error!!", "the flash could not be read");
   const std::span<const uint8_t> keep = std::span<const uint8_t>(bytes).subspan(std::min(excludedHead, length));
-  if (const int e = WriteWholeFile(name, keep); e != 0)
-    return run.Fail(Stage::ReadBack, "Open Backup File Error!!", name + ": " + std::strerror(e));
-  Result r = run.Done(Stage::ReadBack, "Read flash and backup success!");
-  r.backupFile = name;
-  return r;
+  return support::WriteBackup(j, name, keep);
 }
 
 Result WholeImageProcedure(Job& j) {
@@ -278,7 +266,7 @@ Result WholeImageProcedure(Job& j) {
   if (t.vendor == FlashVendor::StEonMxic || t.vendor == FlashVendor::Mxic) device::UnprotectFlash(j.dev);
   if (j.options.eraseOnly) {
     Result r = EraseFlashVerified(j);
-    if (r.Done()) j.host.Message("Message", shortflash::kPowerCycle);
+    if (r.Done()) j.host.Message("Message", support::kPowerCycle);
     return r;
   }
   if (j.options.backupOnly) return BackupFlash(j, 0);
