@@ -287,7 +287,9 @@ Result ProgramImage(Job& j) {
   const uint32_t size = static_cast<uint32_t>(file->size());
   uint32_t length = RoundUp(size, 256);
   const uint32_t flashBytes = j.target.flashSizeKiB * 1024;
-  if (q81x && j.target.flashSizeKiB < length / 1024)
+  // Compared in bytes: the content buffer below is the flash's size, so an image longer by less
+  // than a KiB must not pass either.
+  if (q81x && length > flashBytes)
     return Finish(j.host, Result::Code::BadInput, Stage::Save, "FW size > flash size!!",
                   "the image is larger than the flash (" + std::to_string(j.target.flashSizeKiB) + " KiB)");
   const bool doubled = q81x && size == 0x20000;

@@ -256,6 +256,16 @@ TEST(EraseOnWrite, FailuresAreNeverSuccess) {
   EXPECT_EQ(c.ctx.form.StatusEdit.text, "Open File Error!!");
   EXPECT_EQ(c.Flash().data(), c.before);
   EXPECT_FALSE(std::filesystem::exists(c.ctx.stateDirectory));
+
+  // An image longer than the flash is refused before anything is written, also when it is
+  // longer by less than a KiB (the content buffer is the flash's size: it would not hold it).
+  for (const uint32_t over : {4u, 1024u}) {
+    Bench d(15, "MXIC", 512);
+    const app::EngineeringOutcome big = d.Run(d.Program(Pattern(0x80000 + over, 1)));
+    EXPECT_EQ(big.code(), app::OutcomeCode::BadInput) << over;
+    EXPECT_EQ(d.ctx.form.StatusEdit.text, "FW size > flash size!!") << over;
+    EXPECT_EQ(d.Flash().data(), d.before) << over;
+  }
 }
 
 // The restart after programming or erasing: a bridge that restarts may drop off the bus before the
