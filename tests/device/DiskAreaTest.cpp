@@ -13,22 +13,10 @@ namespace {
 
 using chips::ChipType;
 
-// The QV40776 without flash over a disk of `sectors` blocks; `reserved` and `flag` are the
-// parameter block's bytes 16 and 17; `marker` the number at bytes 151..154 of the first block past
-// the capacity (nothing: that block is left blank).
+// The QV40776 without flash (see Qv40776WithoutFlash for the arguments).
 struct Qv40776 : testing::EmulatedRig {
   Qv40776(uint64_t sectors, uint32_t sectorSize, bool reserved, bool flag, std::optional<uint32_t> marker) {
-    sim::BridgeConfig c = sim::FamilyConfig(30, 1);
-    c.hasFlash = false;
-    c.disk.sectors = sectors;
-    c.disk.logicalSectorSize = sectorSize;
-    c.parameters[16] = reserved ? 1 : 0;
-    c.parameters[17] = flag ? 1 : 0;
-    if (marker) {
-      c.reservedArea.assign(512, 0);
-      for (int i = 0; i < 4; ++i) c.reservedArea[151 + i] = static_cast<uint8_t>(*marker >> (24 - 8 * i));
-    }
-    AddBridge(c);
+    AddBridge(testing::Qv40776WithoutFlash(sectors, sectorSize, reserved, flag, marker));
   }
 };
 

@@ -21,7 +21,6 @@
 
 #include "codec/ImageChecksum.h"
 #include "flash/FlashBench.h"
-#include "support/Campaign.h"
 
 namespace qvfw::flash::bench {
 namespace {
@@ -84,11 +83,10 @@ TEST(CampaignTotals, UnplugAtEveryCommandOfEveryOperation) {
       const std::string name = std::string(op == Op::Erase ? "erase " : op == Op::Backup ? "backup " : "program ") + row.name;
       SCOPED_TRACE(name);
       auto run = [&](BenchOf& b) {
-        app::EngineeringOptions o = op == Op::Program ? b.Program(Pattern(row.imageSize, 9)) : app::EngineeringOptions{};
+        app::EngineeringOptions o = op == Op::Program ? b.Program(Pattern(row.imageSize, 9)) : b.Options();
         o.eraseOnly = op == Op::Erase;
         o.backupOnly = op == Op::Backup;
         if (op == Op::Backup) o.backupFile = (b.dir.path() / "backup.bin").string();
-        o.stateDirectory = b.ctx.stateDirectory;
         app::EngineeringOutcome out;
         try {
           out = b.Run(o);

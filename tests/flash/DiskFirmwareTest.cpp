@@ -8,29 +8,16 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "app/Engineering.h"
-#include "support/AppRig.h"
-#include "support/Campaign.h"
+#include "flash/FlashBench.h"
 
 namespace qvfw::flash {
 namespace {
 
-using testing::EmulatedApp;
-
-std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
-  std::vector<uint8_t> v(size);
-  for (size_t i = 0; i < size; ++i) v[i] = static_cast<uint8_t>(i * 5 + seed + (i >> 10));
-  return v;
-}
-
-std::vector<uint8_t> ReadFile(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+using namespace bench;
 
 constexpr uint64_t kAbove2To32 = 0x1'2345'6789;
 constexpr uint32_t kSpan = 0x40000;  // the bytes of the area the tests look at
@@ -39,27 +26,21 @@ constexpr uint32_t kSpan = 0x40000;  // the bytes of the area the tests look at
 // area, its marker in the first block past the capacity makes the firmware area begin at the
 // capacity rounded up to 256 blocks; without one, the area falls inside the user's blocks. The
 // area (and what lies around it) holds a known pattern before the run.
-struct DiskBench : EmulatedApp {
+struct DiskBench : ProcedureRig {
   DiskBench(uint64_t sectors, uint32_t sectorSize, bool reserved, bool flag = false)
       : sectors(sectors), sectorSize(sectorSize) {
-    sim::BridgeConfig c = sim::FamilyConfig(30, 1);
-    c.hasFlash = false;
-    c.disk.sectors = sectors;
-    c.disk.logicalSectorSize = sectorSize;
-    c.parameters[16] = reserved ? 1 : 0;
-    c.parameters[17] = flag ? 1 : 0;
     const uint64_t rounded = (sectors + 255) / 256 * 256;
     if (reserved) {
       marker = static_cast<uint32_t>(rounded + (flag ? 256 : 257));
-      c.reservedArea.assign(512, 0);
-      for (int i = 0; i < 4; ++i) c.reservedArea[151 + i] = static_cast<uint8_t>(marker >> (24 - 8 * i));
-      c.disk.reservedSectors = static_cast<uint32_t>(rounded - sectors) + kSpan / sectorSize;
       x = rounded;
     } else {
       const uint64_t last = sectors - 1;
       marker = static_cast<uint32_t>(sectors >= (uint64_t{1} << 32) ? uint32_t(sectors) - 1 : last) + (flag ? 1 : 0);
       x = ((((sectors >> 32) << 32) | marker) - (flag ? 0 : 1)) / 256 * 256 - 256;
     }
+    sim::BridgeConfig c =
+        testing::Qv40776WithoutFlash(sectors, sectorSize, reserved, flag, reserved ? std::optional(marker) : std::nullopt);
+    if (reserved) c.disk.reservedSectors = static_cast<uint32_t>(rounded - sectors) + kSpan / sectorSize;
     AddBridge(c, sim::FlashPreset("WINBOND", 64));
     before = Pattern(kSpan, 0x61);
     Disk().WriteSectors(x, kSpan / sectorSize, before.data());
@@ -71,24 +52,6 @@ struct DiskBench : EmulatedApp {
     Disk().ReadSectors(x, bytes / sectorSize, out.data());
     return out;
   }
-  app::EngineeringOptions Options() {
-    app::EngineeringOptions o;
-    o.stateDirectory = ctx.stateDirectory;
-    return o;
-  }
-  app::EngineeringOptions Program(const std::vector<uint8_t>& image) {
-    app::EngineeringOptions o = Options();
-    o.firmwareFile = (dir.path() / "disk.bin").string();
-    std::ofstream(o.firmwareFile, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
-    return o;
-  }
-  app::EngineeringOptions Erase() {
-    app::EngineeringOptions o = Options();
-    o.eraseOnly = true;
-    return o;
-  }
-  app::EngineeringOutcome Run(const app::EngineeringOptions& o) { return app::RunEngineering(ctx, 0, o); }
   // Every block the host wrote lies past the disk's addressable capacity.
   bool WroteOnlyPastTheCapacity() {
     for (const sim::DiskWrite& w : Disk().writeLog())
@@ -98,11 +61,7 @@ struct DiskBench : EmulatedApp {
   // Refuses every 64 KiB DMA write or read (the other reads are of 4 blocks or one).
   void RefuseDma64K(bool write) {
     const uint32_t count = 0x10000 / sectorSize;
-    sim::Fault f;
-    f.kind = sim::Fault::Kind::FailCommand;
-    f.cdbPrefix = {0x85, uint8_t(write ? 0x17 : 0x15), uint8_t(write ? 0x03 : 0x0B), 0, 0, uint8_t(count >> 8), uint8_t(count)};
-    f.times = 0;
-    machine.AddFault(0, f);
+    FailAlways(0, {0x85, uint8_t(write ? 0x17 : 0x15), uint8_t(write ? 0x03 : 0x0B), 0, 0, uint8_t(count >> 8), uint8_t(count)});
   }
   uint64_t sectors;
   uint32_t sectorSize;
@@ -139,9 +98,8 @@ TEST(DiskFirmware, A100KiBImageInTwoStepsIntoTheReservedArea) {
     ASSERT_EQ(b.ctx.state.FlashVendorCode, 0);
     const std::vector<uint8_t> image = Pattern(100 * 1024, 0x23);
     const app::EngineeringOutcome o = b.Run(b.Program(image));
-    ASSERT_EQ(o.code(), app::OutcomeCode::Success) << o.outcome.statusText << " / " << o.outcome.reason;
-    EXPECT_EQ(b.ctx.form.StatusEdit.text, "Programming Success!!");
-    EXPECT_EQ(b.MessageTexts(), std::vector<std::string>{"Message: Please Turn-Off the Power and Turn-On Again!"});
+    ASSERT_TRUE(IsSuccess(o));
+    b.ExpectPanel("Programming Success!!", kPowerCycle);
     const std::vector<uint8_t> want = WithMarker(image, b.marker);
     EXPECT_EQ(b.Area(0x20000), want);
     const uint32_t step = 0x10000 / d.sectorSize;
@@ -194,9 +152,8 @@ TEST(DiskFirmware, EraseKeepsTheSixMarkerBytesAndZeroesTheRest) {
     SCOPED_TRACE(d.name);
     DiskBench b(d.sectors, d.sectorSize, true);
     const app::EngineeringOutcome o = b.Run(b.Erase());
-    ASSERT_EQ(o.code(), app::OutcomeCode::Success) << o.outcome.statusText << " / " << o.outcome.reason;
-    EXPECT_EQ(b.ctx.form.StatusEdit.text, "Erase all data in HDD success!!");
-    EXPECT_EQ(b.MessageTexts(), std::vector<std::string>{"Message: Please Turn-Off the Power and Turn-On Again!"});
+    ASSERT_TRUE(IsSuccess(o));
+    b.ExpectPanel("Erase all data in HDD success!!", kPowerCycle);
     std::vector<uint8_t> want(0x10000, 0);
     std::copy_n(b.before.begin() + 150, 6, want.begin() + 150);
     EXPECT_EQ(b.Area(0x10000), want);
@@ -243,11 +200,9 @@ TEST(DiskFirmware, RefusedEraseAndBackupTransfersAreNeverSuccess) {
 
 TEST(DiskFirmware, BackupOfTheArea) {
   DiskBench b(kAbove2To32, 4096, true);
-  app::EngineeringOptions o = b.Options();
-  o.backupOnly = true;
-  o.backupFile = (b.dir.path() / "area.bak").string();
+  const app::EngineeringOptions o = b.Backup("area.bak");
   const app::EngineeringOutcome out = b.Run(o);
-  ASSERT_EQ(out.code(), app::OutcomeCode::Success);
+  ASSERT_TRUE(IsSuccess(out));
   EXPECT_EQ(b.ctx.form.StatusEdit.text, "Read flash and backup success!");
   EXPECT_EQ(ReadFile(o.backupFile), std::vector<uint8_t>(b.before.begin(), b.before.begin() + 0x10000));
   EXPECT_TRUE(b.Disk().writeLog().empty());
@@ -285,7 +240,7 @@ TEST(DiskFirmware, TheUserAreaIsWrittenOnlyOnExplicitRequest) {
       EXPECT_EQ(b.Area(kSpan), b.before);
       EXPECT_TRUE(out.recoveryFile.empty());
     } else {
-      EXPECT_EQ(out.code(), app::OutcomeCode::Success) << out.outcome.reason;
+      EXPECT_TRUE(IsSuccess(out));
       ASSERT_FALSE(b.Disk().writeLog().empty());
       EXPECT_EQ(b.Disk().writeLog()[0].lba, b.x);
       EXPECT_EQ(ReadFile(out.recoveryFile), std::vector<uint8_t>(b.before.begin(), b.before.begin() + 0x10000));

@@ -32,7 +32,7 @@ TEST(EraseOnWrite, ImageOf48KiBKeepsTheNvramOnAFlashWith64KiBBlocks) {
   ASSERT_EQ(b.ctx.state.CurrentChipType, 13);
   const std::vector<uint8_t> image = Pattern(0xC000, 0x90);
   const app::EngineeringOutcome o = b.Run(b.Program(image));
-  ASSERT_EQ(o.code(), app::OutcomeCode::Success) << o.outcome.reason << " / " << o.outcome.statusText;
+  ASSERT_TRUE(IsSuccess(o));
   EXPECT_EQ(b.ctx.form.StatusEdit.text, "Programming Success!!");
 
   std::vector<uint8_t> want = image;
@@ -41,7 +41,7 @@ TEST(EraseOnWrite, ImageOf48KiBKeepsTheNvramOnAFlashWith64KiBBlocks) {
   EXPECT_EQ(b.FlashRange(0, 0xC000), want);
   EXPECT_TRUE(codec::ImageChecksumHolds(b.Flash().data(), 0xC000));
   EXPECT_EQ(b.FlashRange(0xC000, 0xD000), b.Before(0xC000, 0xD000)) << "the device's NVRAM was lost";
-  EXPECT_EQ(b.MessageTexts(), std::vector<std::string>{"Message: Please Turn-Off the Power and Turn-On Again!"});
+  EXPECT_EQ(b.MessageTexts(), std::vector<std::string>{kPowerCycle});
 
   // The recovery copy is the flash as it was, and the outcome names it.
   ASSERT_FALSE(o.recoveryFile.empty());
@@ -60,7 +60,7 @@ TEST(EraseOnWrite, TwoBanksOnA128KiBFlash) {
     ASSERT_EQ(b.ctx.state.FlashSizeKiB, 128);
     const std::vector<uint8_t> image = Pattern(c.imageSize, 0x42);
     const app::EngineeringOutcome o = b.Run(b.Program(image));
-    ASSERT_EQ(o.code(), app::OutcomeCode::Success) << o.outcome.reason;
+    ASSERT_TRUE(IsSuccess(o));
     std::vector<uint8_t> bank0(image.begin(), image.begin() + 0x10000);
     std::copy_n(b.before.begin() + 0xC000, 0x1000, bank0.begin() + 0xC000);  // the kept NVRAM
     if (c.imageSize <= 0x10000) codec::StoreImageChecksum(bank0, 0xC000);
@@ -74,7 +74,7 @@ TEST(EraseOnWrite, TwoBanksOnA128KiBFlash) {
 TEST(EraseOnWrite, ShortImageIsProgrammedPaddedWithAValidChecksum) {
   Bench b(13, "MXIC", 64);
   const std::vector<uint8_t> image = Pattern(0x3000, 0x10);
-  ASSERT_EQ(b.Run(b.Program(image)).code(), app::OutcomeCode::Success);
+  ASSERT_TRUE(IsSuccess(b.Run(b.Program(image))));
   std::vector<uint8_t> want(0xC000, 0);
   std::copy(image.begin(), image.end(), want.begin());
   codec::StoreImageChecksum(want, 0xC000);
@@ -178,7 +178,7 @@ TEST(EraseOnWrite, BackupFileNameAndLength) {
     if (!c.emptyName) o.backupFile = (b.dir.path() / "saved.bin").string();
     const app::EngineeringOutcome out = b.Run(o);
     std::filesystem::current_path(cwd);
-    ASSERT_EQ(out.code(), app::OutcomeCode::Success) << out.outcome.reason;
+    ASSERT_TRUE(IsSuccess(out));
     EXPECT_EQ(b.ctx.form.StatusEdit.text, "Read flash and backup success!");
     const auto file = b.dir.path() / (c.emptyName ? "oldFlash.bak" : "saved.bin");
     const auto bytes = ReadFile(file);
@@ -199,7 +199,7 @@ TEST(EraseOnWrite, BackupNeverWritesThroughALinkPlantedAtTheName) {
   app::EngineeringOptions o;
   o.backupOnly = true;
   o.backupFile = name.string();
-  ASSERT_EQ(b.Run(o).code(), app::OutcomeCode::Success);
+  ASSERT_TRUE(IsSuccess(b.Run(o)));
   EXPECT_FALSE(std::filesystem::is_symlink(name));
   EXPECT_EQ(ReadFile(victim), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
   EXPECT_EQ(ReadFile(name).size(), 0xC000u);
@@ -216,18 +216,14 @@ TEST(EraseOnWrite, EraseOnlyClearsTheFlashAndKeepsTheNvram) {
                        Case{9, "WINBOND", 0, "Message: Please Turn-Off the Power and Turn-On Again!"}}) {
     SCOPED_TRACE(c.chip);
     Bench b(c.chip, c.maker, 64);
-    app::EngineeringOptions o;
-    o.eraseOnly = true;
-    o.stateDirectory = b.ctx.stateDirectory;
-    const app::EngineeringOutcome out = b.Run(o);
-    ASSERT_EQ(out.code(), app::OutcomeCode::Success) << out.outcome.reason;
-    EXPECT_EQ(b.ctx.form.StatusEdit.text, "Erase flash all success!");
+    const app::EngineeringOutcome out = b.Run(b.Erase());
+    ASSERT_TRUE(IsSuccess(out));
+    b.ExpectPanel("Erase flash all success!", c.box);
     EXPECT_EQ(b.FlashRange(c.nvram, c.nvram + 0x1000), b.Before(c.nvram, c.nvram + 0x1000));
     for (uint32_t a = 0; a < 0x10000; ++a) {
       const bool nvram = a >= c.nvram && a < c.nvram + 0x1000;
       ASSERT_TRUE(nvram || b.Flash().data()[a] == 0xFF) << a;
     }
-    EXPECT_EQ(b.MessageTexts(), std::vector<std::string>{c.box});
     EXPECT_EQ(ReadFile(out.recoveryFile), b.before);
   }
 }
@@ -248,9 +244,8 @@ TEST(EraseOnWrite, FailuresAreNeverSuccess) {
 
   // A missing image changes nothing and keeps no copy.
   Bench c(13, "MXIC", 64);
-  app::EngineeringOptions missing;
+  app::EngineeringOptions missing = c.Options();
   missing.firmwareFile = (c.dir.path() / "none.bin").string();
-  missing.stateDirectory = c.ctx.stateDirectory;
   const app::EngineeringOutcome m = c.Run(missing);
   EXPECT_EQ(m.code(), app::OutcomeCode::BadInput);
   EXPECT_EQ(c.ctx.form.StatusEdit.text, "Open File Error!!");
@@ -293,10 +288,7 @@ TEST(EraseOnWrite, TheRestartCountsWhenTheBridgeLeftEvenIfItsAnswerWasLost) {
     Bench b(15, "MXIC", 512);
     const std::string before = b.machine.CurrentPath(0);
     for (const char* f : c.faults) b.machine.AddFault(0, sim::ParseFault(f));
-    app::EngineeringOptions o = c.erase ? app::EngineeringOptions{} : b.Program(Pattern(0x10000, 3));
-    o.eraseOnly = c.erase;
-    o.stateDirectory = b.ctx.stateDirectory;
-    const app::EngineeringOutcome out = b.Run(o);
+    const app::EngineeringOutcome out = b.Run(c.erase ? b.Erase() : b.Program(Pattern(0x10000, 3)));
     EXPECT_EQ(out.outcome.Succeeded(), c.succeeds) << out.outcome.reason;
     const std::vector<std::string> messages = b.MessageTexts();
     b.clock.Sleep(5000);
@@ -324,13 +316,10 @@ TEST(EraseOnWrite1394, ShortWritesAndTheNvramBehindA32KiBImage) {
     const size_t from = b.tap.requests.size();
     const std::vector<uint8_t> image = Pattern(c.imageSize, 0x77);
     const app::EngineeringOutcome o = b.Run(b.Program(image));
-    ASSERT_EQ(o.code(), app::OutcomeCode::Success) << o.outcome.reason << " / " << o.outcome.statusText;
-    EXPECT_EQ(b.ctx.form.StatusEdit.text, "Programming Success!!");
-    EXPECT_EQ(b.MessageTexts(), std::vector<std::string>{"Message: Please Turn-Off the Power and Turn-On Again!"});
+    ASSERT_TRUE(IsSuccess(o));
+    b.ExpectPanel("Programming Success!!", kPowerCycle);
     const uint32_t written = std::max<uint32_t>(c.imageSize, 0x8000);
-    std::vector<uint8_t> want(written, 0);
-    std::copy(image.begin(), image.end(), want.begin());
-    EXPECT_EQ(b.FlashRange(0, written), want);
+    EXPECT_EQ(b.FlashRange(0, written), Padded(image, written));
     EXPECT_EQ(b.FlashRange(written, 0x10000), b.Before(written, 0x10000));
     std::vector<uint32_t> erasedAt;
     for (size_t i = from; i < b.tap.requests.size(); ++i) {
@@ -348,11 +337,8 @@ TEST(EraseOnWrite1394, ShortWritesAndTheNvramBehindA32KiBImage) {
 
 TEST(EraseOnWrite1394, EraseKeepsTheNvramAndOverUsbTheFamilyIsNotThisProcedure) {
   Bench b(8, "WINBOND", 64, platform::Bus::Ieee1394);
-  app::EngineeringOptions o;
-  o.eraseOnly = true;
-  o.stateDirectory = b.ctx.stateDirectory;
-  const app::EngineeringOutcome out = b.Run(o);
-  ASSERT_EQ(out.code(), app::OutcomeCode::Success) << out.outcome.reason;
+  const app::EngineeringOutcome out = b.Run(b.Erase());
+  ASSERT_TRUE(IsSuccess(out));
   EXPECT_EQ(b.ctx.form.StatusEdit.text, "Erase flash all success!");
   EXPECT_EQ(b.FlashRange(0x8000, 0x8400), b.Before(0x8000, 0x8400));
   EXPECT_EQ(b.FlashRange(0, 0x8000), std::vector<uint8_t>(0x8000, 0xFF));
@@ -361,9 +347,8 @@ TEST(EraseOnWrite1394, EraseKeepsTheNvramAndOverUsbTheFamilyIsNotThisProcedure) 
 
   // Over USB the family runs the whole-image procedure, whose erase keeps no NVRAM.
   Bench usb(8, "WINBOND", 64, platform::Bus::Usb);
-  o.stateDirectory = usb.ctx.stateDirectory;
-  const app::EngineeringOutcome n = usb.Run(o);
-  ASSERT_EQ(n.code(), app::OutcomeCode::Success) << n.outcome.reason;
+  const app::EngineeringOutcome n = usb.Run(usb.Erase());
+  ASSERT_TRUE(IsSuccess(n));
   EXPECT_EQ(usb.Flash().data(), std::vector<uint8_t>(0x10000, 0xFF));
   EXPECT_EQ(ReadFile(n.recoveryFile), usb.before);
 }
@@ -385,7 +370,7 @@ TEST(EraseOnWrite, ABackupProgrammedBackBootsTheSameFirmware) {
     backup.backupOnly = true;
     backup.backupFile = (rig.dir.path() / "backup.bin").string();
     backup.stateDirectory = rig.ctx.stateDirectory;
-    ASSERT_EQ(app::RunEngineering(rig.ctx, 0, backup).code(), app::OutcomeCode::Success);
+    ASSERT_TRUE(IsSuccess(app::RunEngineering(rig.ctx, 0, backup)));
 
     app::EngineeringOptions program;
     program.firmwareFile = backup.backupFile;
@@ -397,7 +382,7 @@ TEST(EraseOnWrite, ABackupProgrammedBackBootsTheSameFirmware) {
     program.readWriteBuffer = buffer;
     program.stateDirectory = rig.ctx.stateDirectory;
     const app::EngineeringOutcome o = app::RunEngineering(rig.ctx, 0, program);
-    ASSERT_EQ(o.code(), app::OutcomeCode::Success) << o.outcome.reason;
+    ASSERT_TRUE(IsSuccess(o));
     rig.machine.BridgeAt(0)->PowerOn();
     EXPECT_EQ(rig.machine.BridgeAt(0)->mode(), sim::BridgeMode::Firmware);
     const auto version = rig.machine.BridgeAt(0)->RunningVersion();

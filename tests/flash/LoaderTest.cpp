@@ -7,58 +7,29 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "app/Engineering.h"
 #include "app/UpdateImage.h"
-#include "support/AppRig.h"
-#include "support/Campaign.h"
+#include "flash/FlashBench.h"
 
 namespace qvfw::flash {
 namespace {
 
-using testing::EmulatedApp;
-
-std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
-  std::vector<uint8_t> v(size);
-  for (size_t i = 0; i < size; ++i) v[i] = static_cast<uint8_t>(i * 11 + seed + (i >> 9));
-  return v;
-}
-
-std::vector<uint8_t> ReadFile(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+using namespace bench;
 
 uint32_t Be32(const std::vector<uint8_t>& cdb, size_t at) {
   return uint32_t(cdb[at]) << 24 | uint32_t(cdb[at + 1]) << 16 | uint32_t(cdb[at + 2]) << 8 | cdb[at + 3];
 }
 
 // A QVS810 (chip type 26) over a flash whose every byte is known beforehand.
-struct LoaderBench : EmulatedApp {
+struct LoaderBench : ProcedureRig {
   explicit LoaderBench(uint32_t kib = 512) {
     AddBridge(sim::FamilyConfig(26), sim::FlashPreset("GIGADEVICE", kib));
     Flash().data() = Pattern(kib * 1024, 0x5D);
     before = Flash().data();
     Start();
-  }
-  app::EngineeringOptions Options() {
-    app::EngineeringOptions o;
-    o.stateDirectory = ctx.stateDirectory;
-    return o;
-  }
-  app::EngineeringOptions Program(const std::vector<uint8_t>& image) {
-    app::EngineeringOptions o = Options();
-    o.firmwareFile = (dir.path() / "image.bin").string();
-    std::ofstream(o.firmwareFile, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
-    return o;
-  }
-  app::EngineeringOutcome Run(const app::EngineeringOptions& o) {
-    first = tap.requests.size();
-    return app::RunEngineering(ctx, 0, o);
   }
   // The requests of the last run that start with `op`.
   std::vector<testing::TappedRequest> Sent(uint8_t op) const {
@@ -67,11 +38,7 @@ struct LoaderBench : EmulatedApp {
       if (tap.requests[i].cdb[0] == op) out.push_back(tap.requests[i]);
     return out;
   }
-  std::vector<uint8_t> FlashRange(uint32_t from, uint32_t to) {
-    return {Flash().data().begin() + from, Flash().data().begin() + to};
-  }
   std::vector<uint8_t> before;
-  size_t first = 0;
 };
 
 // What the flash must hold after programming `file`: zero-padded to 256 KiB with both halves'
@@ -88,9 +55,8 @@ TEST(Loader, A256KiBImageIn512BlocksAnd1024ProgramSteps) {
   ASSERT_EQ(b.ctx.state.CurrentChipType, 26);
   const std::vector<uint8_t> file = Pattern(0x40000, 0x17);
   const app::EngineeringOutcome o = b.Run(b.Program(file));
-  ASSERT_EQ(o.code(), app::OutcomeCode::Success) << o.outcome.statusText << " / " << o.outcome.reason;
-  EXPECT_EQ(b.ctx.form.StatusEdit.text, "Programming Success!!");
-  EXPECT_EQ(b.MessageTexts(), std::vector<std::string>{"Message: Please Turn-Off the Power and Turn-On Again!"});
+  ASSERT_TRUE(IsSuccess(o));
+  b.ExpectPanel("Programming Success!!", kPowerCycle);
 
   EXPECT_EQ(b.Sent(0xB4).size(), 1u) << "one whole-flash erase";
   EXPECT_EQ(b.Sent(0xB4)[0].cdb[11], 0x60) << "mode 3";
@@ -112,7 +78,7 @@ TEST(Loader, A256KiBImageIn512BlocksAnd1024ProgramSteps) {
 TEST(Loader, AShortImageIsPaddedToTheHeaderStamp) {
   LoaderBench b;
   const std::vector<uint8_t> file = Pattern(100 * 1024, 0x44);
-  ASSERT_EQ(b.Run(b.Program(file)).code(), app::OutcomeCode::Success);
+  ASSERT_TRUE(IsSuccess(b.Run(b.Program(file))));
   EXPECT_EQ(b.Sent(0xB2).size(), 512u) << "padded to 256 KiB";
   EXPECT_EQ(b.FlashRange(0, 0x40000), Stamped(file));
   EXPECT_EQ(b.FlashRange(100 * 1024, 0x20000), std::vector<uint8_t>(0x20000 - 100 * 1024, 0));
@@ -138,7 +104,7 @@ TEST(Loader, TheHeaderAreasNeverFailTheComparison) {
     o.skipRecovery = true;
     const app::EngineeringOutcome out = b.Run(o);
     if (c.passes) {
-      EXPECT_EQ(out.code(), app::OutcomeCode::Success) << out.outcome.statusText;
+      EXPECT_TRUE(IsSuccess(out));
       EXPECT_EQ(b.Sent(0xB4).size(), 1u);
     } else {
       EXPECT_EQ(out.code(), app::OutcomeCode::Failed);
@@ -152,12 +118,9 @@ TEST(Loader, TheHeaderAreasNeverFailTheComparison) {
 TEST(Loader, EraseOnly) {
   {
     LoaderBench b;
-    app::EngineeringOptions o = b.Options();
-    o.eraseOnly = true;
-    const app::EngineeringOutcome out = b.Run(o);
-    ASSERT_EQ(out.code(), app::OutcomeCode::Success);
-    EXPECT_EQ(b.ctx.form.StatusEdit.text, "Erase flash command success!");
-    EXPECT_EQ(b.MessageTexts(), std::vector<std::string>{"Message: Please Turn-Off the Power and Turn-On Again!"});
+    const app::EngineeringOutcome out = b.Run(b.Erase());
+    ASSERT_TRUE(IsSuccess(out));
+    b.ExpectPanel("Erase flash command success!", kPowerCycle);
     b.clock.Sleep(5000);
     EXPECT_EQ(b.Flash().data(), std::vector<uint8_t>(512 * 1024, 0xFF));
     EXPECT_EQ(ReadFile(out.recoveryFile), b.before);
@@ -165,9 +128,7 @@ TEST(Loader, EraseOnly) {
   {
     LoaderBench b;
     b.FailAlways(0, {0xB4});
-    app::EngineeringOptions o = b.Options();
-    o.eraseOnly = true;
-    const app::EngineeringOutcome out = b.Run(o);
+    const app::EngineeringOutcome out = b.Run(b.Erase());
     EXPECT_EQ(out.code(), app::OutcomeCode::Failed);
     EXPECT_EQ(b.ctx.form.StatusEdit.text, "Erase flash command fail!");
     EXPECT_TRUE(b.MessageTexts().empty()) << "a refused erase shows no box";
@@ -177,22 +138,20 @@ TEST(Loader, EraseOnly) {
 
 TEST(Loader, BackupOf256KiB) {
   LoaderBench b;
-  app::EngineeringOptions o = b.Options();
-  o.backupOnly = true;
-  o.backupFile = (b.dir.path() / "loader.bak").string();
+  const app::EngineeringOptions o = b.Backup("loader.bak");
   const app::EngineeringOutcome out = b.Run(o);
-  ASSERT_EQ(out.code(), app::OutcomeCode::Success);
+  ASSERT_TRUE(IsSuccess(out));
   EXPECT_EQ(b.ctx.form.StatusEdit.text, "Read flash and backup success!");
   EXPECT_EQ(ReadFile(o.backupFile), b.FlashRange(0, 0x40000));
   EXPECT_EQ(b.Sent(0xB6).size(), 512u);
 
   LoaderBench refused;
   refused.FailAlways(0, {0xB5});
-  o.backupFile = (refused.dir.path() / "refused.bak").string();
-  const app::EngineeringOutcome r = refused.Run(o);
+  const app::EngineeringOptions refusedBackup = refused.Backup("refused.bak");
+  const app::EngineeringOutcome r = refused.Run(refusedBackup);
   EXPECT_EQ(r.code(), app::OutcomeCode::Failed);
   EXPECT_EQ(refused.ctx.form.StatusEdit.text, "Read Back to Backup Error!!");
-  EXPECT_FALSE(std::filesystem::exists(o.backupFile));
+  EXPECT_FALSE(std::filesystem::exists(refusedBackup.backupFile));
 }
 
 TEST(Loader, AnImageLargerThanTheFlashChangesNothing) {
@@ -209,11 +168,7 @@ TEST(Loader, AnImageLargerThanTheFlashChangesNothing) {
 void LoaderCampaign(sim::Fault::Kind kind, bool erase, uint64_t stride) {
   const std::vector<uint8_t> file = Pattern(0x40000, 9);
   auto make = [] { return std::make_unique<LoaderBench>(256); };
-  auto run = [&](LoaderBench& b) {
-    app::EngineeringOptions o = erase ? b.Options() : b.Program(file);
-    o.eraseOnly = erase;
-    return b.Run(o);
-  };
+  auto run = [&](LoaderBench& b) { return b.Run(erase ? b.Erase() : b.Program(file)); };
   int withCopy = 0;
   const testing::CampaignFigures figures = testing::FaultAtEveryCommand(
       kind, make, run,

@@ -28,12 +28,6 @@ std::vector<uint8_t> WithBlock(size_t size, uint8_t seed, std::initializer_list<
 const std::initializer_list<uint8_t> kMagic = {0x55, 0xAA, 0xAA, 0x55};
 const std::initializer_list<uint8_t> kMagic789 = {0xE9, 0xAC, 0x67, 0x32};
 
-std::vector<uint8_t> Padded(const std::vector<uint8_t>& image) {
-  std::vector<uint8_t> v(0x8000, 0);
-  std::copy(image.begin(), image.end(), v.begin());
-  return v;
-}
-
 // Short flash writes (FF 04 11) since request `from`: address and length.
 std::vector<std::pair<uint32_t, size_t>> Writes(const testing::Tap& tap, size_t from) {
   std::vector<std::pair<uint32_t, size_t>> out;
@@ -101,9 +95,9 @@ TEST(Stepwise, LayoutsOfTheQvb784) {
     app::EngineeringOptions o = b.Program(c.image);
     o.includeNvram = c.includeNvram;
     const app::EngineeringOutcome out = b.Run(o);
-    ASSERT_EQ(out.code(), app::OutcomeCode::Success) << out.outcome.statusText << " / " << out.outcome.reason;
+    ASSERT_TRUE(IsSuccess(out));
     EXPECT_EQ(b.ctx.form.StatusEdit.text.rfind("Programming Success!!", 0), 0u) << b.ctx.form.StatusEdit.text;
-    EXPECT_EQ(b.MessageTexts(), std::vector<std::string>{"Message: Please Turn-Off the Power and Turn-On Again!"});
+    EXPECT_EQ(b.MessageTexts(), std::vector<std::string>{kPowerCycle});
     EXPECT_EQ(b.ctx.state.ImageHasNvram, c.head ? 1u : 0u);
     EXPECT_EQ(Writes(b.tap, from), c.writes);
 
@@ -132,7 +126,7 @@ TEST(Stepwise, Qvb789ImageWithHeadBringsBytes128To207OfTheNvram) {
   ASSERT_EQ(b.ctx.state.FlashSizeKiB, 512);
   const std::vector<uint8_t> image = WithBlock(0x8000, 7, kMagic789, "789", 128);
   const app::EngineeringOutcome out = b.Run(b.Program(image));
-  ASSERT_EQ(out.code(), app::OutcomeCode::Success) << out.outcome.statusText << " / " << out.outcome.reason;
+  ASSERT_TRUE(IsSuccess(out));
   std::vector<uint8_t> want = b.Before(0, 0x1000);
   std::copy(image.begin() + 128, image.begin() + 208, want.begin() + 128);
   want.insert(want.end(), image.begin() + 0x1000, image.end());
@@ -150,8 +144,8 @@ TEST(StepwisePage, WritesTheImageFromItsFirstByte) {
   const size_t from = b.tap.requests.size();
   const std::vector<uint8_t> image = Pattern(0x5000, 8);
   const app::EngineeringOutcome out = b.Run(b.Program(image));
-  ASSERT_EQ(out.code(), app::OutcomeCode::Success) << out.outcome.statusText << " / " << out.outcome.reason;
-  EXPECT_EQ(b.FlashRange(0, 0x8000), Padded(image));
+  ASSERT_TRUE(IsSuccess(out));
+  EXPECT_EQ(b.FlashRange(0, 0x8000), Padded(image, 0x8000));
   EXPECT_TRUE(Writes(b.tap, from).empty()) << "no bridge flash writes";
   EXPECT_GT(b.tap.Count({0xFF, 0x04, 0x25}), 0u);
   EXPECT_TRUE(b.ctx.form.NVRAMCheck.checked);
@@ -173,7 +167,7 @@ TEST(StepwisePage, PagesPerVendor) {
     const size_t from = b.tap.requests.size();
     const std::vector<uint8_t> image = Pattern(0x4000, 9);
     const app::EngineeringOutcome out = b.Run(b.Program(image));
-    ASSERT_EQ(out.code(), app::OutcomeCode::Success) << out.outcome.statusText << " / " << out.outcome.reason;
+    ASSERT_TRUE(IsSuccess(out));
     EXPECT_EQ(b.FlashRange(0, 0x4000), image);
     EXPECT_EQ(b.FlashRange(0x4000, 0x8000), std::vector<uint8_t>(0x4000, 0xFF)) << "erased, nothing written";
     size_t pages = 0;
@@ -189,45 +183,12 @@ TEST(StepwisePage, PagesPerVendor) {
 }
 
 TEST(Stepwise, FailuresAfterTheEraseAreFailures) {
-  struct Case {
-    const char* name;
-    std::vector<uint8_t> failPrefix;
-    bool flip;
-    const char* status;
-  };
-  const Case cases[] = {
-      {"refused write", {0xFF, 0x04, 0x11}, false, "Write command fail!"},
-      {"refused erase", {0xFF, 0x04, 0x14}, false, "Erase command fail!!"},
-      {"mismatch", {}, true, "Data compare fail !!"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Bench b(7, "WINBOND", 64);
-    if (!c.failPrefix.empty()) {
-      sim::Fault f;
-      f.kind = sim::Fault::Kind::FailCommand;
-      f.cdbPrefix = c.failPrefix;
-      f.times = 0;
-      b.machine.AddFault(0, f);
-    }
-    // A bit that drops in the flash once the writes have begun: the verification sees it.
-    bool writing = false, flipped = false;
-    if (c.flip) {
-      b.tap.before = [&](const testing::TappedRequest& r) {
-        writing = writing || r.StartsWith({0xFF, 0x04, 0x11});
-        if (writing && !flipped && r.StartsWith({0xFF, 0x04, 0x10})) {
-          b.Flash().data()[0x0321] ^= 0x01;
-          flipped = true;
-        }
-      };
-    }
-    const app::EngineeringOutcome o = b.Run(b.Program(Pattern(0x8000, 4)));
-    EXPECT_EQ(o.code(), app::OutcomeCode::Failed);
-    EXPECT_EQ(b.ctx.form.StatusEdit.text, c.status);
-    EXPECT_TRUE(b.MessageTexts().empty());
-    EXPECT_EQ(ReadFile(o.recoveryFile), b.before);
-    b.tap.before = nullptr;
-  }
+  ExpectFailuresAfterTheErase({.chip = 7,
+                               .imageSize = 0x8000,
+                               .flipAt = 0x0321,
+                               .refusedWrite = "Write command fail!",
+                               .refusedErase = "Erase command fail!!",
+                               .mismatch = "Data compare fail !!"});
 }
 
 // A 64 KiB image without head needs 80 KiB behind the NVRAM: on a 64 KiB flash its last steps
@@ -255,14 +216,11 @@ TEST(Stepwise, ImageOfNothingButItsHeadIsRefused) {
 
 TEST(Stepwise, EraseOnlyWritesTheNvramBack) {
   Bench b(7, "WINBOND", 64);
-  app::EngineeringOptions o;
-  o.eraseOnly = true;
-  o.stateDirectory = b.ctx.stateDirectory;
-  const app::EngineeringOutcome out = b.Run(o);
-  ASSERT_EQ(out.code(), app::OutcomeCode::Success) << out.outcome.reason;
+  const app::EngineeringOutcome out = b.Run(b.Erase());
+  ASSERT_TRUE(IsSuccess(out));
   EXPECT_EQ(b.FlashRange(0, 0x1000), b.Before(0, 0x1000));
   EXPECT_EQ(b.FlashRange(0x1000, 0x10000), std::vector<uint8_t>(0xF000, 0xFF));
-  EXPECT_EQ(b.MessageTexts(), std::vector<std::string>{"Message: Please Turn-Off the Power and Turn-On Again!"});
+  EXPECT_EQ(b.MessageTexts(), std::vector<std::string>{kPowerCycle});
 }
 
 TEST(UnplugAtEveryCommand, ProgramQvb784Stepwise) {

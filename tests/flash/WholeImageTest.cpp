@@ -36,12 +36,6 @@ std::vector<uint32_t> Addresses(const std::vector<ShortCommand>& v) {
   return out;
 }
 
-std::vector<uint8_t> Padded(const std::vector<uint8_t>& image, size_t size) {
-  std::vector<uint8_t> v(size, 0);
-  std::copy(image.begin(), image.end(), v.begin());
-  return v;
-}
-
 TEST(WholeImage, ImageSizesDecideTheEraseAndTheNvramBlock) {
   struct Case {
     uint32_t imageSize;
@@ -62,9 +56,8 @@ TEST(WholeImage, ImageSizesDecideTheEraseAndTheNvramBlock) {
     const size_t from = b.tap.requests.size();
     const std::vector<uint8_t> image = Pattern(c.imageSize, 0x5A);
     const app::EngineeringOutcome o = b.Run(b.Program(image));
-    ASSERT_EQ(o.code(), app::OutcomeCode::Success) << o.outcome.statusText << " / " << o.outcome.reason;
-    EXPECT_EQ(b.ctx.form.StatusEdit.text, "Programming Success!!");
-    EXPECT_EQ(b.MessageTexts(), std::vector<std::string>{"Message: Please Turn-Off the Power and Turn-On Again !"});
+    ASSERT_TRUE(IsSuccess(o));
+    b.ExpectPanel("Programming Success!!", "Message: Please Turn-Off the Power and Turn-On Again !");
 
     const uint32_t z = std::max<uint32_t>(c.imageSize, 0x8000);
     EXPECT_EQ(b.FlashRange(0, z), Padded(image, z));
@@ -101,7 +94,7 @@ TEST(WholeImage, SmallImageKeepsTheNvramBlockWhereTheEraseClearsIt) {
   ASSERT_EQ(b.ctx.state.CurrentChipType, 5);
   b.Flash().SetStatusBits(0x1C);
   const std::vector<uint8_t> image = Pattern(0x3000, 0x11);
-  ASSERT_EQ(b.Run(b.Program(image)).code(), app::OutcomeCode::Success);
+  ASSERT_TRUE(IsSuccess(b.Run(b.Program(image))));
   EXPECT_EQ(b.FlashRange(0, 0x8000), Padded(image, 0x8000));
   EXPECT_EQ(b.FlashRange(0x8000, 0x8200), b.Before(0x8000, 0x8200));
   EXPECT_EQ(b.FlashRange(0x8200, 0x10000), std::vector<uint8_t>(0x10000 - 0x8200, 0xFF));
@@ -126,7 +119,7 @@ TEST(WholeImage, AmicClasses) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EmulatedApp rig;
+    ProcedureRig rig;
     sim::FlashPart part = sim::FlashPreset(c.part, 64);
     part.jedec[3] = c.classByte;
     rig.AddBridge(sim::FamilyConfig(3), part);
@@ -137,12 +130,7 @@ TEST(WholeImage, AmicClasses) {
     if (c.forcedClass != 0) rig.ctx.state.AmicClass = c.forcedClass;
     const size_t from = rig.tap.requests.size();
     const std::vector<uint8_t> image = Pattern(c.imageSize, 0x66);
-    app::EngineeringOptions o;
-    o.firmwareFile = (rig.dir.path() / "image.bin").string();
-    std::ofstream(o.firmwareFile, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
-    o.stateDirectory = rig.ctx.stateDirectory;
-    const app::EngineeringOutcome out = app::RunEngineering(rig.ctx, 0, o);
+    const app::EngineeringOutcome out = rig.Run(rig.Program(image));
     EXPECT_EQ(Addresses(Sent(rig.tap, from, 0x14)), c.sectorErases);
     const auto& d = rig.Flash().data();
     if (!c.success) {
@@ -153,7 +141,7 @@ TEST(WholeImage, AmicClasses) {
       EXPECT_FALSE(std::filesystem::exists(rig.ctx.stateDirectory)) << "nothing to keep when nothing changes";
       continue;
     }
-    ASSERT_EQ(out.code(), app::OutcomeCode::Success) << out.outcome.statusText << " / " << out.outcome.reason;
+    ASSERT_TRUE(IsSuccess(out));
     const uint32_t z = std::max<uint32_t>(c.imageSize, 0x8000);
     EXPECT_EQ(std::vector<uint8_t>(d.begin(), d.begin() + z), Padded(image, z));
     if (c.imageSize <= 0x8000) {
@@ -167,7 +155,7 @@ TEST(WholeImage, AmicClasses) {
 }
 
 TEST(WholeImage, TransferUnitOf256AfterAnIeee1394Run) {
-  EmulatedApp rig;
+  ProcedureRig rig;
   sim::BridgeConfig firewire = sim::FamilyConfig(8);
   rig.AddBridge(firewire, sim::FlashPreset("WINBOND", 64), platform::Bus::Ieee1394);
   rig.AddBridge(sim::FamilyConfig(1), sim::FlashPreset("WINBOND", 64));
@@ -176,19 +164,15 @@ TEST(WholeImage, TransferUnitOf256AfterAnIeee1394Run) {
   app::EngineeringOptions backup;
   backup.backupOnly = true;
   backup.backupFile = (rig.dir.path() / "qvb787.bak").string();
-  ASSERT_EQ(app::RunEngineering(rig.ctx, 0, backup).code(), app::OutcomeCode::Success);
+  ASSERT_TRUE(IsSuccess(app::RunEngineering(rig.ctx, 0, backup)));
 
   rig.ctx.form.DeviceList.Select(1);
   app::UpdateBtnCheck(rig.ctx);
   ASSERT_EQ(rig.ctx.state.CurrentChipType, 1);
   const std::vector<uint8_t> image = Pattern(0x8000, 0x21);
-  app::EngineeringOptions o;
-  o.firmwareFile = (rig.dir.path() / "image.bin").string();
-  std::ofstream(o.firmwareFile, std::ios::binary)
-      .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
-  o.stateDirectory = rig.ctx.stateDirectory;
+  const app::EngineeringOptions o = rig.Program(image);
   const size_t from = rig.tap.requests.size();
-  ASSERT_EQ(app::RunEngineering(rig.ctx, 1, o).code(), app::OutcomeCode::Success);
+  ASSERT_TRUE(IsSuccess(app::RunEngineering(rig.ctx, 1, o)));
   std::vector<ShortCommand> writes = Sent(rig.tap, from, 0x11);
   writes.pop_back();  // the NVRAM block
   ASSERT_EQ(writes.size(), 128u) << "32 steps per 8 KiB";
@@ -200,14 +184,10 @@ TEST(WholeImage, TransferUnitOf256AfterAnIeee1394Run) {
 TEST(WholeImage, EraseOnlyAndBackupOnly) {
   {
     Bench b(4, "WINBOND", 64);
-    app::EngineeringOptions o;
-    o.eraseOnly = true;
-    o.stateDirectory = b.ctx.stateDirectory;
-    const app::EngineeringOutcome out = b.Run(o);
-    ASSERT_EQ(out.code(), app::OutcomeCode::Success) << out.outcome.reason;
-    EXPECT_EQ(b.ctx.form.StatusEdit.text, "Erase flash all success!");
+    const app::EngineeringOutcome out = b.Run(b.Erase());
+    ASSERT_TRUE(IsSuccess(out));
+    b.ExpectPanel("Erase flash all success!", kPowerCycle);
     EXPECT_EQ(b.Flash().data(), std::vector<uint8_t>(0x10000, 0xFF));
-    EXPECT_EQ(b.MessageTexts(), std::vector<std::string>{"Message: Please Turn-Off the Power and Turn-On Again!"});
     EXPECT_EQ(ReadFile(out.recoveryFile), b.before);
   }
   {
@@ -219,7 +199,7 @@ TEST(WholeImage, EraseOnlyAndBackupOnly) {
     std::filesystem::current_path(b.dir.path());
     const app::EngineeringOutcome out = b.Run(o);
     std::filesystem::current_path(cwd);
-    ASSERT_EQ(out.code(), app::OutcomeCode::Success) << out.outcome.reason;
+    ASSERT_TRUE(IsSuccess(out));
     EXPECT_EQ(b.ctx.form.StatusEdit.text, "Read flash and backup success!");
     EXPECT_EQ(ReadFile(b.dir.path() / "oldflash.bak"), b.before);
     EXPECT_EQ(b.MessageTexts(), std::vector<std::string>{"Message: Default backup firmware as OldFalsh.bak!"});
@@ -234,12 +214,10 @@ TEST(WholeImage, EraseOnlySectorScanOfTheQvb789) {
   ASSERT_EQ(b.ctx.state.CurrentChipType, 11);
   ASSERT_EQ(b.ctx.state.FlashSizeKiB, 2048);
   const size_t from = b.tap.requests.size();
-  app::EngineeringOptions o;
-  o.eraseOnly = true;
+  app::EngineeringOptions o = b.Erase();
   o.includeNvram = true;
-  o.stateDirectory = b.ctx.stateDirectory;
   const app::EngineeringOutcome out = b.Run(o);
-  ASSERT_EQ(out.code(), app::OutcomeCode::Success) << out.outcome.statusText << " / " << out.outcome.reason;
+  ASSERT_TRUE(IsSuccess(out));
   EXPECT_EQ(b.Flash().data(), std::vector<uint8_t>(2048 * 1024, 0xFF));
   const std::vector<uint32_t> erases = Addresses(Sent(b.tap, from, 0x14));
   ASSERT_EQ(erases.size(), 512u);
@@ -249,45 +227,12 @@ TEST(WholeImage, EraseOnlySectorScanOfTheQvb789) {
 }
 
 TEST(WholeImage, FailuresAreNeverSuccess) {
-  struct Case {
-    const char* name;
-    std::vector<uint8_t> failPrefix;  // a command that fails every time
-    bool flip;                        // the read-back of the verification differs
-    const char* status;
-  };
-  const Case cases[] = {
-      {"refused write", {0xFF, 0x04, 0x11}, false, "Programming Fail!!"},
-      {"refused erase", {0xFF, 0x04, 0x14}, false, "Erase command fail!!"},
-      {"mismatch", {}, true, "Compare Fail!!\r\n\r\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Bench b(1, "WINBOND", 64);
-    if (!c.failPrefix.empty()) {
-      sim::Fault f;
-      f.kind = sim::Fault::Kind::FailCommand;
-      f.cdbPrefix = c.failPrefix;
-      f.times = 0;
-      b.machine.AddFault(0, f);
-    }
-    // A bit that drops in the flash once the writes have begun: the verification sees it.
-    bool writing = false, flipped = false;
-    if (c.flip) {
-      b.tap.before = [&](const testing::TappedRequest& r) {
-        writing = writing || r.StartsWith({0xFF, 0x04, 0x11});
-        if (writing && !flipped && r.StartsWith({0xFF, 0x04, 0x10})) {
-          b.Flash().data()[0x1234] ^= 0x01;
-          flipped = true;
-        }
-      };
-    }
-    const app::EngineeringOutcome o = b.Run(b.Program(Pattern(0x10000, 4)));
-    EXPECT_EQ(o.code(), app::OutcomeCode::Failed);
-    EXPECT_EQ(b.ctx.form.StatusEdit.text, c.status);
-    EXPECT_TRUE(b.MessageTexts().empty());
-    EXPECT_EQ(ReadFile(o.recoveryFile), b.before);
-    b.tap.before = nullptr;
-  }
+  ExpectFailuresAfterTheErase({.chip = 1,
+                               .imageSize = 0x10000,
+                               .flipAt = 0x1234,
+                               .refusedWrite = "Programming Fail!!",
+                               .refusedErase = "Erase command fail!!",
+                               .mismatch = "Compare Fail!!\r\n\r\n"});
 }
 
 TEST(UnplugAtEveryCommand, ProgramQv40778WholeImage) {

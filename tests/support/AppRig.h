@@ -66,7 +66,7 @@ struct AppRig {
     return AddBridgeTo(machine, std::move(config), std::move(part), bus);
   }
   size_t AddPlainDisk(platform::Bus bus = platform::Bus::Usb) { return AddPlainDiskTo(machine, bus); }
-  void FailAlways(size_t disk, std::initializer_list<uint8_t> prefix) { FailAlwaysOn(machine, disk, prefix); }
+  void FailAlways(size_t disk, std::vector<uint8_t> prefix) { FailAlwaysOn(machine, disk, std::move(prefix)); }
 
   size_t Disk(std::string_view name = "bridge0") const { return *machine.FindDisk(name); }
   sim::Bridge& BridgeOf(std::string_view name = "bridge0") { return *machine.BridgeAt(Disk(name)); }

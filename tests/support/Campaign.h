@@ -1,6 +1,6 @@
 #pragma once
-// A fault at every command of an operation: the operation runs once cleanly to count its commands,
-// then once per command index on a fresh bench with the fault at that command.
+// A fault at every command of an operation: the operation runs once cleanly (it must succeed) to
+// count its commands, then once per command index on a fresh bench with the fault at that command.
 //
 // Long operations (thousands of commands, each run costing up to all of them) may be sampled with
 // `stride` above 1: every command of the first and last 16, every command within 2 of a change of
@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "app/Outcome.h"
 #include "sim/Machine.h"
 
 namespace qvfw::testing {
@@ -33,8 +34,11 @@ CampaignFigures FaultAtEveryCommand(sim::Fault::Kind kind, Make make, Run run, C
     const uint64_t start = clean->machine.CommandCount(0);
     const size_t first = clean->tap.requests.size();
     const auto outcome = run(*clean);
-    EXPECT_TRUE(outcome.outcome.Succeeded()) << "the clean run: " << outcome.outcome.statusText;
     figures.commands = clean->machine.CommandCount(0) - start;
+    if (outcome.outcome.code != app::OutcomeCode::Success) {
+      ADD_FAILURE() << "the clean run: " << outcome.outcome.statusText << " / " << outcome.outcome.reason;
+      return figures;  // nothing to measure the faulted runs against
+    }
     for (size_t i = first; i < clean->tap.requests.size(); ++i) ops.push_back(clean->tap.requests[i].cdb.at(0));
   }
   std::vector<bool> pick(figures.commands, stride <= 1);
