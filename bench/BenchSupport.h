@@ -2,7 +2,12 @@
 // What the benchmarks that run the application on the emulated machine share: a shell that shows
 // nothing and asks nothing, and the host's clock that counts its own sleeps.
 
+#include <stdlib.h>
+
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <vector>
 #include <map>
 #include <optional>
 #include <string>
@@ -43,6 +48,33 @@ class HostClock final : public platform::Clock {
 
  private:
   platform::VirtualClock& inner_;
+};
+
+// A scratch folder of its own, gone with the value; `ok` false when none could be made.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string name = (std::filesystem::temp_directory_path() / "qvfw-bench-XXXXXX").string();
+    if (::mkdtemp(name.data()) != nullptr) path_ = name;
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  bool ok() const { return !path_.empty(); }
+  const std::filesystem::path& path() const { return path_; }
+
+  // Writes a synthetic image of `bytes` bytes as `name` in the folder.
+  void WriteImage(const std::string& name, size_t bytes) const {
+    std::vector<char> image(bytes);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 13 + (i >> 9));
+    std::ofstream(path_ / name, std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
+  }
+
+ private:
+  std::filesystem::path path_;
 };
 
 }  // namespace qvfw::bench

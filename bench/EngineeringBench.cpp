@@ -43,6 +43,7 @@ using namespace qvfw;
 
 using bench::HostClock;
 using bench::QuietShell;
+using bench::ScratchDir;
 
 enum class Op { Erase, Backup, Program, ProgramBuffer };
 
@@ -56,33 +57,6 @@ struct Setup {
 struct Run {
   double totalMs = 0, waitMs = 0, pollMs = 0;
   bool passed = false;
-};
-
-// A scratch folder of its own, gone with the value; `ok` false when none could be made.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string name = (std::filesystem::temp_directory_path() / "qvfw-bench-XXXXXX").string();
-    if (::mkdtemp(name.data()) != nullptr) path_ = name;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  bool ok() const { return !path_.empty(); }
-  const std::filesystem::path& path() const { return path_; }
-
-  // Writes a synthetic image of `bytes` bytes as `name` in the folder.
-  void WriteImage(const std::string& name, size_t bytes) const {
-    std::vector<char> image(bytes);
-    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 13 + (i >> 9));
-    std::ofstream(path_ / name, std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
-  }
-
- private:
-  std::filesystem::path path_;
 };
 
 // The application on an emulated machine, its main window open for as long as the value lives,

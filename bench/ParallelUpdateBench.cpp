@@ -77,12 +77,12 @@ Run UpdateAll(int bridges, const char* bus, const app::ImageStore& images, const
 void BM_UpdateAll(benchmark::State& state, const char* bus) {
   const int bridges = static_cast<int>(state.range(0));
   const app::EmbeddedImageStore images;
-  std::string dirTemplate = (std::filesystem::temp_directory_path() / "qvfw-bench-XXXXXX").string();
-  if (::mkdtemp(dirTemplate.data()) == nullptr) {
+  const bench::ScratchDir scratch;
+  if (!scratch.ok()) {
     state.SkipWithError("no temporary folder");
     return;
   }
-  const std::filesystem::path dir = dirTemplate;
+  const std::filesystem::path& dir = scratch.path();
   static std::map<std::string, double> one;  // one bridge's update time by bus
   if (!one.count(bus)) one[bus] = UpdateAll(1, bus, images, dir).updateS;
   Run last;
@@ -94,7 +94,6 @@ void BM_UpdateAll(benchmark::State& state, const char* bus) {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
   state.counters["peak_rss_MiB"] = double(usage.ru_maxrss) / 1024.0;
-  std::filesystem::remove_all(dir);
 }
 
 BENCHMARK_CAPTURE(BM_UpdateAll, usb2, "usb")

@@ -76,12 +76,12 @@ void BM_OneClickUpdateDefaultMachine(benchmark::State& state) {
   double phaseMs[kPhases] = {}, totalMs = 0, hostWaitMs = 0, linkMs = 0, flashMs = 0, passed = 0;
   const app::EmbeddedImageStore images;
   // The exchange file goes to a folder of this run's own.
-  std::string dirTemplate = (std::filesystem::temp_directory_path() / "qvfw-bench-XXXXXX").string();
-  if (::mkdtemp(dirTemplate.data()) == nullptr) {
+  const bench::ScratchDir scratch;
+  if (!scratch.ok()) {
     state.SkipWithError("no temporary folder");
     return;
   }
-  const std::filesystem::path workDir = dirTemplate;
+  const std::filesystem::path& workDir = scratch.path();
   for (auto _ : state) {
     platform::VirtualClock clock;
     HostClock host(clock);
@@ -125,7 +125,6 @@ void BM_OneClickUpdateDefaultMachine(benchmark::State& state) {
   state.counters["floor_flash_ms"] = flashMs / n;
   state.counters["hw_device_ms"] = (totalMs - hostWaitMs) / n;
   state.counters["passed"] = passed / n;
-  std::filesystem::remove_all(workDir);
 }
 BENCHMARK(BM_OneClickUpdateDefaultMachine)->Unit(benchmark::kMillisecond);
 
