@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -184,6 +185,7 @@ struct Worker {
   DeviceFacts facts;
   OneClickVerdict verdict;
   bool run = false;
+  std::string error;  // what stopped the worker's inspection, when something did
 };
 
 Outcome Skipped(const Worker& w, const std::string& carried) {
@@ -241,9 +243,13 @@ UpdateAllResult UpdateBridges(AppContext& ctx, std::span<const size_t> indices, 
       continue;
     }
     jobs.push_back([&w = *w] {
-      w.facts = InspectDevice(w.ctx, w.listed, true);
-      ReadIdentityFacts(w.ctx, w.facts);
-      w.verdict = AssessOneClick(w.ctx, w.facts);
+      try {
+        w.facts = InspectDevice(w.ctx, w.listed, true);
+        ReadIdentityFacts(w.ctx, w.facts);
+        w.verdict = AssessOneClick(w.ctx, w.facts);
+      } catch (const std::exception& e) {
+        w.error = std::string("the bridge could not be inspected: ") + e.what() + "; nothing was written";
+      }
     });
   }
   ctx.clock.RunParallel(jobs);
@@ -263,7 +269,9 @@ UpdateAllResult UpdateBridges(AppContext& ctx, std::span<const size_t> indices, 
     Worker& w = *workers[slot];
     BridgeUpdate& b = result.bridges[slot];
     if (w.run && result.refusal.empty()) continue;
-    b.outcome = w.run ? Outcome{OutcomeCode::BadInput, Phase::Identity, {}, kRed, result.refusal} : Skipped(w, carried);
+    b.outcome = w.run            ? Outcome{OutcomeCode::BadInput, Phase::Identity, {}, kRed, result.refusal}
+                : w.error.empty() ? Skipped(w, carried)
+                                  : Outcome{OutcomeCode::Failed, Phase::Identity, "Update    Fail!!", kRed, w.error};
     w.run = false;
     if (options.finished) options.finished(slot, b);
   }
@@ -288,7 +296,14 @@ UpdateAllResult UpdateBridges(AppContext& ctx, std::span<const size_t> indices, 
       });
       w.ctx.state.UpdateBusy = 1;
       SetStatusLine(w.ctx, "Updating firmware. Please wait...", kBlue);
-      b.outcome = RunOneClick(w.ctx, w.listed.index);
+      // Whatever stops this worker stops it alone: the others go on, and its bridge's identity was
+      // kept before the first write.
+      try {
+        b.outcome = RunOneClick(w.ctx, w.listed.index);
+      } catch (const std::exception& e) {
+        b.outcome = Outcome{OutcomeCode::Failed, w.ctx.progress.View().phase, "Update    Fail!!", kRed,
+                            std::string("the update stopped: ") + e.what()};
+      }
       w.ctx.progress.SetListener({});
       w.ctx.state.UpdateBusy = 0;
       b.updated = true;

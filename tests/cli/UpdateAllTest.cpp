@@ -4,17 +4,21 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "app/ExchangeFile.h"
 #include "cli/Cli.h"
 #include "cli/CliRun.h"
+#include "platform/Clock.h"
+#include "sim/Scenario.h"
 #include "support/TempDir.h"
 
 namespace qvfw::cli {
@@ -154,6 +158,52 @@ TEST_F(UpdateAll, BridgesAreUpdatedAtTheSameTime) {
   const double four = modeledSeconds(4);
   EXPECT_GT(one, 2.0);
   EXPECT_LT(four, one * 1.5) << "one " << one << " s, four " << four << " s";
+}
+
+// A pass-through that throws on the commands to one device that begin with a chosen prefix, as a
+// backend whose buffer could not be had would.
+class ThrowingPassThrough final : public platform::PassThrough {
+ public:
+  ThrowingPassThrough(platform::PassThrough& inner, std::string path, std::vector<uint8_t> prefix)
+      : inner_(inner), path_(std::move(path)), prefix_(std::move(prefix)) {}
+  platform::ScsiResult Execute(std::string_view path, const platform::ScsiRequest& r) override {
+    if (path == path_ && r.cdb.size() >= prefix_.size() && std::equal(prefix_.begin(), prefix_.end(), r.cdb.begin()))
+      throw std::runtime_error("no memory for the request");
+    return inner_.Execute(path, r);
+  }
+
+ private:
+  platform::PassThrough& inner_;
+  std::string path_;
+  std::vector<uint8_t> prefix_;
+};
+
+// What stops one worker stops it alone, in the inspection or in the update itself.
+TEST_F(UpdateAll, AnErrorInOneWorkerStopsThatBridgeOnly) {
+  // The serial number's page (read by the inspection), and WRITE BUFFER (programming).
+  for (const std::vector<uint8_t>& prefix : {std::vector<uint8_t>{0x12, 0x01, 0x80}, std::vector<uint8_t>{0x3B}}) {
+    SCOPED_TRACE(int(prefix[0]));
+    platform::VirtualClock clock;
+    auto machine = sim::LoadScenario(
+        json{{"disks", json::array({Bridge("a", "QVE0"), Bridge("b", "QVE1"), Bridge("c", "QVE2")})}}.dump(), clock);
+    ThrowingPassThrough throwing(*machine, "sim:usbstor:b:1", prefix);
+    std::ostringstream out, err;
+    GlobalOptions options;
+    options.workingDirectory = dir_.path();
+    options.stateDirectory = dir_.path() / "state";
+    int code = -1;
+    {
+      Session session(options, PlatformParts{&throwing, machine.get(), machine.get(), &clock}, out, err, false);
+      session.Start();
+      code = UpdateAllCommand(session, out, err, true);
+    }
+    EXPECT_EQ(code, 1) << out.str() << err.str();
+    const std::string o = out.str();
+    EXPECT_NE(o.find("QVE0                  1.2.0.1 -> 01.02.00.03  passed"), std::string::npos) << o;
+    EXPECT_NE(o.find("QVE2                  1.2.0.1 -> 01.02.00.03  passed"), std::string::npos) << o;
+    EXPECT_NE(o.find("FAILED: the "), std::string::npos) << o;
+    EXPECT_NE(o.find("no memory for the request"), std::string::npos) << o;
+  }
 }
 
 // Bridges that could not be told apart once they have restarted are refused together, before
