@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/DeviceFacts.h"
 #include "app/FlashSettings.h"
@@ -83,6 +84,10 @@ struct AppContext {
   std::filesystem::path workingDirectory;
   // The exchange file's name in it: "ExChangeData.tmp"; each bridge of a parallel update has its own.
   std::string exchangeFileName = "ExChangeData.tmp";
+  // In a parallel update, the other bridges that restart with this one (their listed paths): they
+  // may come back under this one's former path or it under theirs, so the wait does not rule
+  // them out by path.
+  std::vector<std::string> restartingTogether;
   // Where the identities of failed updates and the recovery copies of the flash are kept; empty:
   // the user's state directory.
   std::filesystem::path stateDirectory;

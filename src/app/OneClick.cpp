@@ -414,10 +414,15 @@ Outcome RunOneClick(AppContext& ctx, size_t selected) {
   ctx.progress.Plan({{Phase::Identity, 2}, {Phase::Program, 40}, {Phase::ReadBack, 4}, {Phase::Restart, 1},
                      {Phase::Wait, 30}, {Phase::Check, 2}});
   ctx.progress.Enter(Phase::Identity);
-  // The other listed bridges, as the last refresh found them.
+  // The other listed bridges, as the last refresh found them, less those restarting with this one.
   std::vector<std::string> others;
-  for (size_t i = 0; i < f.DeviceList.items.size() && i < s.DeviceTable.size(); ++i)
-    if (i != selected && !s.DeviceTable[i].Path.Empty()) others.emplace_back(s.DeviceTable[i].Path.View());
+  for (size_t i = 0; i < f.DeviceList.items.size() && i < s.DeviceTable.size(); ++i) {
+    const std::string_view path = s.DeviceTable[i].Path.View();
+    if (i == selected || path.empty()) continue;
+    if (std::find(ctx.restartingTogether.begin(), ctx.restartingTogether.end(), path) != ctx.restartingTogether.end())
+      continue;
+    others.emplace_back(path);
+  }
   const device::Device dev = ctx.DeviceAt(selected);
   const DeviceLockResult lock = LockDevice(ctx, dev.path());
   if (!lock.granted) return Failure(ctx, Phase::Identity, lock.refusal + "; nothing was written");

@@ -173,6 +173,9 @@ struct Worker {
     ctx.lockDirectory = main.lockDirectory;
     ctx.programVersion = main.programVersion;
     ctx.exchangeFileName = "ExChangeData." + std::to_string(listed.index) + ".tmp";
+    // The list as the scan found it: the other listed bridges are not this worker's.
+    ctx.form.DeviceList.Clear();
+    for (const auto& d : main.scan.devices) ctx.form.DeviceList.Add(d.name);
     ctx.form.DeviceList.Select(static_cast<int>(listed.index));
   }
 
@@ -276,6 +279,11 @@ UpdateAllResult UpdateBridges(AppContext& ctx, std::span<const size_t> indices, 
     if (options.finished) options.finished(slot, b);
   }
   if (!result.refusal.empty()) return result;
+  // The bridges that restart together may come back under each other's former paths: each worker
+  // tells its own from theirs by serial number, not by path.
+  for (Worker* w : running)
+    for (const Worker* other : running)
+      if (other != w) w->ctx.restartingTogether.push_back(other->listed.path);
 
   // Then every bridge offered the update is updated, all at once.
   jobs.clear();

@@ -58,8 +58,27 @@ struct Machine::Slot {
   std::vector<Fault> faults;
   std::vector<uint32_t> used;
 
-  std::string Path() const { return std::string("sim:") + BusToken(bus) + ":" + name + ":" + std::to_string(generation); }
+  std::optional<uint32_t> node;  // with numbered paths: the node number it holds while attached
+
+  std::string Path() const {
+    if (node) return std::string("sim:") + BusToken(bus) + ":sg" + std::to_string(*node);
+    return std::string("sim:") + BusToken(bus) + ":" + name + ":" + std::to_string(generation);
+  }
 };
+
+void Machine::NumberPaths() {
+  numberedPaths_ = true;
+  for (auto& s : slots_) s->node.reset();
+  for (auto& s : slots_)
+    if (s->attached) s->node = FreeNode();
+}
+
+uint32_t Machine::FreeNode() const {
+  for (uint32_t n = 0;; ++n) {
+    const bool taken = std::any_of(slots_.begin(), slots_.end(), [&](const auto& s) { return s->node == n; });
+    if (!taken) return n;
+  }
+}
 
 Machine::Machine(platform::Clock& clock) : clock_(clock) {}
 Machine::~Machine() = default;
@@ -74,6 +93,7 @@ size_t Machine::AddBridge(std::string name, Bus bus, BridgeConfig config, std::u
   s->target = std::move(bridge);
   s->number = static_cast<uint32_t>(slots_.size() + 1);
   s->timing = DefaultTiming(bus);
+  if (numberedPaths_) s->node = FreeNode();
   slots_.push_back(std::move(s));
   return slots_.size() - 1;
 }
@@ -86,6 +106,7 @@ size_t Machine::AddPlainDisk(std::string name, Bus bus, std::string vendor, std:
   s->target = std::make_unique<PlainDisk>(std::move(vendor), std::move(product), std::move(disk));
   s->number = static_cast<uint32_t>(slots_.size() + 1);
   s->timing = DefaultTiming(bus);
+  if (numberedPaths_) s->node = FreeNode();
   slots_.push_back(std::move(s));
   return slots_.size() - 1;
 }
@@ -177,10 +198,15 @@ uint64_t Machine::DataPhase(const Slot& s, uint64_t readyUs, uint64_t bytes) {
 
 void Machine::Settle() {
   const uint64_t now = clock_.NowUs();
-  for (auto& s : slots_) {
-    if (s->attached || !s->reattachAtUs || *s->reattachAtUs > now) continue;
+  // In the order they come back: with numbered paths the first takes the lowest free node.
+  std::vector<Slot*> back;
+  for (auto& s : slots_)
+    if (!s->attached && s->reattachAtUs && *s->reattachAtUs <= now) back.push_back(s.get());
+  std::stable_sort(back.begin(), back.end(), [](const Slot* a, const Slot* b) { return *a->reattachAtUs < *b->reattachAtUs; });
+  for (Slot* s : back) {
     s->attached = true;
     ++s->generation;
+    if (numberedPaths_) s->node = FreeNode();
     s->target->PowerOn();
     events_.push_back({*s->reattachAtUs, platform::DeviceEvent::Arrival});
     s->reattachAtUs.reset();
@@ -190,6 +216,7 @@ void Machine::Settle() {
 void Machine::Detach(Slot& s, std::optional<uint64_t> reattachAtUs) {
   if (s.attached) events_.push_back({clock_.NowUs(), platform::DeviceEvent::Removal});
   s.attached = false;
+  s.node.reset();  // free for the next disk that arrives
   s.reattachAtUs = reattachAtUs;
 }
 

@@ -65,6 +65,10 @@ class Machine final : public platform::PassThrough, public platform::DiskEnumera
   // number out of range or a disk that is not on USB.
   static constexpr uint32_t kMaxUsbController = 15;
   void SetController(size_t disk, uint32_t controller);
+  // Paths like a host's pass-through nodes: "sim:<bus>:sg<N>", where N is the lowest number no
+  // attached disk holds when the disk arrives. A disk that restarts may come back under another's
+  // former path. Without it, a path names the disk and counts its arrivals.
+  void NumberPaths();
   void AddFault(size_t disk, Fault fault);
   void ClearFaults(size_t disk);
 
@@ -98,6 +102,8 @@ class Machine final : public platform::PassThrough, public platform::DiskEnumera
 
  private:
   struct Slot;
+  uint32_t FreeNode() const;
+  bool numberedPaths_ = false;
   // The bus a disk's data phases travel on: one per USB host controller, one for all IEEE 1394
   // disks, one of its own for each UASP (or other) disk.
   struct LinkKey {

@@ -343,6 +343,11 @@ json ParseJson(std::string_view text) {
 std::unique_ptr<Machine> Build(const json& doc, platform::Clock& clock, const fs::path& baseDir) {
   if (!doc.is_object() || !doc.contains("disks") || !doc["disks"].is_array()) Bad("the machine needs a \"disks\" list");
   auto m = std::make_unique<Machine>(clock);
+  if (doc.contains("paths")) {
+    const json& paths = doc["paths"];
+    if (paths == "numbered") m->NumberPaths();
+    else if (paths != "named") Bad("\"paths\" is \"named\" or \"numbered\"");
+  }
   try {
     size_t i = 0;
     for (const json& d : doc["disks"]) AddDisk(*m, d, i++, baseDir);

@@ -44,10 +44,11 @@ json Bridge(const std::string& name, const std::string& serial, json extra = jso
 
 class UpdateAll : public ::testing::Test {
  protected:
-  std::string Machine(const json& disks) {
+  std::string Machine(const json& disks) { return MachineDoc(json{{"disks", disks}}); }
+  std::string MachineDoc(const json& doc) {
     dir_n_ = dir_.path() / ("m" + std::to_string(machines_++));
     fs::create_directories(dir_n_);
-    std::ofstream(dir_n_ / "machine.json") << json{{"disks", disks}}.dump();
+    std::ofstream(dir_n_ / "machine.json") << doc.dump();
     return "--sim=" + dir_n_.string();
   }
   Outcome Run(std::vector<std::string> args) { return RunCli(std::move(args), dir_.path()); }
@@ -158,6 +159,27 @@ TEST_F(UpdateAll, BridgesAreUpdatedAtTheSameTime) {
   const double four = modeledSeconds(4);
   EXPECT_GT(one, 2.0);
   EXPECT_LT(four, one * 1.5) << "one " << one << " s, four " << four << " s";
+}
+
+// Where the host numbers its pass-through nodes, two bridges that restart together may come back
+// under each other's former paths: each worker still finds its own by its serial number.
+TEST_F(UpdateAll, BridgesThatComeBackUnderEachOthersPathsAreFound) {
+  // The first is slower to program, so the second leaves first and comes back first, taking the
+  // lowest free node: the one the first has left meanwhile.
+  const json slow = Bridge("a", "QVP0", {{"faults", {{{"kind", "stall"}, {"cdbPrefix", "3B 0E"}, {"stallMs", 20}, {"times", 0}}}}});
+  const std::string sim = MachineDoc(json{{"paths", "numbered"}, {"disks", json::array({slow, Bridge("b", "QVP1")})}});
+  const Outcome o = Run({sim, "--json", "update", "--all"});
+  EXPECT_EQ(o.code, 0) << o.out << o.err;
+  const json doc = json::parse(o.out);
+  ASSERT_EQ(doc["bridges"].size(), 2u);
+  const json& a = doc["bridges"][0];
+  const json& b = doc["bridges"][1];
+  EXPECT_EQ(a["path"], "sim:usbstor:sg0");
+  EXPECT_EQ(b["path"], "sim:usbstor:sg1");
+  EXPECT_EQ(a["backPath"], "sim:usbstor:sg1") << "the paths did not swap: this run shows nothing";
+  EXPECT_EQ(b["backPath"], "sim:usbstor:sg0");
+  EXPECT_EQ(a["outcome"]["code"], "success") << a["outcome"]["reason"];
+  EXPECT_EQ(b["outcome"]["code"], "success") << b["outcome"]["reason"];
 }
 
 // A pass-through that throws on the commands to one device that begin with a chosen prefix, as a

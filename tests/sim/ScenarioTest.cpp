@@ -95,6 +95,7 @@ TEST(Scenarios, DescriptionsThatDoNotMakeAMachineAreRefusedWithAReason) {
       {"controller out of range", R"({"disks": [{"name": "b0", "controller": 16}]})", "b0.controller must lie in 0..15"},
       {"controller that is not a number", R"({"disks": [{"controller": "first"}]})", "controller must be a number"},
       {"controller of a disk not on USB", R"({"disks": [{"bus": "uasp", "controller": 1}]})", "only a USB disk"},
+      {"paths neither named nor numbered", R"({"paths": "random", "disks": []})", "\"paths\" is \"named\" or \"numbered\""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
