@@ -108,36 +108,16 @@ FileRead ReadRegularFile(const std::filesystem::path& path, uint64_t maxSize) {
     return r;
   }
   r.size = static_cast<uint64_t>(st.st_size);
-  if (r.size > maxSize) {
-    r.failure = FileRead::Failure::TooLarge;
-    return r;
-  }
-  // Read to the end, but never past the limit: a file that grows while it is read is refused too.
-  std::vector<uint8_t> bytes(static_cast<size_t>(r.size) + 1);
-  size_t done = 0;
-  for (;;) {
-    if (done == bytes.size()) {
-      if (done > maxSize) break;
-      bytes.resize(static_cast<size_t>(std::min<uint64_t>(maxSize + 1, done + 65536)));
+  ReadOpenedFile(r, [&](uint8_t* into, size_t room, int& error) -> int64_t {
+    for (;;) {
+      const ssize_t n = ::read(fd.get(), into, room);
+      if (n >= 0) return n;
+      if (errno != EINTR) {
+        error = errno;
+        return -1;
+      }
     }
-    const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      r.error = errno;
-      r.failure = FileRead::Failure::Unreadable;
-      return r;
-    }
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  r.size = done;
-  if (done > maxSize) {
-    r.failure = FileRead::Failure::TooLarge;
-    return r;
-  }
-  bytes.resize(done);
-  r.size = done;
-  r.bytes = std::move(bytes);
+  });
   return r;
 }
 

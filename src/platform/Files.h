@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -67,6 +68,12 @@ struct FileRead {
   std::string Reason() const;
 };
 FileRead ReadRegularFile(const std::filesystem::path& path, uint64_t maxSize);
+
+// What each platform's ReadRegularFile does once it has opened a regular file and put its size in
+// `r.size` (and `r.limit`): refuses it when larger than the limit, else reads it with `readSome`
+// to the end but never past the limit, so a file that grows while it is read is refused too.
+// `readSome(into, room, error)` returns the bytes it read, 0 at the end, or -1 with `error` set.
+void ReadOpenedFile(FileRead& r, const std::function<int64_t(uint8_t* into, size_t room, int& error)>& readSome);
 
 // Removes the name `path`: a file, or a link itself (never what it points to); never a folder.
 // Returns whether a name was removed.

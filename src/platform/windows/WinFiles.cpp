@@ -190,35 +190,15 @@ FileRead ReadRegularFile(const std::filesystem::path& path, uint64_t maxSize) {
     return r;
   }
   r.size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-  if (r.size > maxSize) {
-    r.failure = FileRead::Failure::TooLarge;
-    return r;
-  }
-  std::vector<uint8_t> bytes(static_cast<size_t>(r.size) + 1);
-  size_t done = 0;
-  for (;;) {
-    if (done == bytes.size()) {
-      if (done > maxSize) break;
-      bytes.resize(static_cast<size_t>(std::min<uint64_t>(maxSize + 1, done + 65536)));
-    }
-    const size_t want = bytes.size() - done;
-    const DWORD chunk = want > 0x40000000u ? 0x40000000u : static_cast<DWORD>(want);
+  ReadOpenedFile(r, [&](uint8_t* into, size_t room, int& error) -> int64_t {
+    const DWORD chunk = room > 0x40000000u ? 0x40000000u : static_cast<DWORD>(room);
     DWORD got = 0;
-    if (!::ReadFile(file.get(), bytes.data() + done, chunk, &got, nullptr)) {
-      r.error = ErrnoOf(::GetLastError());
-      r.failure = FileRead::Failure::Unreadable;
-      return r;
+    if (!::ReadFile(file.get(), into, chunk, &got, nullptr)) {
+      error = ErrnoOf(::GetLastError());
+      return -1;
     }
-    if (got == 0) break;
-    done += got;
-  }
-  r.size = done;
-  if (done > maxSize) {
-    r.failure = FileRead::Failure::TooLarge;
-    return r;
-  }
-  bytes.resize(done);
-  r.bytes = std::move(bytes);
+    return got;
+  });
   return r;
 }
 
