@@ -15,13 +15,6 @@
 namespace qvfw::app {
 namespace {
 
-bool SamePathText(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-    return lower(x) == lower(y);
-  });
-}
-
 // A serial number as the bridge reports it once the identity record has carried it: at most 20
 // characters, trailing spaces not counting. Two bridges that differ only beyond that come back
 // alike.
@@ -44,7 +37,7 @@ class Fleet {
     std::vector<platform::DiskInterface> disks = ctx_.disks->EnumerateDisks();
     std::erase_if(disks, [&](const platform::DiskInterface& d) {
       for (size_t k = 0; k < held_.size(); ++k)
-        if (k != me && !held_[k].empty() && SamePathText(held_[k], d.path)) return true;
+        if (k != me && !held_[k].empty() && held_[k] == d.path) return true;
       return false;
     });
     return disks;
@@ -316,7 +309,7 @@ UpdateAllResult UpdateBridges(AppContext& ctx, std::span<const size_t> indices, 
       w.ctx.state.UpdateBusy = 0;
       b.updated = true;
       const std::string now(w.ctx.state.DeviceTable.at(w.listed.index).Path.View());
-      if (!SamePathText(now, w.listed.path)) b.backPath = now;
+      if (now != w.listed.path) b.backPath = now;
       FormClose(w.ctx);  // the worker's exchange file goes; a failed update's identity stays kept
       fleet.Hold(slot, {});
       if (options.finished) fleet.Serialized([&] { options.finished(slot, b); });
