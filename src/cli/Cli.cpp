@@ -73,10 +73,6 @@ const char* FirmwareStateName(app::FirmwareState s) {
   return "unread";
 }
 
-std::string WhyNotOffered(const app::OneClickVerdict& v, const std::string& carried) {
-  return app::NotOfferedReason(v, carried);
-}
-
 bool OfferedToRun(const app::OneClickVerdict& v) { return v.readiness == app::Readiness::Offered && !v.deviceNewer; }
 
 // An outcome as the command line reports it: in the JSON document, or the status text on standard
@@ -107,7 +103,7 @@ json DeviceJson(const app::AppContext& ctx, const app::DeviceFacts& f) {
   if (f.options.nvram) options.push_back("includeNvram");
   if (f.options.readWriteBuffer) options.push_back("readWriteBuffer");
   if (f.options.productSn) options.push_back("productSerial");
-  const std::string why = WhyNotOffered(v, carried);
+  const std::string why = app::NotOfferedReason(v, carried);
   return {{"index", f.device.index},
           {"path", f.device.path},
           {"bus", BusName(f.device.bus)},
@@ -237,7 +233,7 @@ int ListCommand(Session& session, std::ostream& out, std::ostream& err) {
     const app::OneClickVerdict v = app::AssessOneClick(ctx, f);
     std::string firmware = f.FirmwareText();
     out << "    firmware " << (firmware.empty() ? "unknown" : firmware) << "; one-click update to " << carried << ": "
-        << (OfferedToRun(v) ? "offered" : "not offered (" + WhyNotOffered(v, carried) + ")") << '\n';
+        << (OfferedToRun(v) ? "offered" : "not offered (" + app::NotOfferedReason(v, carried) + ")") << '\n';
   }
   return kExitSuccess;
 }
@@ -444,6 +440,18 @@ int CheckCommand(Session& session, const std::string& image, std::ostream& out, 
   return kExitSuccess;
 }
 
+// The machine could not be opened, so there is no session to report through: the error as `Fail`
+// would print it. `context` comes before the message on standard error.
+int NoMachine(bool asJson, const char* command, int code, const char* kind, const std::string& message,
+              const char* context, std::ostream& out, std::ostream& err) {
+  if (asJson) {
+    PrintJson(out, command, {{"error", {{"exitCode", code}, {"kind", kind}, {"message", message}}}});
+  } else {
+    err << "qvfw: " << context << message << '\n';
+  }
+  return code;
+}
+
 // The native machine's diagnostics reach the session's shell once there is one.
 struct ForwardDiagnostics final : platform::Diagnostics {
   platform::Diagnostics* to = nullptr;
@@ -489,7 +497,7 @@ int UpdateCommand(Session& session, std::ostream& out, std::ostream& err, bool a
   if (verdict.readiness != app::Readiness::Offered || (verdict.deviceNewer && !allowDowngrade)) {
     const app::OutcomeCode c = verdict.readiness == app::Readiness::AlreadyCurrent ? app::OutcomeCode::AlreadyCurrent
                                                                                    : app::OutcomeCode::NotOffered;
-    std::string why = WhyNotOffered(verdict, carried);
+    std::string why = app::NotOfferedReason(verdict, carried);
     if (verdict.deviceNewer) why += " (--allow-downgrade programs it all the same)";
     return report(app::Outcome{c, app::Phase::Identity, verdict.statusText,
                                c == app::OutcomeCode::AlreadyCurrent ? app::kGreen : app::kRed,
@@ -569,7 +577,7 @@ int UpdateAllCommand(Session& session, std::ostream& out, std::ostream& err, boo
 
   // On a terminal one line follows the whole run; each bridge's end is told as it comes.
   std::vector<app::ProgressView> views(indices.size());
-  size_t ended = 0, failed = 0;
+  size_t ended = 0;
   app::UpdateAllOptions options;
   options.allowDowngrade = allowDowngrade;
   options.progress = [&](size_t slot, const app::ProgressView& v) {
@@ -582,7 +590,6 @@ int UpdateAllCommand(Session& session, std::ostream& out, std::ostream& err, boo
   options.finished = [&](size_t slot, const app::BridgeUpdate& b) {
     views[slot].fraction = 1;
     ++ended;
-    if (b.outcome.code == app::OutcomeCode::Failed) ++failed;
     if (!b.updated) return;
     session.shell().ErrorLine("[" + std::to_string(b.index) + "] " + b.path + ": " + b.outcome.statusText +
                               (b.outcome.reason.empty() ? std::string() : " (" + b.outcome.reason + ")"));
@@ -595,22 +602,22 @@ int UpdateAllCommand(Session& session, std::ostream& out, std::ostream& err, boo
   session.shell().Finish();
   if (!run.refusal.empty()) return Fail(session, out, err, command, kExitUsage, "indistinctBridges", run.refusal);
 
-  size_t passed = 0, current = 0, skipped = 0;
-  failed = 0;
+  size_t passed = 0, current = 0, failed = 0, skipped = 0, notOffered = 0;
   for (const auto& b : run.bridges) {
     switch (b.outcome.code) {
       case app::OutcomeCode::Success: ++passed; break;
       case app::OutcomeCode::AlreadyCurrent: ++current; break;
       case app::OutcomeCode::Failed: ++failed; break;
       default:
+        ++skipped;
         // --all selects the bridges the carried firmware is for: one of another family is listed
         // and left alone; one named with -d was asked for and not offered.
-        if (!all || b.readiness != app::Readiness::ChipNotSupported) ++skipped;
+        if (!all || b.readiness != app::Readiness::ChipNotSupported) ++notOffered;
         break;
     }
   }
   // Nothing of the family among them at all: nothing was offered, as for a single update.
-  const int exit = failed ? kExitDeviceFailed : (skipped || passed + current == 0) ? kExitNotOffered : kExitSuccess;
+  const int exit = failed ? kExitDeviceFailed : (notOffered || passed + current == 0) ? kExitNotOffered : kExitSuccess;
   if (session.options().json) {
     json bridges = json::array();
     for (const auto& b : run.bridges) bridges.push_back(BridgeJson(b));
@@ -620,7 +627,7 @@ int UpdateAllCommand(Session& session, std::ostream& out, std::ostream& err, boo
                 {{"passed", passed},
                  {"alreadyCurrent", current},
                  {"failed", failed},
-                 {"skipped", run.bridges.size() - passed - current - failed}}},
+                 {"skipped", skipped}}},
                {"exitCode", exit}});
     return exit;
   }
@@ -631,7 +638,7 @@ int UpdateAllCommand(Session& session, std::ostream& out, std::ostream& err, boo
     out << line << SummaryWords(b) << '\n';
   }
   out << run.bridges.size() << " bridge(s): " << passed << " passed, " << current << " already current, " << failed
-      << " failed, " << (run.bridges.size() - passed - current - failed) << " skipped\n";
+      << " failed, " << skipped << " skipped\n";
   return exit;
 }
 
@@ -812,27 +819,9 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
   try {
     machine = frontend::Machine::Open(sim, forward);
   } catch (const frontend::MachineBusy& e) {
-    if (options.json) {
-      out << json{{"schemaVersion", kJsonSchemaVersion},
-                  {"command", command},
-                  {"error", {{"exitCode", kExitDeviceFailed}, {"kind", "busy"}, {"message", e.what()}}}}
-                 .dump(2)
-          << '\n';
-    } else {
-      err << "qvfw: " << e.what() << '\n';
-    }
-    return kExitDeviceFailed;
+    return NoMachine(options.json, command, kExitDeviceFailed, "busy", e.what(), "", out, err);
   } catch (const std::exception& e) {
-    if (options.json) {
-      out << json{{"schemaVersion", kJsonSchemaVersion},
-                  {"command", command},
-                  {"error", {{"exitCode", kExitUsage}, {"kind", "usage"}, {"message", e.what()}}}}
-                 .dump(2)
-          << '\n';
-    } else {
-      err << "qvfw: --sim: " << e.what() << '\n';
-    }
-    return kExitUsage;
+    return NoMachine(options.json, command, kExitUsage, "usage", e.what(), "--sim: ", out, err);
   }
   int code;
   {
