@@ -47,9 +47,7 @@ class UpdateAll : public ::testing::Test {
   std::string Machine(const json& disks) { return MachineDoc(json{{"disks", disks}}); }
   std::string MachineDoc(const json& doc) {
     dir_n_ = dir_.path() / ("m" + std::to_string(machines_++));
-    fs::create_directories(dir_n_);
-    std::ofstream(dir_n_ / "machine.json") << doc.dump();
-    return "--sim=" + dir_n_.string();
+    return MachineFolder(dir_n_, doc.dump());
   }
   Outcome Run(std::vector<std::string> args) { return RunCli(std::move(args), dir_.path()); }
   // The listed devices of the machine as `list --json` shows them, by serial number.

@@ -27,11 +27,7 @@ using Outcome = CliOutcome;
 class UpdateCommand : public ::testing::Test {
  protected:
   // A machine folder named `name` described by `json`.
-  std::string Machine(const std::string& name, const std::string& json) {
-    fs::create_directories(dir_.path() / name);
-    std::ofstream(dir_.path() / name / "machine.json") << json;
-    return "--sim=" + (dir_.path() / name).string();
-  }
+  std::string Machine(const std::string& name, const std::string& json) { return MachineFolder(dir_.path() / name, json); }
   Outcome Run(std::vector<std::string> args) { return RunCli(std::move(args), dir_.path()); }
   testing::TempDir dir_;
 };
