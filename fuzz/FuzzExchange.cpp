@@ -1,44 +1,37 @@
-// The exchange-file reader: any bytes under the name are a block (exactly 4096 of them) or
-// nothing; a block read back from the file it was written to is the same block.
-#include <unistd.h>
-
+// The reader of identity files (`recover --identity FILE`): any bytes are either an identity or
+// refused with a reason, never both; an identity the tool kept reads back as the same block, and
+// a file in the exchange file's own format is taken only when its fields are plausible.
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
+#include <vector>
 
 #include "FuzzAbort.h"
 #include "app/ExchangeFile.h"
+#include "app/KeptIdentity.h"
 
 using namespace qvfw;
 
-namespace {
-const std::filesystem::path& Folder() {
-  static const std::filesystem::path dir = [] {
-    std::string templ = (std::filesystem::temp_directory_path() / "qvfw-fuzz-exchange-XXXXXX").string();
-    if (::mkdtemp(templ.data()) == nullptr) std::abort();
-    return std::filesystem::path(templ);
-  }();
-  return dir;
-}
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::filesystem::path file = Folder() / app::kExchangeFileName;
-  std::filesystem::remove(file);
-  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-  const auto block = app::ReadExchangeFile(Folder());
-  FUZZ_CHECK(block.has_value() == (size == app::kExchangeBlockSize));
-  if (!block) return 0;
-  FUZZ_CHECK(block->Serial().size() <= app::kExchangeBlockSize - 516);
-  (void)block->Vid();
-  (void)block->Pid();
-  FUZZ_CHECK(app::WriteExchangeFile(Folder(), *block));
-  const auto again = app::ReadExchangeFile(Folder());
-  FUZZ_CHECK(again && again->bytes == block->bytes);
-  std::ifstream in(file, std::ios::binary);
-  std::string raw{std::istreambuf_iterator<char>(in), {}};
-  FUZZ_CHECK(raw == std::string(reinterpret_cast<const char*>(data), size));  // scrambling is its own inverse
+  const std::vector<uint8_t> bytes(data, data + size);
+  const app::IdentityFile read = app::DecodeIdentity(bytes);
+  FUZZ_CHECK(read.block.has_value() != !read.problem.empty());
+  if (!read.block) return 0;
+  const app::ExchangeBlock& block = *read.block;
+  if (read.format == app::IdentityFile::Format::Exchange) {
+    FUZZ_CHECK(size == app::kExchangeBlockSize);
+    FUZZ_CHECK(block.Vid() != 0 && block.Pid() != 0);
+    const std::string serial = block.Serial();
+    FUZZ_CHECK(serial.size() <= 46);
+    for (char c : serial) FUZZ_CHECK(c >= 0x20 && c <= 0x7E);
+    // The same block in the exchange format is the same file (scrambling is its own inverse).
+    const auto again = app::Scrambled(block);
+    FUZZ_CHECK(std::vector<uint8_t>(again.begin(), again.end()) == bytes);
+  } else {
+    FUZZ_CHECK(size == app::kKeptIdentitySize);
+    FUZZ_CHECK(app::EncodeKeptIdentity(block) == bytes);
+  }
+  // What the tool keeps, it reads back unchanged.
+  const app::IdentityFile kept = app::DecodeIdentity(app::EncodeKeptIdentity(block));
+  FUZZ_CHECK(kept.block && kept.block->bytes == block.bytes && kept.format == app::IdentityFile::Format::Kept);
   return 0;
 }

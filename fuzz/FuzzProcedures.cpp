@@ -223,7 +223,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (index == 0) {
     // The exchange file holds the configuration area and the ids and serial number as read.
-    if (const auto saved = app::ReadExchangeFile(b.dir)) {
+    if (const auto saved = app::ReadExchangeBlock(b.dir / app::kExchangeFileName)) {
       FUZZ_CHECK(std::equal(b.before.begin() + 0x600, b.before.begin() + 0x800, saved->bytes.begin()));
       FUZZ_CHECK(saved->Vid() == b.vid && saved->Pid() == b.pid && saved->Serial() == b.serial);
     }

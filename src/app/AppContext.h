@@ -7,12 +7,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/DeviceFacts.h"
+#include "app/ExchangeFile.h"
 #include "app/FlashSettings.h"
 #include "app/Progress.h"
 #include "app/ImageStore.h"
@@ -83,7 +85,11 @@ struct AppContext {
   // Where the configuration and the exchange file live: empty means the working directory.
   std::filesystem::path workingDirectory;
   // The exchange file's name in it: "ExChangeData.tmp"; each bridge of a parallel update has its own.
+  // A run that finds the name taken (another run's file, or one left behind) uses a name of its own.
   std::string exchangeFileName = "ExChangeData.tmp";
+  // The exchange file this run created, with the block it saved; removed when the window closes
+  // (or the next update saves another).
+  std::unique_ptr<OwnExchangeFile> exchange;
   // In a parallel update, the other bridges that restart with this one (their listed paths): they
   // may come back under this one's former path or it under theirs, so the wait does not rule
   // them out by path.

@@ -31,11 +31,17 @@ DeviceLockResult LockDevice(AppContext& ctx, const std::string& path) {
     std::lock_guard guard(mutex);
     if ((r.held = held[file].lock())) return r;
   }
+  // A folder whose locks another user could plant or hold guards nothing: the work does not start.
+  if (const auto distrust = platform::PrepareLockFolder(ctx.lockDirectory)) {
+    r.granted = false;
+    r.refusal = "cannot lock the device " + path + ": " + *distrust;
+    return r;
+  }
   // Not under the mutex: the wait for another process sleeps on the clock, where other workers
   // take their turn.
   platform::ProcessLock::Refusal refusal;
   r.held = platform::ProcessLock::Acquire(file, "the device " + path, ctx.clock, platform::kLockWaitMs, &refusal);
-  if (!r.held && !refusal.busy) {
+  if (!r.held && !refusal.busy && !refusal.untrusted) {
     // No lock can be set up there (no /run/lock, say): the work goes on unguarded, as before.
     ctx.diagnostics.Line(refusal.message + "; going on without the device lock");
   } else if (!r.held) {

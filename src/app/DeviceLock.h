@@ -2,6 +2,8 @@
 // One process per bridge: every command that changes (or reads back) a bridge's flash holds an
 // advisory lock named by the bridge's device number in the context's lock folder, and only while
 // it works on the device. A second process waits a little, then is told which process holds it.
+// A lock that another user could have planted or holds under a false name is not trusted: the
+// work does not start, and the reason says which file is in the way.
 
 #include <memory>
 #include <string>

@@ -1,14 +1,24 @@
 #pragma once
 // The exchange block: what makes a device itself (its configuration area, USB ids and serial
 // number), saved scrambled in "ExChangeData.tmp" before its flash is reprogrammed.
+//
+// The block a run saves is the one it uses: it stays in memory, and the file is this run's alone.
+// The file is created new (never over anything that stands at its name, never through a link),
+// read back only to check that it still holds exactly what this run wrote, and removed only by
+// the run that created it.
 
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "platform/Diagnostics.h"
+#include "platform/Files.h"
 
 namespace qvfw::app {
 
@@ -28,17 +38,42 @@ struct ExchangeBlock {
   std::string Serial() const;
 };
 
-// Scrambles the block and stores it as `dir`/"ExChangeData.tmp". The bytes go to a fresh file
-// created beside it (never an existing one, never through a link) that replaces the old name
-// only once it is complete, so a failed write leaves no half file under that name; nor does it
-// leave an older file there, which would be taken for this block.
-bool WriteExchangeFile(const std::filesystem::path& dir, const ExchangeBlock& plain);
-// Reads and unscrambles the block; nothing when the file is missing, is not a regular file of
-// exactly 4096 bytes, or is a link.
-std::optional<ExchangeBlock> ReadExchangeFile(const std::filesystem::path& dir);
+// The block as the exchange file holds it (scrambled), and back.
+std::array<uint8_t, kExchangeBlockSize> Scrambled(const ExchangeBlock& plain);
+ExchangeBlock Unscrambled(std::span<const uint8_t, kExchangeBlockSize> scrambled);
 
-// The same for a file of any name (the identities kept in the state directory).
-bool WriteExchangeBlock(const std::filesystem::path& file, const ExchangeBlock& plain);
+// Reads a file in the exchange file's format (4096 scrambled bytes); nothing when the name is
+// missing, is not a regular file of exactly 4096 bytes, or is a link.
 std::optional<ExchangeBlock> ReadExchangeBlock(const std::filesystem::path& file);
+
+// The exchange file of one run.
+class OwnExchangeFile {
+ public:
+  // Creates the file for `block` in the first of `folders` that can hold it: under `preferred`
+  // when nothing stands at that name, else under a name of this run's own ("ExChangeData.tmp"
+  // gives "ExChangeData.<pid>-<n>.tmp"), since another run (or what one left) holds it. A folder
+  // that cannot hold the file (read-only, full, missing) passes to the next one; each step is
+  // told on `diagnostics`. Nothing when no folder could; `why` then says what stood in the way.
+  static std::unique_ptr<OwnExchangeFile> Create(const std::vector<std::filesystem::path>& folders,
+                                                 std::string_view preferred, const ExchangeBlock& block,
+                                                 platform::Diagnostics& diagnostics, std::string* why);
+  // Removes the file, when its name still stands for the file this run created.
+  ~OwnExchangeFile();
+  OwnExchangeFile(const OwnExchangeFile&) = delete;
+  OwnExchangeFile& operator=(const OwnExchangeFile&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  const ExchangeBlock& block() const { return block_; }
+  // Whether the name still stands for the file this run created, holding exactly its block.
+  bool ReadsBack() const;
+
+ private:
+  OwnExchangeFile(std::filesystem::path path, const ExchangeBlock& block, platform::FileIdentity identity)
+      : path_(std::move(path)), block_(block), identity_(identity) {}
+
+  std::filesystem::path path_;
+  ExchangeBlock block_;
+  platform::FileIdentity identity_;
+};
 
 }  // namespace qvfw::app

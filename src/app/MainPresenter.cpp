@@ -15,8 +15,6 @@ void Run(const std::function<void(AppContext&)>& hook, AppContext& ctx) {
 
 }  // namespace
 
-std::filesystem::path ExchangeFilePath(const AppContext& ctx) { return ctx.workingDirectory / ctx.exchangeFileName; }
-
 std::filesystem::path ConfigurationFilePath(const AppContext& ctx) {
   return ctx.workingDirectory / kConfigurationFileName;
 }
@@ -71,14 +69,7 @@ void CloseMainWindow(AppContext& ctx) {
   ctx.form.window.closed = true;
 }
 
-void FormClose(AppContext& ctx) {
-  const std::filesystem::path path = ExchangeFilePath(ctx);
-  std::error_code ec;
-  const auto status = std::filesystem::symlink_status(path, ec);
-  if (ec || !std::filesystem::exists(status) || std::filesystem::is_directory(status)) return;
-  // remove() unlinks the name itself; a link's target is left alone.
-  std::filesystem::remove(path, ec);
-}
+void FormClose(AppContext& ctx) { ctx.exchange.reset(); }
 
 void DestroyMainWindow(AppContext& ctx) {
   Run(ctx.hooks.UnregisterDeviceArrival, ctx);

@@ -14,9 +14,6 @@
 
 namespace qvfw::app {
 
-// The file the one-click update keeps a device's identity in (kExchangeFileName); it lives in
-// the working directory, where the update writes it and where closing the window removes it.
-std::filesystem::path ExchangeFilePath(const AppContext& ctx);
 std::filesystem::path ConfigurationFilePath(const AppContext& ctx);
 
 // "Orvo DLN7420KT5 firmware update tools_v%d.%d.%d.%d"; all four 0 without version information.
@@ -38,8 +35,8 @@ void DropFiles(AppContext& ctx);
 // Closes the window: runs `FormClose` once and marks the window closed.
 void ExitBtnClick(AppContext& ctx);
 void CloseMainWindow(AppContext& ctx);
-// Deletes the exchange file when there is one; a failing deletion is ignored. A symbolic link
-// in its place is removed itself, never what it points to.
+// Deletes the exchange file this run created, when there is one and its name still stands for
+// it; a file this run did not create (another run's, a user's, a link) is left alone.
 void FormClose(AppContext& ctx);
 // Releases the device notification registration.
 void DestroyMainWindow(AppContext& ctx);

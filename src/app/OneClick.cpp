@@ -67,14 +67,6 @@ std::optional<PowerCondition> ReadPowerCondition(const device::Device& dev) {
   return PowerCondition{page[11] != 0, StandbyMinutes(timer)};
 }
 
-// What a serial number looks like once written back through the identity record: at most 20
-// characters, trailing spaces not counting.
-std::string WrittenSerial(std::string serial) {
-  serial.resize(std::min(serial.size(), kSerialLength));
-  while (!serial.empty() && (serial.back() == ' ' || serial.back() == '\0')) serial.pop_back();
-  return serial;
-}
-
 std::string Reason(const AppContext& ctx, std::string_view step) {
   std::string text(step);
   if (const auto& failure = ctx.transport.LastFailure()) text += ": " + failure->Describe();
@@ -85,7 +77,13 @@ std::filesystem::path WorkDir(const AppContext& ctx) {
   return ctx.workingDirectory.empty() ? std::filesystem::path(".") : ctx.workingDirectory;
 }
 
-std::filesystem::path ExchangePath(const AppContext& ctx) { return WorkDir(ctx) / ctx.exchangeFileName; }
+// Where this run's exchange file may go: the working directory, else the state directory.
+std::vector<std::filesystem::path> ExchangeFolders(const AppContext& ctx) {
+  const std::filesystem::path state = StateDirectory(ctx);
+  std::error_code ec;
+  if (std::filesystem::create_directories(state, ec)) std::filesystem::permissions(state, std::filesystem::perms::owner_all, ec);
+  return {WorkDir(ctx), state};
+}
 
 // The carried image's chip model digits (bytes 21..23) and version (bytes 25..28).
 struct CarriedHeader {
@@ -123,8 +121,14 @@ bool BackupIdentity(AppContext& ctx, const device::Device& dev, std::string* why
     return fail("could not read the bridge's serial number; nothing was written");
   const size_t n = strnlen(reinterpret_cast<const char*>(serial + 4), 46);
   std::copy_n(serial + 4, n, block.bytes.begin() + 516);
-  // A file that cannot be written shows when it is read back before programming.
-  if (!WriteExchangeBlock(ExchangePath(ctx), block)) ctx.diagnostics.Line("the exchange file could not be written");
+  // This run's earlier file (an update before this one) goes first: its name is free again.
+  ctx.exchange.reset();
+  std::string notCreated;
+  ctx.exchange = OwnExchangeFile::Create(ExchangeFolders(ctx), ctx.exchangeFileName, block, ctx.diagnostics, &notCreated);
+  if (!ctx.exchange) {
+    if (why) *why = notCreated + "; nothing was written";
+    return false;
+  }
   return true;
 }
 
@@ -178,17 +182,22 @@ bool ProgramCarriedImage(AppContext& ctx, const device::Device& dev, const Excha
 }
 
 bool ProgramEmbeddedImage(AppContext& ctx, const device::Device& dev, std::string* why) {
-  const auto saved = ReadExchangeBlock(ExchangePath(ctx));
-  if (!saved) {
-    if (why) *why = "the exchange file could not be read back";
+  // The block in memory is what this run saved; the file must still say the same.
+  if (!ctx.exchange || !ctx.exchange->ReadsBack()) {
+    if (why) {
+      *why = ctx.exchange ? "the exchange file " + ctx.exchange->path().string() +
+                                " no longer holds what this run wrote there; nothing was written"
+                          : "no identity was saved for this run; nothing was written";
+    }
     return false;
   }
-  return ProgramCarriedImage(ctx, dev, *saved, false, static_cast<uint32_t>(std::max(ctx.state.FlashSizeKiB, 0)), why);
+  return ProgramCarriedImage(ctx, dev, ctx.exchange->block(), false,
+                             static_cast<uint32_t>(std::max(ctx.state.FlashSizeKiB, 0)), why);
 }
 
 namespace {
 
-std::optional<std::string> CheckRunningVersion(AppContext& ctx, const device::Device& back);
+std::optional<std::string> CheckRunningVersion(AppContext& ctx, const device::Device& back, bool carriedOnly);
 
 // Blocks until the descriptor has something to read or `ms` have passed.
 void WaitReadable(int fd, uint32_t ms) {
@@ -228,13 +237,12 @@ std::vector<platform::DeviceEvent> WaitForEvents(AppContext& ctx, uint32_t ms) {
 }  // namespace
 
 bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vector<std::string>& others,
-                     std::string* backPath, std::string* why, bool* verified) {
+                     const ReturnExpected& expected, std::string* backPath, std::string* why, bool* verified) {
   auto fail = [&](std::string text) {
     if (why) *why = std::move(text);
     return false;
   };
-  const auto saved = ReadExchangeBlock(ExchangePath(ctx));
-  const std::string serial = saved ? WrittenSerial(saved->Serial()) : std::string();
+  const std::string serial = SerialAsWritten(expected.serial);
   const chips::ChipType family = chips::ChipTypeOf(ctx.state.CurrentChipType);
   if (ctx.monitor) {  // what happened before the restart is not its news, but the window's
     for (platform::DeviceEvent e : ctx.monitor->Drain())
@@ -302,7 +310,7 @@ bool WaitForReattach(AppContext& ctx, const device::Device& dev, const std::vect
     // nothing better comes by the end of the wait (and then fails the version check).
     std::vector<std::string> running;
     for (const std::string& p : candidates)
-      if (!CheckRunningVersion(ctx, device::Device(ctx.transport, p))) running.push_back(p);
+      if (!CheckRunningVersion(ctx, device::Device(ctx.transport, p), expected.carriedFirmware)) running.push_back(p);
     if (running.size() == 1) {
       back = running.front();
       if (verified) *verified = true;
@@ -360,8 +368,13 @@ std::optional<std::string> CheckReturned(AppContext& ctx, const device::Device& 
   return std::nullopt;
 }
 
-std::optional<std::string> CheckRunningVersion(AppContext& ctx, const device::Device& back) {
+// Nothing when the bridge runs the carried firmware (`carriedOnly`), or any firmware at all.
+std::optional<std::string> CheckRunningVersion(AppContext& ctx, const device::Device& back, bool carriedOnly) {
   const firmware::VersionRead running = firmware::ReadVersionText(back, chips::ChipType::QVS812);
+  if (!carriedOnly) {
+    if (running.kind == firmware::VersionRead::Kind::Ok && !running.text.empty()) return std::nullopt;
+    return Reason(ctx, "the returned bridge does not run firmware (its version could not be read)");
+  }
   const CarriedHeader carried = Carried(ctx);
   const std::span<const uint8_t, 4> version(carried.bytes.data() + 25, 4);
   if (running.kind == firmware::VersionRead::Kind::Ok && CompareVersions(running.text, version).sameVersion)
@@ -372,37 +385,47 @@ std::optional<std::string> CheckRunningVersion(AppContext& ctx, const device::De
 }
 
 // The second half of the flow, shared with the recovery: restart, wait, check, timer.
+// On success the kept identity `kept` goes: the bridge carries it again.
 Outcome RestartAndCheck(AppContext& ctx, const device::Device& dev, const std::vector<std::string>& others,
-                        const std::optional<PowerCondition>& power, const ExchangeBlock& saved,
-                        const std::string& keptNote) {
+                        const std::optional<PowerCondition>& power, const ReturnExpected& expected,
+                        const std::optional<std::filesystem::path>& kept, const std::string& keptNote) {
   MainForm& f = ctx.form;
   std::string why, backPath;
   bool verified = false;
-  if (!WaitForReattach(ctx, dev, others, &backPath, &why, &verified)) return Failure(ctx, Phase::Wait, why + keptNote);
+  if (!WaitForReattach(ctx, dev, others, expected, &backPath, &why, &verified))
+    return Failure(ctx, Phase::Wait, why + keptNote);
   ctx.progress.Enter(Phase::Check);
   const device::Device back(ctx.transport, backPath);
   if (const auto bad = CheckReturned(ctx, back)) return Failure(ctx, Phase::Check, *bad + keptNote);
   if (power && !device::ModeSelectPowerCondition(back, power->standby ? static_cast<uint32_t>(power->minutes) : 0))
     return Failure(ctx, Phase::Check, Reason(ctx, "restoring the standby timer failed") + keptNote);
   if (!verified) {
-    if (const auto bad = CheckRunningVersion(ctx, back)) return Failure(ctx, Phase::Check, *bad + keptNote);
+    if (const auto bad = CheckRunningVersion(ctx, back, expected.carriedFirmware))
+      return Failure(ctx, Phase::Check, *bad + keptNote);
   }
   ctx.progress.Step();
   ctx.progress.Finish();
-  ForgetIdentity(ctx, saved, dev.path());
+  if (kept) platform::RemoveFile(*kept);
   SetProgress(ctx, f.ProgressBar2, 100);
   const Outcome result{OutcomeCode::Success, Phase::Check, "Update    Pass!!", kGreen, {}};
   SetStatusLine(ctx, result.statusText, result.colour);
   return result;
 }
 
-std::string KeptNote(const std::optional<std::filesystem::path>& kept) {
-  return kept ? "; the bridge's identity is kept in " + kept->string() : "; the bridge's identity could not be kept";
+std::string KeptNote(const std::filesystem::path& kept) { return "; the bridge's identity is kept in " + kept.string(); }
+
+// Why a serial number is too long for the identity record ("" when it fits).
+std::string SerialTooLong(const std::string& serial) {
+  if (SerialFitsRecord(serial)) return {};
+  const bool ascii = std::all_of(serial.begin(), serial.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  return "the serial number \"" + serial + "\" " + (ascii ? "has " : "takes ") + std::to_string(serial.size()) +
+         (ascii ? " characters" : " bytes") + "; the bridge can keep " + std::to_string(kSerialLength) +
+         "; nothing was written (--force writes it cut to \"" + SerialAsWritten(serial) + "\")";
 }
 
 }  // namespace
 
-Outcome RunOneClick(AppContext& ctx, size_t selected) {
+Outcome RunOneClick(AppContext& ctx, size_t selected, const OneClickOptions& options) {
   MainForm& f = ctx.form;
   MainWindowState& s = ctx.state;
   if (chips::ChipTypeOf(s.CurrentChipType) != chips::ChipType::QVS812) {
@@ -434,20 +457,41 @@ Outcome RunOneClick(AppContext& ctx, size_t selected) {
   if (saved) power = ReadPowerCondition(dev);
   StepProgress(ctx, f.ProgressBar2);
   if (!saved) return Failure(ctx, Phase::Identity, why);
-  const auto block = ReadExchangeBlock(ExchangePath(ctx));
-  if (!block) return Failure(ctx, Phase::Identity, "the exchange file could not be written or read back; nothing was written");
-  // Kept before the first write: whatever happens next, the identity survives the program.
-  const auto kept = KeepIdentity(ctx, *block, dev.path());
-  const std::string keptNote = KeptNote(kept);
+  const ExchangeBlock block = ctx.exchange->block();
+  if (const std::string tooLong = SerialTooLong(block.Serial()); !tooLong.empty() && !options.force)
+    return Failure(ctx, Phase::Identity, tooLong);
+  if (!ctx.exchange->ReadsBack()) {
+    return Failure(ctx, Phase::Identity,
+                   "the exchange file " + ctx.exchange->path().string() +
+                       " does not read back what this run wrote there; nothing was written");
+  }
+  // Kept before the first write: whatever happens next, the identity survives the program. A run
+  // that cannot keep it writes nothing.
+  std::string notKept;
+  const auto kept = KeepIdentity(ctx, block, dev.path(), &notKept);
+  if (!kept) {
+    return Failure(ctx, Phase::Identity,
+                   "the bridge's identity could not be kept (" + notKept + "); nothing was written");
+  }
+  const std::string keptNote = KeptNote(*kept);
 
   CriticalSection critical(ctx);
   const bool programmed = ProgramEmbeddedImage(ctx, dev, &why);
   StepProgress(ctx, f.ProgressBar2);
   if (!programmed) return Failure(ctx, ctx.progress.View().phase, why + keptNote);
-  return RestartAndCheck(ctx, dev, others, power, *block, keptNote);
+  return RestartAndCheck(ctx, dev, others, power, ReturnExpected{block.Serial()}, kept, keptNote);
 }
 
-Outcome RunRecover(AppContext& ctx, size_t selected, const std::optional<std::filesystem::path>& identityFile) {
+namespace {
+
+bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+  std::error_code ec;
+  return std::filesystem::equivalent(a, b, ec);
+}
+
+}  // namespace
+
+Outcome RunRecover(AppContext& ctx, size_t selected, const RecoverOptions& options) {
   MainWindowState& s = ctx.state;
   auto refuse = [&](OutcomeCode code, std::string reason) {
     return Outcome{code, Phase::Identity, {}, kRed, std::move(reason)};
@@ -464,40 +508,63 @@ Outcome RunRecover(AppContext& ctx, size_t selected, const std::optional<std::fi
   const DeviceLockResult lock = LockDevice(ctx, dev.path());
   if (!lock.granted) return refuse(OutcomeCode::Failed, lock.refusal + "; nothing was written");
   RemoveStaleFiles(ctx, WorkDir(ctx));
-  // The identity: the file given, or the one kept for this bridge by its serial or its path.
+  const std::string bridgeSerial = ReadSerialNumber(dev).value_or("");
+  // The identity: the file given, or the one kept for this bridge by its serial or its path. A
+  // file is checked before it is believed: one that fails is refused, never skipped for another.
   std::optional<ExchangeBlock> block;
   std::filesystem::path from;
-  if (identityFile) {
-    from = *identityFile;
-    block = ReadExchangeBlock(from);
-    if (!block) return refuse(OutcomeCode::BadInput, from.string() + " is not a kept identity");
+  if (options.identityFile) {
+    from = *options.identityFile;
+    const IdentityFile read = ReadIdentityFile(from);
+    if (!read.block) return refuse(OutcomeCode::BadInput, from.string() + " " + read.problem + "; nothing was written");
+    block = read.block;
   } else {
-    const std::string serial = ReadSerialNumber(dev).value_or("");
-    for (const auto& candidate : {KeptIdentityPath(ctx, serial, {}), KeptIdentityPath(ctx, {}, facts.device.path)}) {
-      if (serial.empty() && candidate == KeptIdentityPath(ctx, serial, {})) continue;
+    for (const auto& candidate : {KeptIdentityPath(ctx, bridgeSerial, {}), KeptIdentityPath(ctx, {}, facts.device.path)}) {
+      if (bridgeSerial.empty() && candidate == KeptIdentityPath(ctx, bridgeSerial, {})) continue;
       // A bridge that runs firmware is matched by its serial only: a path names no bridge for long.
-      if (runsFirmware && candidate != KeptIdentityPath(ctx, serial, {})) continue;
-      if ((block = ReadExchangeBlock(candidate))) {
-        from = candidate;
-        break;
-      }
+      if (runsFirmware && candidate != KeptIdentityPath(ctx, bridgeSerial, {})) continue;
+      std::error_code ec;
+      if (!std::filesystem::exists(std::filesystem::symlink_status(candidate, ec))) continue;
+      const IdentityFile read = ReadIdentityFile(candidate);
+      if (!read.block) return refuse(OutcomeCode::BadInput, candidate.string() + " " + read.problem + "; nothing was written");
+      block = read.block;
+      from = candidate;
+      break;
     }
     if (!block && runsFirmware) return refuse(OutcomeCode::NotOffered, onFirmware);
     if (!block)
       return refuse(OutcomeCode::BadInput, "no identity is kept for this bridge in " + StateDirectory(ctx).string() +
                                                "; pass the file a failed update left (--identity FILE)");
   }
+  const std::string serial = SerialAsWritten(block->Serial());
+  // Another bridge's identity would make this one its twin: only on purpose.
+  if (!bridgeSerial.empty() && SerialAsWritten(bridgeSerial) != serial && !options.force) {
+    return refuse(OutcomeCode::BadInput, from.string() + " holds the identity of serial number \"" + serial +
+                                             "\", but this bridge reports \"" + bridgeSerial +
+                                             "\"; nothing was written (--force writes it all the same)");
+  }
+  if (const std::string tooLong = SerialTooLong(block->Serial()); !tooLong.empty() && !options.force)
+    return refuse(OutcomeCode::BadInput, from.string() + ": " + tooLong);
   // An update that stopped after programming but before the identity was written back leaves a
   // bridge that boots the new firmware with the image's ids: that one is recovered too, through
   // its running firmware. One that already carries the kept identity has nothing to recover.
   if (runsFirmware) {
     const UsbIds want = IdsToWrite(*block);
     const bool idsKept = facts.usbIds && facts.usbIds->vid == want.vid && facts.usbIds->pid == want.pid;
-    if (idsKept && ReadSerialNumber(dev).value_or("") == block->Serial()) return refuse(OutcomeCode::NotOffered, onFirmware);
+    if (idsKept && SerialAsWritten(bridgeSerial) == serial) return refuse(OutcomeCode::NotOffered, onFirmware);
   }
-  // The working directory's exchange file is what the wait matches the returned bridge with.
-  if (!WriteExchangeBlock(ExchangePath(ctx), *block))
-    return refuse(OutcomeCode::Failed, "the exchange file could not be written in " + WorkDir(ctx).string());
+  // The identity is kept in the state directory before anything is written, whatever file it
+  // came from; a file the user named stays as it is.
+  std::optional<std::filesystem::path> kept;
+  const std::filesystem::path keptPath = KeptIdentityPath(ctx, block->Serial(), facts.device.path);
+  if (options.identityFile && !SameFile(from, keptPath)) {
+    std::string notKept;
+    kept = KeepIdentity(ctx, *block, facts.device.path, &notKept);
+    if (!kept) return refuse(OutcomeCode::Failed, "the identity could not be kept (" + notKept + "); nothing was written");
+  } else if (!options.identityFile) {
+    kept = from;
+  }
+  const std::string keptNote = "; the bridge's identity stays kept in " + (kept ? *kept : from).string();
 
   s.UpdateBusy = 1;
   ctx.transport.ClearFailure();
@@ -506,7 +573,6 @@ Outcome RunRecover(AppContext& ctx, size_t selected, const std::optional<std::fi
   std::vector<std::string> others;
   for (const auto& d : ctx.scan.devices)
     if (d.index != selected) others.push_back(d.path);
-  const std::string keptNote = "; the bridge's identity stays kept in " + from.string();
   Outcome result;
   {
     CriticalSection critical(ctx);
@@ -521,15 +587,84 @@ Outcome RunRecover(AppContext& ctx, size_t selected, const std::optional<std::fi
     if (!ProgramCarriedImage(ctx, dev, *block, !runsFirmware, flashKiB, &why)) {
       result = Failure(ctx, ctx.progress.View().phase, why + keptNote);
     } else {
-      result = RestartAndCheck(ctx, dev, others, std::nullopt, *block, keptNote);
-      if (result.Succeeded() && identityFile) {
-        std::error_code ec;
-        std::filesystem::remove(*identityFile, ec);
-      }
+      // The copy kept for this run goes once the bridge carries the identity again; a file the
+      // user named never does.
+      const bool forget = kept && !(options.identityFile && SameFile(*kept, *options.identityFile));
+      result = RestartAndCheck(ctx, dev, others, std::nullopt, ReturnExpected{block->Serial()},
+                               forget ? kept : std::nullopt, keptNote);
     }
   }
   s.UpdateBusy = 0;
   return result;
+}
+
+EngineeringOutcome RunRecoverImage(AppContext& ctx, size_t selected, const std::filesystem::path& image) {
+  MainWindowState& s = ctx.state;
+  auto refuse = [&](OutcomeCode code, std::string reason) {
+    return EngineeringOutcome{Outcome{code, Phase::Identity, {}, kRed, std::move(reason)}, {}, {}};
+  };
+  if (selected >= ctx.scan.devices.size()) return refuse(OutcomeCode::NoDevice, "no such device");
+  const ListedDevice& listed = ctx.scan.devices[selected];
+  const DeviceFacts facts = InspectDevice(ctx, listed, false);
+  if (!chips::InGroup(facts.device.chip.type, chips::kBufferFamily))
+    return refuse(OutcomeCode::NotOffered, "recover --image is for the QVS812/814/817/818 family");
+  if (facts.firmware == FirmwareState::Version) {
+    return refuse(OutcomeCode::NotOffered, "the bridge runs firmware " + facts.version +
+                                               "; recover --image is for a bridge left on its boot code (program "
+                                               "writes an image into a bridge that runs firmware)");
+  }
+  const platform::FileRead read = platform::ReadRegularFile(image, 64u << 20);
+  if (!read.ok()) return refuse(OutcomeCode::BadInput, image.string() + " " + read.Reason());
+  if (read.bytes.empty()) return refuse(OutcomeCode::BadInput, image.string() + " is empty");
+  const device::Device dev(ctx.transport, facts.device.path);
+  const DeviceLockResult lock = LockDevice(ctx, dev.path());
+  if (!lock.granted) return refuse(OutcomeCode::Failed, lock.refusal + "; nothing was written");
+  // The bridge must come back as itself: the ids and serial number it reports now.
+  uint8_t ids[96] = {};
+  uint32_t got = 0;
+  if (!device::InquiryVpd(dev, 0xC3, ids, &got) || got < 12)
+    return refuse(OutcomeCode::Failed, Reason(ctx, "could not read the bridge's USB ids; nothing was written"));
+  const std::string serial = ReadSerialNumber(dev).value_or("");
+
+  ctx.transport.ClearFailure();
+  if (!RunFromRam(ctx, dev)) {
+    return refuse(OutcomeCode::Failed,
+                  Reason(ctx, "the manufacturing firmware could not be put into the bridge's RAM (" +
+                                  ctx.form.StatusEdit.text + "); nothing was written"));
+  }
+  // From RAM its flash answers: the facts anew, the flash's size from its own identification.
+  const DeviceFacts fromRam = InspectDevice(ctx, listed, false);
+  ctx.facts = fromRam;
+  if (!fromRam.flash || fromRam.flash->vendor == chips::FlashVendor::Unknown || !fromRam.flash->sizeKiB) {
+    return refuse(OutcomeCode::Failed,
+                  "the bridge's flash did not identify itself from RAM either, so its size is not known; nothing was "
+                  "written (the bridge returns to its boot code when it is powered off and on)");
+  }
+  const uint64_t flashBytes = uint64_t{*fromRam.flash->sizeKiB} * 1024;
+  if (read.bytes.size() > flashBytes) {
+    return refuse(OutcomeCode::BadInput, image.string() + " holds " + std::to_string(read.bytes.size()) +
+                                             " bytes, more than the bridge's " + std::to_string(*fromRam.flash->sizeKiB) +
+                                             " KiB flash; nothing was written");
+  }
+  EngineeringOptions options;
+  options.firmwareFile = image.string();
+  options.includeNvram = true;
+  options.writeAsIs = true;
+  options.stateDirectory = ctx.stateDirectory;
+  EngineeringOutcome run = RunEngineering(ctx, selected, options);
+  if (!run.outcome.Succeeded()) return run;
+
+  s.ExpectedVid = static_cast<uint16_t>(ids[8] << 8 | ids[9]);
+  s.ExpectedPid = static_cast<uint16_t>(ids[10] << 8 | ids[11]);
+  std::vector<std::string> others;
+  for (const auto& d : ctx.scan.devices)
+    if (d.index != selected) others.push_back(d.path);
+  const std::string programmed = run.outcome.statusText;
+  ctx.progress.Plan({{Phase::Restart, 1}, {Phase::Wait, 30}, {Phase::Check, 2}});
+  run.outcome = RestartAndCheck(ctx, dev, others, std::nullopt, ReturnExpected{serial, false}, std::nullopt,
+                                run.recoveryFile.empty() ? std::string() : "; the flash as it was is kept in " + run.recoveryFile);
+  if (run.outcome.Succeeded()) run.outcome.statusText = programmed;
+  return run;
 }
 
 bool RecoverOffered(const DeviceFacts& facts) {
@@ -544,7 +679,7 @@ Outcome RecoverClick(AppContext& ctx) {
   SetProgress(ctx, f.ProgressBar2, 0);
   SetStatusLine(ctx, "Updating firmware. Please wait...", kBlue);
   ctx.shell.PumpEvents();
-  const Outcome outcome = RunRecover(ctx, ctx.SelectedRecord(), std::nullopt);
+  const Outcome outcome = RunRecover(ctx, ctx.SelectedRecord());
   if (outcome.statusText.empty()) {
     // Refused before anything was sent: the device is as it was.
     ctx.shell.MessageBox("Message", outcome.reason, MessageIcon::None);

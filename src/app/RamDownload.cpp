@@ -70,8 +70,8 @@ bool ProgramDirect(AppContext& ctx, const device::Device& dev, uint32_t baseOffs
   return WritePieces(ctx, dev, baseOffset, buffer, length);
 }
 
-bool ProgramThroughRam(AppContext& ctx, const device::Device& dev, uint32_t baseOffset, std::span<const uint8_t> image,
-                       uint32_t imageLength) {
+// Puts the manufacturing firmware that fits the bridge into its RAM.
+bool DownloadToRam(AppContext& ctx, const device::Device& dev, uint32_t baseOffset) {
   Say(ctx, "Download to RAM...");
   uint8_t info[16] = {};
   device::ReadChipInfo(dev, info);
@@ -85,6 +85,25 @@ bool ProgramThroughRam(AppContext& ctx, const device::Device& dev, uint32_t base
     return false;
   }
   ctx.clock.Sleep(100);
+  return true;
+}
+
+// The descriptor of a bridge that takes a download into RAM: any boundary, 64 KiB.
+bool RamDescriptorHolds(AppContext& ctx, const BufferDescriptor& desc) {
+  if (desc.offsetBoundary != 0xFF) {
+    Say(ctx, "Offset Boundary error...");
+    return false;
+  }
+  if (desc.capacity != 0x10000) {
+    Say(ctx, "Buffer Capacity error...");
+    return false;
+  }
+  return true;
+}
+
+bool ProgramThroughRam(AppContext& ctx, const device::Device& dev, uint32_t baseOffset, std::span<const uint8_t> image,
+                       uint32_t imageLength) {
+  if (!DownloadToRam(ctx, dev, baseOffset)) return false;
 
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (!EraseWholeFlash(dev)) {
@@ -142,15 +161,17 @@ bool ProgramFlashImage(AppContext& ctx, const device::Device& dev, uint32_t base
     }
     return ProgramDirect(ctx, dev, baseOffset, image, imageLength, *desc, extraBlock);
   }
-  if (desc->offsetBoundary != 0xFF) {
-    Say(ctx, "Offset Boundary error...");
-    return false;
-  }
-  if (desc->capacity != 0x10000) {
-    Say(ctx, "Buffer Capacity error...");
-    return false;
-  }
+  if (!RamDescriptorHolds(ctx, *desc)) return false;
   return ProgramThroughRam(ctx, dev, baseOffset, image, imageLength);
+}
+
+bool RunFromRam(AppContext& ctx, const device::Device& dev) {
+  const auto desc = ReadDescriptor(dev);
+  if (!desc) {
+    Say(ctx, "Read Buffer Descriptor error...");
+    return false;
+  }
+  return RamDescriptorHolds(ctx, *desc) && DownloadToRam(ctx, dev, 0);
 }
 
 bool ReadBackFlash(AppContext& ctx, const device::Device& dev, uint32_t baseOffset, std::span<uint8_t> destination) {

@@ -27,6 +27,11 @@ struct BufferDescriptor {
 bool ProgramFlashImage(AppContext& ctx, const device::Device& dev, uint32_t baseOffset, std::span<const uint8_t> image,
                        uint32_t imageLength, bool ramDownload, std::span<const uint8_t> extraBlock);
 
+// Only puts the manufacturing firmware into the bridge's RAM, as programming with the RAM download
+// does first (the same descriptor checks and texts): the bridge then answers flash commands until
+// it restarts. The flash is not touched.
+bool RunFromRam(AppContext& ctx, const device::Device& dev);
+
 // Reads the flash back through READ BUFFER into `destination` (as much of it as was read; the
 // rest is left as it was).
 bool ReadBackFlash(AppContext& ctx, const device::Device& dev, uint32_t baseOffset, std::span<uint8_t> destination);

@@ -15,15 +15,6 @@
 namespace qvfw::app {
 namespace {
 
-// A serial number as the bridge reports it once the identity record has carried it: at most 20
-// characters, trailing spaces not counting. Two bridges that differ only beyond that come back
-// alike.
-std::string AsWritten(std::string serial) {
-  serial.resize(std::min(serial.size(), kSerialLength));
-  while (!serial.empty() && (serial.back() == ' ' || serial.back() == '\0')) serial.pop_back();
-  return serial;
-}
-
 // What the workers share: the machine's disks and device events, the bridges in a worker's hands,
 // and the program's front end. One mutex guards it all; nothing under it waits on the clock.
 class Fleet {
@@ -196,7 +187,9 @@ std::string Indistinct(const std::vector<Worker*>& running) {
   if (running.size() < 2) return {};
   std::map<std::string, const Worker*> seen;
   for (const Worker* w : running) {
-    const std::string serial = AsWritten(w->facts.serial.value_or(""));
+    // As the bridge reports it once the identity record has carried it: two bridges that differ
+    // only beyond that come back alike.
+    const std::string serial = SerialAsWritten(w->facts.serial.value_or(""));
     if (serial.empty()) {
       return w->listed.path + " reports no serial number: after its restart it could not be told from the other "
                               "bridges; update it on its own";
@@ -300,7 +293,7 @@ UpdateAllResult UpdateBridges(AppContext& ctx, std::span<const size_t> indices, 
       // Whatever stops this worker stops it alone: the others go on, and its bridge's identity was
       // kept before the first write.
       try {
-        b.outcome = RunOneClick(w.ctx, w.listed.index);
+        b.outcome = RunOneClick(w.ctx, w.listed.index, OneClickOptions{options.force});
       } catch (const std::exception& e) {
         b.outcome = Outcome{OutcomeCode::Failed, w.ctx.progress.View().phase, "Update    Fail!!", kRed,
                             std::string("the update stopped: ") + e.what()};

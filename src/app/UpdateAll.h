@@ -37,6 +37,7 @@ struct UpdateAllResult {
 
 struct UpdateAllOptions {
   bool allowDowngrade = false;  // program the carried firmware over newer firmware too
+  bool force = false;           // write serial numbers cut to what the identity record carries
   // Called with a bridge's position in the result and its progress, and once more with its
   // result when it has ended. Calls come one at a time, from the workers' threads; they must not
   // wait on the clock.

@@ -20,12 +20,36 @@ void SpliceConfiguration(std::span<uint8_t> content, const ExchangeBlock& saved)
   codec::SealBank(content.first(kBankSize));
 }
 
+namespace {
+
+std::string_view UpToZero(std::string_view serial) { return serial.substr(0, std::min(serial.find('\0'), serial.size())); }
+
+std::string_view WithoutTrailingSpaces(std::string_view text) {
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  return text;
+}
+
+}  // namespace
+
+std::string SerialAsWritten(std::string_view serial) {
+  serial = UpToZero(serial);
+  if (serial.size() > kSerialLength) {
+    size_t cut = kSerialLength;
+    // The byte after the cut continues a character (10xxxxxx): that character goes whole.
+    while (cut > 0 && (static_cast<uint8_t>(serial[cut]) & 0xC0) == 0x80) --cut;
+    serial = serial.substr(0, cut);
+  }
+  return std::string(WithoutTrailingSpaces(serial));
+}
+
+bool SerialFitsRecord(std::string_view serial) { return WithoutTrailingSpaces(UpToZero(serial)).size() <= kSerialLength; }
+
 std::array<uint8_t, kIdentityRecordSize> BuildIdentityRecord(std::string_view serial) {
   std::array<uint8_t, kIdentityRecordSize> record{};
   record[0] = 0x42;
-  serial = serial.substr(0, std::min(serial.find('\0'), kSerialLength));
+  const std::string written = SerialAsWritten(serial);
   std::fill(record.begin() + 52, record.end(), ' ');
-  std::copy(serial.begin(), serial.end(), record.begin() + 52);
+  std::copy(written.begin(), written.end(), record.begin() + 52);
   return record;
 }
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "app/ExchangeFile.h"
@@ -20,7 +21,14 @@ inline constexpr size_t kSerialLength = 20;
 // `content` holds at least 0x20000 bytes.
 void SpliceConfiguration(std::span<uint8_t> content, const ExchangeBlock& saved);
 
-// Byte 0 = 0x42, bytes 52..71 the serial number's first 20 characters padded with spaces.
+// A serial number as the identity record carries it, and as the bridge reports it afterwards:
+// up to its first zero byte, at most 20 bytes, never cut inside a character (the bytes of a UTF-8
+// character that the 20th byte would split are left out), trailing spaces not counting.
+std::string SerialAsWritten(std::string_view serial);
+// Whether the record carries `serial` whole: at most 20 bytes once trailing spaces are gone.
+bool SerialFitsRecord(std::string_view serial);
+
+// Byte 0 = 0x42, bytes 52..71 the serial number as written (above), padded with spaces.
 std::array<uint8_t, kIdentityRecordSize> BuildIdentityRecord(std::string_view serial);
 
 struct UsbIds {

@@ -121,9 +121,49 @@ json DeviceJson(const app::AppContext& ctx, const app::DeviceFacts& f) {
           {"options", options}};
 }
 
+// Texts from devices and files need not be UTF-8 (an INQUIRY name, a serial number, a path): a
+// byte that does not belong to a UTF-8 character is written as the four characters "\xNN", so
+// the document is valid JSON and nothing of the text is lost.
+std::string Utf8Escaped(const std::string& text) {
+  std::string out;
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    bool whole = n > 0 && i + n <= text.size();
+    for (size_t k = 1; whole && k < n; ++k) whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+    if (whole && n > 1) {
+      // Overlong forms, surrogates and values past U+10FFFF are not characters either.
+      uint32_t cp = c & (0x7F >> n);
+      for (size_t k = 1; k < n; ++k) cp = cp << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+      static constexpr uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+      whole = cp >= kLeast[n] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+    }
+    if (whole) {
+      out.append(text, i, n);
+      i += n;
+    } else {
+      char esc[5];
+      std::snprintf(esc, sizeof esc, "\\x%02X", c);
+      out += esc;
+      ++i;
+    }
+  }
+  return out;
+}
+
+void EscapeNonUtf8(json& j) {
+  if (j.is_string()) {
+    j = Utf8Escaped(j.get<std::string>());
+  } else if (j.is_structured()) {
+    for (auto& child : j) EscapeNonUtf8(child);
+  }
+}
+
 void PrintJson(std::ostream& out, const char* command, json body) {
   json doc = {{"schemaVersion", kJsonSchemaVersion}, {"command", command}};
   doc.update(body);
+  EscapeNonUtf8(doc);
   out << doc.dump(2) << '\n';
 }
 
@@ -323,6 +363,26 @@ std::string PlannedWork(const EngineeringRequest& r, bool diskArea, bool offersN
   return {};
 }
 
+// A word as a POSIX shell reads it back: as it is when it is plain, else in single quotes.
+std::string ShellWord(const std::string& word) {
+  const bool plain = !word.empty() && word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                                             "0123456789_-./:=+,@%") == std::string::npos;
+  if (plain) return word;
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// The command that writes the flash as it was back into the device: a bridge of the buffer family
+// left on its boot code takes it through recover --image (its flash answers only from RAM then);
+// every other one through program, with the whole copy, NVRAM area included where that is a
+// choice.
+std::string RestoreCommand(const app::DeviceFacts& f, const std::string& copy) {
+  const std::string device = "qvfw -d " + ShellWord(f.device.path) + " ";
+  if (chips::InGroup(f.device.chip.type, chips::kBufferFamily)) return device + "recover --image " + ShellWord(copy);
+  return device + "program " + (f.options.nvram ? "--include-nvram " : "") + ShellWord(copy);
+}
+
 const char* CommandName(EngineeringRequest::Kind k) {
   switch (k) {
     case EngineeringRequest::Kind::Erase: return "erase";
@@ -382,6 +442,11 @@ int EngineeringCommand(Session& session, const EngineeringRequest& request, std:
   }();
   const app::Outcome& o = run.outcome;
   session.shell().Finish();
+  // An erase leaves the device without firmware, a failed write with part of one: the way back.
+  const bool changed = request.kind == EngineeringRequest::Kind::Erase ? o.Succeeded()
+                       : request.kind == EngineeringRequest::Kind::Program ? !o.Succeeded()
+                                                                            : false;
+  const std::string restore = changed && !run.recoveryFile.empty() ? RestoreCommand(facts, run.recoveryFile) : std::string();
   if (session.options().json) {
     PrintJson(out, command,
               {{"device", DeviceJson(ctx, facts)},
@@ -391,6 +456,7 @@ int EngineeringCommand(Session& session, const EngineeringRequest& request, std:
                  {"status", o.statusText},
                  {"reason", o.reason.empty() ? json(nullptr) : json(o.reason)},
                  {"recoveryFile", run.recoveryFile.empty() ? json(nullptr) : json(run.recoveryFile)},
+                 {"restoreCommand", restore.empty() ? json(nullptr) : json(restore)},
                  {"backupFile", run.backupFile.empty() ? json(nullptr) : json(run.backupFile)},
                  {"exitCode", ExitCodeOf(o.code)}}}});
   } else {
@@ -400,6 +466,7 @@ int EngineeringCommand(Session& session, const EngineeringRequest& request, std:
     if (!status.empty()) out << status << '\n';
     if (!run.backupFile.empty()) out << "backup: " << run.backupFile << '\n';
     if (!run.recoveryFile.empty()) out << "recovery copy of the flash as it was: " << run.recoveryFile << '\n';
+    if (!restore.empty()) out << "to write it back: " << restore << '\n';
     if (!o.reason.empty()) err << "qvfw: " << o.reason << '\n';
   }
   return ExitCodeOf(o.code);
@@ -510,7 +577,7 @@ int UpdateCommand(Session& session, std::ostream& out, std::ostream& err, bool a
     DeferredSignals deferred(session, err, "the update");
     ctx.state.UpdateBusy = 1;
     SetStatusLine(ctx, "Updating firmware. Please wait...", app::kBlue);
-    outcome = app::RunOneClick(ctx, *index);
+    outcome = app::RunOneClick(ctx, *index, app::OneClickOptions{session.options().force});
     ctx.state.UpdateBusy = 0;
   }
   const int exit = report(outcome);
@@ -580,6 +647,7 @@ int UpdateAllCommand(Session& session, std::ostream& out, std::ostream& err, boo
   size_t ended = 0;
   app::UpdateAllOptions options;
   options.allowDowngrade = allowDowngrade;
+  options.force = session.options().force;
   options.progress = [&](size_t slot, const app::ProgressView& v) {
     views[slot] = v;
     double sum = 0;
@@ -642,24 +710,39 @@ int UpdateAllCommand(Session& session, std::ostream& out, std::ostream& err, boo
   return exit;
 }
 
-static int RecoverCommand(Session& session, const std::optional<std::filesystem::path>& identity, std::ostream& out,
-                   std::ostream& err) {
+struct RecoverRequest {
+  std::optional<std::filesystem::path> identity;
+  std::optional<std::filesystem::path> image;
+};
+
+static int RecoverCommand(Session& session, const RecoverRequest& request, std::ostream& out, std::ostream& err) {
   app::AppContext& ctx = session.ctx();
   int code = kExitSuccess;
   const auto index = Selected(session, out, err, "recover", code);
   if (!index) return code;
   ctx.form.DeviceList.Select(static_cast<int>(*index));
-  app::Outcome o;
+  const std::string path = ctx.scan.devices[*index].path;
+  app::EngineeringOutcome run;
   {
     DeferredSignals deferred(session, err, "the recovery");
-    o = app::RunRecover(ctx, *index, identity);
+    if (request.image) {
+      run = app::RunRecoverImage(ctx, *index, *request.image);
+    } else {
+      app::RecoverOptions options;
+      options.identityFile = request.identity;
+      options.force = session.options().force;
+      run.outcome = app::RunRecover(ctx, *index, options);
+    }
   }
+  const app::Outcome& o = run.outcome;
   session.shell().Finish();
   if (session.options().json) {
-    PrintJson(out, "recover",
-              {{"device", {{"index", *index}, {"path", ctx.scan.devices[*index].path}}}, {"outcome", OutcomeJson(o)}});
+    json outcome = OutcomeJson(o);
+    outcome["recoveryFile"] = run.recoveryFile.empty() ? json(nullptr) : json(run.recoveryFile);
+    PrintJson(out, "recover", {{"device", {{"index", *index}, {"path", path}}}, {"outcome", outcome}});
   } else {
     PrintOutcomeText(o, out, err);
+    if (!run.recoveryFile.empty()) out << "recovery copy of the flash as it was: " << run.recoveryFile << '\n';
   }
   return ExitCodeOf(o.code);
 }
@@ -757,11 +840,20 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
   update->add_flag("--allow-downgrade", allowDowngrade, "Program the carried firmware over newer firmware");
   bool updateAll = false;
   update->add_flag("--all", updateAll, "Update every listed bridge that is offered the update, all at once");
-  std::string identityFile;
+  update->add_flag("--force", options.force,
+                   "Write a serial number longer than the 20 characters the bridge keeps, cut to them");
+  std::string identityFile, recoverImage;
   CLI::App* recover = app.add_subcommand(
       "recover", "Bring back a bridge a failed update left on its boot code, with the identity kept for it");
-  recover->add_option("--identity", identityFile, "The identity file a failed update kept (default: the one kept for this bridge)")
-      ->type_name("FILE");
+  CLI::Option* identityOption =
+      recover->add_option("--identity", identityFile, "The identity file a failed update kept (default: the one kept for this bridge); it is checked and never removed")
+          ->type_name("FILE");
+  recover->add_option("--image", recoverImage,
+                      "Write a whole flash image (the recovery copy an erase or program kept) back into a bridge on its boot code")
+      ->type_name("FILE")
+      ->excludes(identityOption);
+  recover->add_flag("--force", options.force,
+                    "Write an identity whose serial number differs from the bridge's, or is longer than it keeps");
   EngineeringRequest engineering;
   bool noProductSn = false;
   auto engineeringFlags = [&](CLI::App* c) {
@@ -834,7 +926,9 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
     else if (info->parsed()) code = InfoCommand(session, out, err);
     else if (check->parsed()) code = CheckCommand(session, image, out, err);
     else if (recover->parsed())
-      code = RecoverCommand(session, identityFile.empty() ? std::nullopt : std::optional<std::filesystem::path>(identityFile),
+      code = RecoverCommand(session,
+                            RecoverRequest{identityFile.empty() ? std::nullopt : std::optional<std::filesystem::path>(identityFile),
+                                           recoverImage.empty() ? std::nullopt : std::optional<std::filesystem::path>(recoverImage)},
                             out, err);
     else if (engineeringParsed) code = EngineeringCommand(session, engineering, out, err);
     else if (updateAll || options.devices.size() > 1) code = UpdateAllCommand(session, out, err, updateAll, allowDowngrade);

@@ -45,6 +45,9 @@ struct GlobalOptions {
   std::filesystem::path stateDirectory;
   // Where the per-device locks live; empty: devices are not locked.
   std::filesystem::path lockDirectory;
+  // --force of update and recover: a serial number longer than the identity record carries is
+  // written cut, and recover writes an identity whose serial number differs from the bridge's.
+  bool force = false;
 };
 
 using app::PlatformParts;

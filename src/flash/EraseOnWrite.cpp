@@ -346,7 +346,7 @@ Result ProgramImage(Job& j) {
   std::string failure, reason;
   bool programmed = false;
   if (!bufferPath) {
-    if (q81x && device::SupportsReadBuffer(j.dev)) j.host.StampRamDownloadHeader(image);
+    if (q81x && !j.options.writeAsIs && device::SupportsReadBuffer(j.dev)) j.host.StampRamDownloadHeader(image);
     // Where the NVRAM was saved, the write reaches over it: the erase requests of the write clear
     // whole erase units, and the device's unit may be as large as the bank.
     uint32_t writeLength = length;

@@ -19,6 +19,9 @@ struct EngineeringOptions {
   bool forceUserArea = false;
   // No recovery copy of the flash before it is changed.
   bool skipRecovery = false;
+  // The file is a copy of the flash as it was (a recovery copy, a backup): its bytes go back as
+  // they are, with no RAM-download header stamped over the banks' header areas.
+  bool writeAsIs = false;
   // Where recovery copies go; empty: the state directory of the user (see Recovery.h).
   std::filesystem::path stateDirectory;
 };

@@ -52,7 +52,11 @@ namespace {
 std::atomic<unsigned> g_temporaries{0};
 }  // namespace
 
-int ReplaceFile(const std::filesystem::path& target, std::span<const uint8_t> bytes, mode_t mode) {
+namespace {
+
+// Writes `bytes` into a fresh file beside `target` and gives it the target name: replacing what
+// stands there, or only when nothing does.
+int PublishFile(const std::filesystem::path& target, std::span<const uint8_t> bytes, mode_t mode, bool replace) {
   for (int attempt = 0; attempt < 16; ++attempt) {
     char suffix[48];
     std::snprintf(suffix, sizeof suffix, ".%ld-%u.new", static_cast<long>(::getpid()), g_temporaries++);
@@ -67,11 +71,39 @@ int ReplaceFile(const std::filesystem::path& target, std::span<const uint8_t> by
     int error = 0;
     if (!WriteAll(fd.get(), bytes.data(), bytes.size()) || ::fsync(fd.get()) != 0) error = errno ? errno : EIO;
     if (!fd.Close() && error == 0) error = errno;
-    if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
-    if (error != 0) ::unlink(temp.c_str());
+    if (error == 0) {
+      if (replace) {
+        if (::rename(temp.c_str(), target.c_str()) != 0) error = errno;
+      } else if (::link(temp.c_str(), target.c_str()) != 0) {
+        // A second name fails when the target name is taken, whatever stands there. A file
+        // system without hard links gets the same promise from a rename that never replaces.
+        error = errno;
+        if (error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == EMLINK) {
+          error = ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
+        }
+      }
+    }
+    // After a rename the fresh name is gone already; after a link, or a failure, it goes now.
+    if (!replace || error != 0) ::unlink(temp.c_str());
     return error;
   }
   return EEXIST;
+}
+
+}  // namespace
+
+int ReplaceFile(const std::filesystem::path& target, std::span<const uint8_t> bytes, mode_t mode) {
+  return PublishFile(target, bytes, mode, true);
+}
+
+int CreateNewFile(const std::filesystem::path& target, std::span<const uint8_t> bytes, mode_t mode) {
+  return PublishFile(target, bytes, mode, false);
+}
+
+std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
 std::optional<std::vector<uint8_t>> ReadWholeFile(const std::filesystem::path& path, size_t size) {
@@ -124,4 +156,6 @@ FileRead ReadRegularFile(const std::filesystem::path& path, uint64_t maxSize) {
 bool RemoveFile(const std::filesystem::path& path) { return ::unlink(path.c_str()) == 0; }
 
 bool ProcessAlive(long pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH; }
+
+long CurrentProcessId() { return static_cast<long>(::getpid()); }
 }  // namespace qvfw::platform

@@ -44,6 +44,22 @@ bool WriteAll(int fd, const uint8_t* data, size_t size);
 // case the fresh file is gone and `target` is as it was. The mode applies on POSIX systems only.
 int ReplaceFile(const std::filesystem::path& target, std::span<const uint8_t> bytes, mode_t mode = 0600);
 
+// Writes `bytes` as a new file under `target` only when nothing at all stands there (a file, a
+// link, a folder): the file is written and flushed under a fresh name beside it and then given
+// the target name in one step that fails when the name is taken, so the name never shows a half
+// file and never replaces anything. Returns 0, EEXIST when the name is taken, or the errno of the
+// step that failed; on failure nothing this call made is left.
+int CreateNewFile(const std::filesystem::path& target, std::span<const uint8_t> bytes, mode_t mode = 0600);
+
+// Which file a name stands for, the name itself (a link is not followed): its file system and
+// its number there. Two names with the same identity are the same file.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path);
+
 // The contents of the regular file at `path` when it holds exactly `size` bytes; nullopt when
 // nothing is there, or a link (never followed), a folder or a device, a file of another size, or
 // one that cannot be read.
@@ -81,6 +97,8 @@ bool RemoveFile(const std::filesystem::path& path);
 
 // Whether the process `pid` still runs (true when that cannot be told).
 bool ProcessAlive(long pid);
+// This process's id.
+long CurrentProcessId();
 
 // Removes what an interrupted ReplaceFile left in `folder`: the names "<prefix>….<token>.new"
 // (files and links, never folders) whose token names a process that has ended, or is one of the

@@ -72,6 +72,32 @@ std::string Text(const json& j, const std::string& field) {
   return j.get<std::string>();
 }
 
+// A text a device reports, which need not be UTF-8: a string, or { "hex": "51 FF 76" } for bytes
+// that a JSON string cannot carry.
+std::string DeviceText(const json& j, const std::string& field) {
+  if (j.is_object() && j.contains("hex")) {
+    const std::vector<uint8_t> bytes = Hex(Text(j["hex"], field + ".hex"), field + ".hex");
+    return std::string(bytes.begin(), bytes.end());
+  }
+  return Text(j, field);
+}
+
+// The form DeviceText reads back: the string itself while it is UTF-8, else its bytes in hex.
+json DeviceTextJson(const std::string& text) {
+  try {
+    (void)json(text).dump();
+    return text;
+  } catch (const json::type_error&) {
+    std::string hex;
+    for (unsigned char c : text) {
+      char two[4];
+      std::snprintf(two, sizeof two, "%s%02X", hex.empty() ? "" : " ", c);
+      hex += two;
+    }
+    return json{{"hex", hex}};
+  }
+}
+
 platform::Bus ParseBus(const std::string& s) {
   if (s == "usb") return platform::Bus::Usb;
   if (s == "uasp") return platform::Bus::Uasp;
@@ -241,8 +267,8 @@ void AddDisk(Machine& m, const json& d, size_t index, const fs::path& baseDir) {
     const auto chip = static_cast<uint8_t>(NumberIn(d.value("chipType", json(15)), name + ".chipType", 1, 35));
     const auto rev = static_cast<uint8_t>(NumberIn(d.value("revision", json(0)), name + ".revision", 0, 255));
     BridgeConfig c = FamilyConfig(chip, rev);
-    if (d.contains("vendor")) c.vendorText = Text(d["vendor"], "vendor");
-    if (d.contains("product")) c.productText = Text(d["product"], "product");
+    if (d.contains("vendor")) c.vendorText = DeviceText(d["vendor"], "vendor");
+    if (d.contains("product")) c.productText = DeviceText(d["product"], "product");
     if (d.contains("inquiryChipId")) c.inquiryChipId = Text(d["inquiryChipId"], "inquiryChipId");
     if (d.contains("modelText")) c.modelText = Text(d["modelText"], "modelText");
     if (d.contains("chipInfo")) {
@@ -273,7 +299,7 @@ void AddDisk(Machine& m, const json& d, size_t index, const fs::path& baseDir) {
       if (u.contains("vid")) c.vid = static_cast<uint16_t>(NumberIn(u["vid"], "usb.vid", 0, 0xFFFF));
       if (u.contains("pid")) c.pid = static_cast<uint16_t>(NumberIn(u["pid"], "usb.pid", 0, 0xFFFF));
     }
-    if (d.contains("serial")) c.serial = Text(d["serial"], "serial");
+    if (d.contains("serial")) c.serial = DeviceText(d["serial"], "serial");
     if (d.contains("standby")) c.standby = d["standby"].get<bool>();
     if (d.contains("standbyTimer")) c.standbyTimer = static_cast<uint32_t>(NumberIn(d["standbyTimer"], "standbyTimer", 0, 0xFFFFFFFF));
     c.disk = ParseDisk(d.value("disk", json::object()), c.disk);
@@ -504,7 +530,7 @@ std::map<std::string, std::vector<uint8_t>> PersistentMachine::Files() const {
     std::snprintf(hex, sizeof hex, "0x%04X", b->NextPid());
     usb["pid"] = hex;
     d["usb"] = usb;
-    d["serial"] = b->NextSerial();
+    d["serial"] = DeviceTextJson(b->NextSerial());
     d["standby"] = b->config().standby;
     d["standbyTimer"] = b->config().standbyTimer;
     if (SpiFlash* f = b->flash()) {

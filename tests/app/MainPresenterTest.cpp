@@ -130,54 +130,54 @@ TEST(StartUp, BuildVersionIsTheProjectVersion) {
             kBuildVersionText);
 }
 
-TEST(FormClose, DeletesTheExchangeFileOnly) {
+// The exchange file this run made, as the update makes it.
+void SaveExchange(Fixture& f) {
+  f.ctx.exchange = OwnExchangeFile::Create({f.dir.path()}, "ExChangeData.tmp", ExchangeBlock{}, f.ctx.diagnostics, nullptr);
+  ASSERT_TRUE(f.ctx.exchange);
+}
+
+TEST(FormClose, DeletesTheRunsOwnExchangeFileOnly) {
   Fixture f;
-  const auto exchange = f.dir.Write("ExChangeData.tmp", std::string(4096, 'x'));
+  SaveExchange(f);
+  const auto own = f.ctx.exchange->path();
   const auto other = f.dir.Write("oldFlash.bak", "keep");
+  const auto similar = f.dir.Write("ExChangeData.tmp.bak", "keep");
   FormClose(f.ctx);
-  EXPECT_FALSE(fs::exists(fs::symlink_status(exchange)));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(own)));
   EXPECT_TRUE(fs::exists(other));
+  EXPECT_TRUE(fs::exists(similar));
   EXPECT_TRUE(f.shell.messages.empty());
+  FormClose(f.ctx);  // twice is harmless
 }
 
-TEST(FormClose, WithoutAnExchangeFileDoesNothing) {
-  Fixture f;
-  const auto other = f.dir.Write("ExChangeData.tmp.bak", "keep");
-  FormClose(f.ctx);
-  EXPECT_TRUE(fs::exists(other));
-  EXPECT_EQ(std::distance(fs::directory_iterator(f.dir.path()), fs::directory_iterator()), 1);
-  EXPECT_TRUE(f.shell.messages.empty());
-}
-
-TEST(FormClose, RemovesAPlantedLinkButNotItsTarget) {
+// What stands at the name without this run having made it (an earlier run's file, another user's,
+// a link, a folder) is not the run's to remove.
+TEST(FormClose, LeavesWhatTheRunDidNotMake) {
   Fixture f;
   testing::TempDir elsewhere;
   const auto target = elsewhere.Write("precious", "data");
-  std::error_code ec;
-  fs::create_symlink(target, f.dir.path() / "ExChangeData.tmp", ec);
-  // Symbolic links need a privilege on the window platform (and wine has none).
-  if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
-  FormClose(f.ctx);
-  EXPECT_FALSE(fs::exists(fs::symlink_status(f.dir.path() / "ExChangeData.tmp")));
-  ASSERT_TRUE(fs::exists(target));
+  const fs::path name = f.dir.path() / "ExChangeData.tmp";
+  for (const char* planted : {"file", "link", "dangling link", "folder"}) {
+    SCOPED_TRACE(planted);
+    fs::remove_all(name);
+    const std::string what = planted;
+    std::error_code ec;
+    if (what == "file") f.dir.Write("ExChangeData.tmp", std::string(4096, 'x'));
+    if (what == "link") fs::create_symlink(target, name, ec);
+    if (what == "dangling link") fs::create_symlink(elsewhere.path() / "nothing-there", name, ec);
+    if (what == "folder") fs::create_directory(name);
+    // Symbolic links need a privilege on the window platform (and wine has none).
+    if (ec) continue;
+    FormClose(f.ctx);
+    EXPECT_TRUE(fs::exists(fs::symlink_status(name)));
+  }
   std::ifstream in(target);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "data");
-
-  fs::create_symlink(elsewhere.path() / "nothing-there", f.dir.path() / "ExChangeData.tmp");  // dangling
-  FormClose(f.ctx);
-  EXPECT_FALSE(fs::exists(fs::symlink_status(f.dir.path() / "ExChangeData.tmp")));
-}
-
-TEST(FormClose, LeavesADirectoryOfThatNameAlone) {
-  Fixture f;
-  fs::create_directory(f.dir.path() / "ExChangeData.tmp");
-  FormClose(f.ctx);
-  EXPECT_TRUE(fs::is_directory(f.dir.path() / "ExChangeData.tmp"));
 }
 
 TEST(ExitBtnClick, ClosesTheWindowAndRemovesTheExchangeFile) {
   Fixture f;
-  f.dir.Write("ExChangeData.tmp", "x");
+  SaveExchange(f);
   ExitBtnClick(f.ctx);
   EXPECT_TRUE(f.ctx.form.window.closed);
   EXPECT_FALSE(fs::exists(f.dir.path() / "ExChangeData.tmp"));

@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <vector>
 
 #include "app/ExchangeFile.h"
+#include "platform/Diagnostics.h"
 #include "app/UpdateImage.h"
 #include "codec/ImageCodec.h"
 #include "support/SpecialFiles.h"
@@ -54,6 +56,11 @@ TEST(UpdateImage, IdentityRecordSerialRules) {
       {"ABCDEFGHIJKLMNOPQRSTUVWXY", "ABCDEFGHIJKLMNOPQRST"},  // 25 characters: the first 20
       {"12345", "12345               "},                       // 5 characters and 15 spaces
       {"", "                    "},
+      // A character the 20th byte would split is left out whole (é is C3 A9, € is E2 82 AC).
+      {"ABCDEFGHIJKLMNOPQRS\xC3\xA9", "ABCDEFGHIJKLMNOPQRS "},
+      {"ABCDEFGHIJKLMNOPQR\xC3\xA9Z", "ABCDEFGHIJKLMNOPQR\xC3\xA9"},
+      {"ABCDEFGHIJKLMNOPQR\xE2\x82\xAC", "ABCDEFGHIJKLMNOPQR  "},
+      {"ABCDEFGHIJKLMNOPQRST\xC3\xA9", "ABCDEFGHIJKLMNOPQRST"},
   };
   for (const Case& c : cases) {
     const auto r = BuildIdentityRecord(c.serial);
@@ -92,45 +99,98 @@ class ExchangeFileTest : public ::testing::Test {
   fs::path dir = fs::temp_directory_path() / ("qvfw-xchg-" + std::to_string(::getpid()));
   void SetUp() override { fs::create_directories(dir); }
   void TearDown() override { fs::remove_all(dir); }
+  std::unique_ptr<OwnExchangeFile> Create(const ExchangeBlock& block, std::vector<fs::path> folders = {}) {
+    if (folders.empty()) folders = {dir};
+    return OwnExchangeFile::Create(folders, "ExChangeData.tmp", block, diagnostics, &why);
+  }
+  std::string Contents(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+  }
+  platform::CapturingDiagnostics diagnostics;
+  std::string why;
 };
 
-TEST_F(ExchangeFileTest, RoundTripsScrambled) {
+TEST_F(ExchangeFileTest, RoundTripsScrambledAndTheRunRemovesItsOwn) {
   const ExchangeBlock saved = Sample("QV123");
-  ASSERT_TRUE(WriteExchangeFile(dir, saved));
-  std::ifstream in(dir / "ExChangeData.tmp", std::ios::binary);
-  std::vector<uint8_t> raw((std::istreambuf_iterator<char>(in)), {});
-  ASSERT_EQ(raw.size(), 4096u);
-  std::vector<uint8_t> expected(4096);
-  codec::ScrambleBlock(saved.bytes.data(), expected.data(), 4096);
-  EXPECT_EQ(raw, expected);
-  const auto back = ReadExchangeFile(dir);
-  ASSERT_TRUE(back);
-  EXPECT_EQ(back->bytes, saved.bytes);
-  EXPECT_EQ(back->Serial(), "QV123");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1) << "no temporary file left";
+  {
+    const auto file = Create(saved);
+    ASSERT_TRUE(file) << why;
+    EXPECT_EQ(file->path(), dir / "ExChangeData.tmp");
+    std::ifstream in(file->path(), std::ios::binary);
+    std::vector<uint8_t> raw((std::istreambuf_iterator<char>(in)), {});
+    std::vector<uint8_t> expected(4096);
+    codec::ScrambleBlock(saved.bytes.data(), expected.data(), 4096);
+    EXPECT_EQ(raw, expected);
+    EXPECT_TRUE(file->ReadsBack());
+    const auto back = ReadExchangeBlock(file->path());
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->Serial(), "QV123");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1) << "no temporary file left";
+  }
+  EXPECT_TRUE(fs::is_empty(dir)) << "the run's own file goes with it";
 }
 
-TEST_F(ExchangeFileTest, PlantedLinkIsReplacedNotFollowed) {
-  const fs::path victim = dir / "victim";
+// Whatever stands at the name (another run's file, a link, a folder) stays as it is: the run
+// takes a name of its own, and reads and removes only that.
+TEST_F(ExchangeFileTest, ATakenNameIsLeftAloneAndTheRunTakesItsOwn) {
+  const auto first = Create(Sample("FIRST"));
+  ASSERT_TRUE(first);
+  const std::string firstBytes = Contents(first->path());
+  {
+    const auto second = Create(Sample("SECOND"));
+    ASSERT_TRUE(second) << why;
+    EXPECT_NE(second->path(), first->path());
+    EXPECT_EQ(second->path().filename().string().rfind("ExChangeData.", 0), 0u);
+    EXPECT_EQ(second->path().extension(), ".tmp");
+    EXPECT_EQ(ReadExchangeBlock(second->path())->Serial(), "SECOND");
+    EXPECT_TRUE(first->ReadsBack()) << "the first run's file is untouched";
+  }
+  EXPECT_EQ(Contents(first->path()), firstBytes);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+
+  fs::create_directory(dir / "other");
+  const fs::path victim = dir / "other" / "victim";
   std::ofstream(victim) << "precious";
   std::error_code ec;
-  fs::create_symlink(victim, dir / "ExChangeData.tmp", ec);
-  // Symbolic links need a privilege on the window platform (and wine has none).
+  fs::create_symlink(victim, dir / "other" / "ExChangeData.tmp", ec);
   if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
-  EXPECT_FALSE(ReadExchangeFile(dir)) << "a link is never read";
-  ASSERT_TRUE(WriteExchangeFile(dir, Sample("X")));
-  std::ifstream v(victim);
-  std::string text((std::istreambuf_iterator<char>(v)), {});
-  EXPECT_EQ(text, "precious");
-  EXPECT_FALSE(fs::is_symlink(dir / "ExChangeData.tmp"));
-  EXPECT_TRUE(ReadExchangeFile(dir));
+  {
+    const auto beside = Create(Sample("X"), {dir / "other"});
+    ASSERT_TRUE(beside) << why;
+    EXPECT_NE(beside->path(), dir / "other" / "ExChangeData.tmp");
+  }
+  EXPECT_TRUE(fs::is_symlink(dir / "other" / "ExChangeData.tmp"));
+  EXPECT_EQ(Contents(victim), "precious");
 }
 
-TEST_F(ExchangeFileTest, FailedWriteLeavesNoFileAndWrongSizesAreRefused) {
-  EXPECT_FALSE(WriteExchangeFile(dir / "missing-folder", Sample("X")));
-  std::ofstream(dir / "ExChangeData.tmp", std::ios::binary) << "short";
-  EXPECT_FALSE(ReadExchangeFile(dir));
-  EXPECT_FALSE(ReadExchangeFile(dir / "missing-folder"));
+// A file replaced under the run's name is no longer the run's: it does not read back, and the
+// run leaves it when it ends.
+TEST_F(ExchangeFileTest, AReplacedFileNoLongerReadsBackAndStays) {
+  std::string replacement(4096, 'r');
+  {
+    const auto file = Create(Sample("MINE"));
+    ASSERT_TRUE(file);
+    fs::remove(file->path());
+    std::ofstream(file->path(), std::ios::binary) << replacement;
+    EXPECT_FALSE(file->ReadsBack());
+  }
+  EXPECT_EQ(Contents(dir / "ExChangeData.tmp"), replacement);
+}
+
+// A folder that cannot take the file passes to the next one; when none can, the reason names them.
+TEST_F(ExchangeFileTest, TheNextFolderTakesItAndNoFolderIsSaid) {
+  {
+    const auto file = Create(Sample("X"), {dir / "missing-folder", dir});
+    ASSERT_TRUE(file) << why;
+    EXPECT_EQ(file->path(), dir / "ExChangeData.tmp");
+    ASSERT_EQ(diagnostics.lines.size(), 1u);
+    EXPECT_NE(diagnostics.lines[0].find("missing-folder"), std::string::npos) << diagnostics.lines[0];
+  }
+  EXPECT_FALSE(Create(Sample("X"), {dir / "missing-folder", dir / "missing-too"}));
+  EXPECT_NE(why.find("missing-folder"), std::string::npos) << why;
+  EXPECT_NE(why.find("missing-too"), std::string::npos) << why;
+  EXPECT_TRUE(fs::is_empty(dir));
 }
 
 // The exchange file is one block of a regular file; anything else under its name is no block,
@@ -140,7 +200,6 @@ TEST_F(ExchangeFileTest, SpecialFilesUnderTheNameAreNoBlock) {
     const fs::path file = dir / "ExChangeData.tmp";
     fs::remove_all(file);
     testing::MakeSpecialFile(f, file, kExchangeBlockSize);
-    EXPECT_FALSE(ReadExchangeFile(dir)) << f.what;
     EXPECT_FALSE(ReadExchangeBlock(file)) << f.what;
   }
 }

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <iterator>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -195,4 +196,38 @@ TEST_F(EngineeringCommand, OlderBridgeWithARefusedWriteFails) {
 }
 
 }  // namespace
+// An erase leaves a QVS812 on its boot code once it is powered again (each run of the emulated
+// machine is a fresh power-on), where neither program nor update reaches it: the erase names the
+// command that writes its recovery copy back, and that command brings the bridge back as it was.
+TEST_F(EngineeringCommand, AnErasedQvs812IsBroughtBackByTheCommandTheEraseNames) {
+  fs::create_directories(dir_.path() / "q");
+  std::ofstream(dir_.path() / "q" / "machine.json")
+      << R"({ "disks": [ { "name": "bridge0", "chipType": 15, "flash": { "part": "MXIC", "sizeKiB": 512 },
+                          "serial": "QV812A0001234" } ] })";
+  const Result before = Run({"--json", "info"}, "q");
+  ASSERT_EQ(before.code, kExitSuccess) << before.err;
+  ASSERT_EQ(nlohmann::json::parse(before.out)["device"]["firmware"]["state"], "version");
+
+  const Result erased = Run({"erase", "--yes"}, "q");
+  ASSERT_EQ(erased.code, kExitSuccess) << erased.err;
+  const std::string marker = "to write it back: qvfw ";
+  const size_t at = erased.out.find(marker);
+  ASSERT_NE(at, std::string::npos) << erased.out;
+  std::istringstream words(erased.out.substr(at + marker.size(), erased.out.find('\n', at) - at - marker.size()));
+  std::vector<std::string> command{std::istream_iterator<std::string>(words), {}};
+  ASSERT_EQ(command.size(), 5u) << erased.out;
+  EXPECT_EQ(command[2], "recover");
+  EXPECT_EQ(command[3], "--image");
+
+  const Result onBootCode = Run({"--json", "info"}, "q");
+  ASSERT_NE(nlohmann::json::parse(onBootCode.out)["device"]["firmware"]["state"], "version") << onBootCode.out;
+  EXPECT_EQ(Run({"update"}, "q").code, kExitNotOffered) << "the update cannot reach it";
+
+  const Result back = Run(command, "q");
+  ASSERT_EQ(back.code, kExitSuccess) << back.out << back.err;
+  const auto after = nlohmann::json::parse(Run({"--json", "info"}, "q").out);
+  EXPECT_EQ(after["device"]["firmware"], nlohmann::json::parse(before.out)["device"]["firmware"]);
+  EXPECT_EQ(after["device"]["serial"], "QV812A0001234");
+}
+
 }  // namespace qvfw::cli

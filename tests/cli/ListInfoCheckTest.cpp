@@ -88,6 +88,28 @@ TEST(ListCommand, TwoBridgesAndNoDevice) {
 }
 
 // Every device's flash size is its own or unknown, whichever device was inspected before it.
+// Devices report texts that need not be UTF-8 (bytes of another code page in an INQUIRY name or a
+// serial number): the JSON answer is still JSON, with each such byte written as "\xNN".
+TEST(ListCommand, TextsThatAreNotUtf8AreEscapedInJson) {
+  testing::TempDir dir;
+  const std::string sim = Machine(dir, R"({"disks": [
+      {"name": "a", "chipType": 15, "vendor": { "hex": "51 61 76 FF 6F 6E" }, "serial": { "hex": "51 56 E9 30 31" },
+       "product": "Bridge \u00e9t\u00e9"}]})");
+  for (const char* command : {"list", "info"}) {
+    SCOPED_TRACE(command);
+    const Outcome o = RunCli({sim, "--json", command});
+    ASSERT_EQ(o.code, 0) << o.err;
+    const json doc = json::parse(o.out);
+    const json& d = std::string(command) == "list" ? doc["devices"][0] : doc["device"];
+    EXPECT_EQ(d["name"].get<std::string>().rfind("Qav\\xFFon", 0), 0u) << d["name"];
+    EXPECT_NE(d["name"].get<std::string>().find("Bridge \u00e9t\u00e9"), std::string::npos) << "UTF-8 stays as it is";
+    EXPECT_EQ(d["serial"], "QV\\xE901");
+  }
+  // The machine folder keeps the serial's bytes as they are for the next run.
+  const Outcome again = RunCli({sim, "--json", "info"});
+  EXPECT_EQ(json::parse(again.out)["device"]["serial"], "QV\\xE901");
+}
+
 TEST(InfoCommand, FlashSizeBelongsToTheDeviceOrIsUnknown) {
   const std::map<int, json> expected = {
       {0, 512},      // QVS812: sized through its own id command

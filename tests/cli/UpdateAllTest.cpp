@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/ExchangeFile.h"
+#include "app/KeptIdentity.h"
 #include "cli/Cli.h"
 #include "cli/CliRun.h"
 #include "platform/Clock.h"
@@ -64,7 +65,7 @@ class UpdateAll : public ::testing::Test {
     std::set<std::string> serials;
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(dir_n_ / "state", ec))
-      if (const auto block = app::ReadExchangeBlock(e.path())) serials.insert(block->Serial());
+      if (const auto block = app::ReadIdentityFile(e.path()).block) serials.insert(block->Serial());
     return serials;
   }
   testing::TempDir dir_;

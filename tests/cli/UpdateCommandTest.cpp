@@ -65,6 +65,10 @@ TEST_F(UpdateCommand, ExitCodesAndStatusTexts) {
        "Update    Fail!!"},
       {"flipped bit on read-back", Bridge(R"("faults": [ { "kind": "flipBits", "address": 4096, "mask": 1 } ])"), {}, 1,
        "Update    Fail!!"},
+      {"serial longer than the bridge keeps", Bridge(R"("serial": "QV812A0001234567890ABCDEF")"), {}, 1,
+       "has 25 characters; the bridge can keep 20"},
+      {"serial longer than the bridge keeps, forced", Bridge(R"("serial": "QV812A0001234567890ABCDEF")"), {"--force"}, 0,
+       "Update    Pass!!"},
   };
   int n = 0;
   for (const Case& c : cases) {
@@ -79,6 +83,22 @@ TEST_F(UpdateCommand, ExitCodesAndStatusTexts) {
     }
     EXPECT_FALSE(fs::exists(dir_.path() / "ExChangeData.tmp")) << "removed when the program closes";
   }
+}
+
+// `recover --identity FILE` checks the file before it believes it, refuses with exit 2 and the
+// reason, and leaves the file where it was.
+TEST_F(UpdateCommand, RecoverRefusesAnIdentityFileItCannotTrust) {
+  const std::string machine = Machine("m", Bridge(R"("firmware": "blank", "serial": "QV812A0009876")"));
+  std::string random(4096, '\0');
+  for (size_t i = 0; i < random.size(); ++i) random[i] = static_cast<char>((i * 2654435761u) >> 13);
+  const fs::path file = dir_.path() / "random.identity";
+  std::ofstream(file, std::ios::binary) << random;
+  const Outcome o = Run({machine, "recover", "--identity", file.string()});
+  EXPECT_EQ(o.code, kExitUsage) << o.out << o.err;
+  EXPECT_NE(o.err.find("is not a plausible identity"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("nothing was written"), std::string::npos) << o.err;
+  std::ifstream in(file, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), random);
 }
 
 TEST_F(UpdateCommand, PassingUpdateThenNothingLeftToDo) {

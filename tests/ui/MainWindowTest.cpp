@@ -506,22 +506,29 @@ class MainWindowTest : public QObject {
     QCOMPARE(rig.Get<QLabel>("devpnl")->text(), QString("Click Update firmware button to proceed."));
   }
 
+  // Closing removes the exchange file this window's update made, and nothing it did not make.
   void exitClosesTheWindowAndRemovesTheExchangeFile_data() {
-    QTest::addColumn<bool>("fileThere");
-    QTest::newRow("exchange file left by an update") << true;
-    QTest::newRow("no exchange file") << false;
+    QTest::addColumn<QString>("file");
+    QTest::newRow("left by this window's update") << "own";
+    QTest::newRow("left by another run") << "other";
+    QTest::newRow("no exchange file") << "none";
   }
   void exitClosesTheWindowAndRemovesTheExchangeFile() {
-    QFETCH(bool, fileThere);
+    QFETCH(QString, file);
     Rig rig;
     rig.Start();
-    if (fileThere) WriteFile(rig.ExchangeFile(), std::vector<uint8_t>(4096, 0x5A));
+    if (file == "own") {
+      rig.ctx.exchange = app::OwnExchangeFile::Create({rig.ExchangeFile().parent_path()}, "ExChangeData.tmp",
+                                                      app::ExchangeBlock{}, rig.ctx.diagnostics, nullptr);
+      QVERIFY(rig.ctx.exchange);
+    }
+    if (file == "other") WriteFile(rig.ExchangeFile(), std::vector<uint8_t>(4096, 0x5A));
     const std::filesystem::path keep = rig.ExchangeFile().parent_path() / "oldFlash.bak";
     WriteFile(keep, {1, 2, 3});
     QTest::mouseClick(rig.Get("ExitBtn"), Qt::LeftButton);
     QVERIFY(!rig.window->isVisible());
     QVERIFY(rig.ctx.form.window.closed);
-    QVERIFY(!std::filesystem::exists(rig.ExchangeFile()));
+    QCOMPARE(std::filesystem::exists(rig.ExchangeFile()), file == "other");
     QVERIFY(std::filesystem::exists(keep));
     QVERIFY(rig.shell.messages.empty());
   }

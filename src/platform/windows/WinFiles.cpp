@@ -100,8 +100,12 @@ bool WriteAll(int fd, const uint8_t* p, size_t n) {
   return true;
 }
 
-// The mode has no counterpart here: the file takes the folder's inherited permissions.
-int ReplaceFile(const std::filesystem::path& target, std::span<const uint8_t> bytes, mode_t) {
+namespace {
+
+// Writes `bytes` into a fresh file beside `target` and moves it to the target name: over what
+// stands there, or only when nothing does. The mode has no counterpart here: the file takes the
+// folder's inherited permissions.
+int PublishFile(const std::filesystem::path& target, std::span<const uint8_t> bytes, bool replace) {
   // The process id and a counter: unique among live processes, and no wait for entropy.
   static std::atomic<unsigned> temporaries{0};
   for (int attempt = 0; attempt < 16; ++attempt) {
@@ -125,10 +129,10 @@ int ReplaceFile(const std::filesystem::path& target, std::span<const uint8_t> by
       if (error == 0) error = ERROR_WRITE_FAULT;
     }
     if (!file.Close() && error == 0) error = ::GetLastError();
-    // A rename replaces the name itself: a link standing there goes, what it points to stays.
-    if (error == 0 &&
-        !::MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-      error = ::GetLastError();
+    // A move over the name replaces the name itself: a link standing there goes, what it points
+    // to stays. Without MOVEFILE_REPLACE_EXISTING the move fails when anything stands there.
+    const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (error == 0 && !::MoveFileExW(temp.c_str(), target.c_str(), flags)) error = ::GetLastError();
     if (error != 0) {
       ::DeleteFileW(temp.c_str());
       return ErrnoOf(error);
@@ -136,6 +140,27 @@ int ReplaceFile(const std::filesystem::path& target, std::span<const uint8_t> by
     return 0;
   }
   return EEXIST;
+}
+
+}  // namespace
+
+int ReplaceFile(const std::filesystem::path& target, std::span<const uint8_t> bytes, mode_t) {
+  return PublishFile(target, bytes, true);
+}
+
+int CreateNewFile(const std::filesystem::path& target, std::span<const uint8_t> bytes, mode_t) {
+  return PublishFile(target, bytes, false);
+}
+
+std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path) {
+  // The name itself: a link is opened as the link, a folder with backup semantics.
+  UniqueHandle file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                  nullptr));
+  if (!file.valid()) return std::nullopt;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
+  return FileIdentity{info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
 }
 
 std::optional<std::vector<uint8_t>> ReadWholeFile(const std::filesystem::path& path, size_t size) {
@@ -167,6 +192,8 @@ bool ProcessAlive(long pid) {
   ::CloseHandle(process);
   return running;
 }
+
+long CurrentProcessId() { return static_cast<long>(::GetCurrentProcessId()); }
 
 FileRead ReadRegularFile(const std::filesystem::path& path, uint64_t maxSize) {
   FileRead r;

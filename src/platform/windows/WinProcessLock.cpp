@@ -12,4 +12,8 @@ std::unique_ptr<ProcessLock> ProcessLock::Acquire(const std::filesystem::path&, 
   return std::unique_ptr<ProcessLock>(new ProcessLock(-1));
 }
 
+std::filesystem::path DeviceLockFolder() { return "/run/lock"; }
+
+std::optional<std::string> PrepareLockFolder(const std::filesystem::path&) { return std::nullopt; }
+
 }  // namespace qvfw::platform
