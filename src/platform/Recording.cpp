@@ -324,6 +324,7 @@ std::string FormatRecording(const SessionRecording& recording) {
   header["frontEnd"] = recording.frontEnd;
   header["args"] = recording.args;
   header["machine"] = recording.machine;
+  header["lockedDevices"] = recording.lockedDevices;
   header["anonymous"] = recording.anonymous;
   std::string text = header.dump(-1, ' ', false, ordered::error_handler_t::replace) + '\n';
   for (const RecordedInput& in : recording.inputs) {
@@ -376,6 +377,7 @@ SessionRecording ParseRecording(std::string_view text, std::string_view name, bo
       rec.program = r.String("program", "");
       rec.frontEnd = r.String("frontEnd", "");
       rec.machine = r.String("machine", "");
+      rec.lockedDevices = r.Bool("lockedDevices", false);
       rec.anonymous = r.Bool("anonymous", false);
       for (const json& a : r.Array("args")) {
         if (!a.is_string()) r.Fail("\"args\" holds something other than strings");

@@ -73,6 +73,7 @@ struct SessionRecording {
   std::string frontEnd;         // "qvfw" or "qvfw-gui"
   std::vector<std::string> args;  // the command as given, without the recording's own options
   std::string machine;          // "native" or "emulated"
+  bool lockedDevices = false;   // the run took a lock on each device (asking for its number)
   bool anonymous = false;
   std::vector<RecordedInput> inputs;
   std::vector<RecordedCall> calls;
