@@ -258,6 +258,7 @@ RecordedCall ParseCall(const LineReader& r) {
       else if (e == "removal") c.events.push_back(DeviceEvent::Removal);
       else r.Fail("an event is neither \"arrival\" nor \"removal\"");
     }
+    if (r.Array("after").size() > 0x10000) r.Fail("\"after\" counts more lanes than there can be");
     for (const json& n : r.Array("after")) {
       if (!n.is_number_unsigned()) r.Fail("\"after\" holds something other than counts");
       c.after.push_back(n.get<uint64_t>());
