@@ -902,7 +902,8 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
   }
   if (options.verbose && machine->virtualClock()) {
     char line[96];
-    std::snprintf(line, sizeof line, "sim: %.3f s on the emulated hardware",
+    const bool replay = std::string_view(machine->Kind()) == "replay";
+    std::snprintf(line, sizeof line, replay ? "replay: %.3f s on the recorded machine's time" : "sim: %.3f s on the emulated hardware",
                   static_cast<double>(machine->virtualClock()->NowMs()) / 1000.0);
     err << line << '\n';
   }
