@@ -1,7 +1,8 @@
 #pragma once
-// A recording replayed as a test: the files its run read are written into `scratch` (also the
-// working directory, where the configuration is looked for), its command's arguments are pointed
-// at them, and the command runs with --replay.
+// A recording replayed as a test: the files its run read are written into `scratch`, its
+// command's arguments are pointed at them, and the command runs with --replay in `scratch` (the
+// working directory, where the configuration is looked for and files named without a folder,
+// such as a default backup file, are written).
 
 #include <filesystem>
 #include <fstream>
@@ -34,6 +35,11 @@ inline ReplayOutcome ReplayRecording(const std::filesystem::path& file, const st
     const auto it = moved.find(a);
     args.push_back(it == moved.end() ? a : it->second);
   }
+  struct InFolder {
+    std::filesystem::path before = std::filesystem::current_path();
+    explicit InFolder(const std::filesystem::path& dir) { std::filesystem::current_path(dir); }
+    ~InFolder() { std::filesystem::current_path(before); }
+  } in(scratch);
   return {RunCli(args, scratch), rec.exitCode};
 }
 
