@@ -82,7 +82,11 @@ class RecordingMachine final : public Machine {
     }
   }
   ~RecordingMachine() override {
-    if (!finished_) Write(std::nullopt);
+    if (finished_) return;
+    try {
+      Write(std::nullopt);
+    } catch (...) {  // a program ending on an exception ends without its recording
+    }
   }
   platform::VirtualClock* virtualClock() override { return inner_->virtualClock(); }
   void Save() override { inner_->Save(); }
@@ -153,7 +157,8 @@ class ReplayMachine final : public Machine {
  public:
   explicit ReplayMachine(const MachineChoice& choice)
       : lanes_(clock_),
-        replayer_(platform::LoadRecording(choice.replay), lanes_, platform::ReplayOptions{choice.replayRelaxed}) {
+        replayer_(platform::LoadRecording(choice.replay), lanes_, platform::ReplayOptions{choice.replayRelaxed}),
+        args_(choice.args) {
     parts_ = {&replayer_, &replayer_, &replayer_, &lanes_};
   }
   platform::VirtualClock* virtualClock() override { return &clock_; }
@@ -163,13 +168,26 @@ class ReplayMachine final : public Machine {
     return replayer_.recording().lockedDevices ? state_.path() : std::filesystem::path();
   }
   const char* Kind() const override { return "replay"; }
-  std::optional<std::string> Difference() const override { return replayer_.Difference(); }
-  std::optional<std::string> Finish(int exitCode) override { return replayer_.Finish(exitCode); }
+  std::optional<std::string> Difference() const override { return WithCommand(replayer_.Difference()); }
+  std::optional<std::string> Finish(int exitCode) override { return WithCommand(replayer_.Finish(exitCode)); }
 
  private:
+  // A replay of another command than the one recorded differs at once; the report says so.
+  std::optional<std::string> WithCommand(std::optional<std::string> difference) const {
+    const std::vector<std::string>& recorded = replayer_.recording().args;
+    if (!difference || recorded == args_) return difference;
+    auto words = [](const std::vector<std::string>& args) {
+      std::string text;
+      for (const std::string& a : args) text += (text.empty() ? "" : " ") + a;
+      return text.empty() ? std::string("no command") : "\"" + text + "\"";
+    };
+    return *difference + "\n  (the recording was made by " + words(recorded) + "; this run is " + words(args_) + ")";
+  }
+
   platform::VirtualClock clock_;
   platform::LaneClock lanes_;
   platform::SessionReplayer replayer_;
+  std::vector<std::string> args_;
   ScratchFolder state_;
 };
 

@@ -175,6 +175,19 @@ TEST(Replay, OneDifferentByteStopsItWithTheFirstDifferenceNamed) {
   EXPECT_NE(r.out.find("Programming Fail!!"), std::string::npos) << "the operation ended at the difference:\n" << r.out;
 }
 
+// Another command may well ask the same (info and list do); one that asks more differs, and the
+// report names both commands.
+TEST(Replay, AnotherCommandIsToldApart) {
+  testing::TempDir dir;
+  const fs::path file = dir.path() / "info.qvrec";
+  ASSERT_EQ(RunCli({"--sim", "--record", file.string(), "info"}, dir.path()).code, 0);
+  EXPECT_EQ(RunCli({"--replay", file.string(), "list"}, dir.path()).code, kExitSuccess);
+  const CliOutcome r = RunCli({"--replay", file.string(), "update"}, dir.path());
+  EXPECT_EQ(r.code, kExitDeviceFailed);
+  EXPECT_NE(r.err.find("asked:    QV_ReadBuffer (3C 01 01"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("(the recording was made by \"info\"; this run is \"update\")"), std::string::npos) << r.err;
+}
+
 // A recording cut short or changed is refused before anything runs, as bad input.
 TEST(Replay, ADamagedRecordingIsRefused) {
   testing::TempDir dir;
