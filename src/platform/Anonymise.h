@@ -4,9 +4,10 @@
 // - serial numbers: the unit serial number page (INQUIRY vital product data 0x80), the serial a
 //   program writes into a bridge's identity record, the attached disk's serial in its ATA
 //   IDENTIFY data, and the instance part of a device path that carries one (the window
-//   platform's interface paths). Each is replaced wherever it occurs — data in and out, paths —
-//   as plain text (any letter case) and as UTF-16 (as USB string descriptors hold it), and so are
-//   its leading parts of 8 characters and more (a serial cut to fit a record);
+//   platform's interface paths). Each is replaced wherever it occurs — data in and out, paths,
+//   the files the run read — as plain text (any letter case) and as UTF-16 (as USB string
+//   descriptors hold it), and so are its leading parts of 8 characters and more (a serial cut
+//   to fit a record);
 // - the disk's world wide name (ATA IDENTIFY words 108..111);
 // - the folders volumes are mounted on (which often carry a user's or a volume's name);
 // - the folders in the command's arguments (only file names are kept).
