@@ -519,6 +519,24 @@ int NoMachine(bool asJson, const char* command, int code, const char* kind, cons
   return code;
 }
 
+// The command as a recording keeps it: the arguments without those that choose the machine or
+// ask for the recording, so that the same command replays against it.
+std::vector<std::string> RecordedArguments(const std::vector<std::string>& args) {
+  std::vector<std::string> kept;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--record" || a == "--replay") {
+      ++i;
+      continue;
+    }
+    if (a.rfind("--record=", 0) == 0 || a.rfind("--replay=", 0) == 0 || a == "--record-anonymous" ||
+        a == "--replay-relaxed")
+      continue;
+    kept.push_back(a);
+  }
+  return kept;
+}
+
 // The native machine's diagnostics reach the session's shell once there is one.
 struct ForwardDiagnostics final : platform::Diagnostics {
   platform::Diagnostics* to = nullptr;
@@ -818,6 +836,17 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
   }
   bool simShown = false;  // taken out of the arguments above; here for the help text
   app.add_flag("--sim", simShown, "Run against the built-in emulated machine; --sim=DIR keeps one in DIR (docs/sim.md)");
+  frontend::MachineChoice choice;
+  choice.sim = sim;
+  app.add_option("--record", choice.record,
+                 "Record everything said to the devices and their answers into FILE (docs/recording.md)")
+      ->type_name("FILE");
+  app.add_flag("--record-anonymous", choice.recordAnonymous,
+               "Take serial numbers, world wide names, mount folders and folder names out of the recording");
+  app.add_option("--replay", choice.replay, "Run against a recording: the devices answer as recorded, in strict order")
+      ->type_name("FILE");
+  app.add_flag("--replay-relaxed", choice.replayRelaxed,
+               "Let identification queries come in another order than recorded");
 
   GlobalOptions options;
   options.workingDirectory = workingDirectory;
@@ -906,14 +935,38 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
                         : recover->parsed() ? "recover"
                                            : "program";
 
+  if (choice.recordAnonymous && choice.record.empty()) {
+    err << "qvfw: --record-anonymous needs --record FILE\n";
+    return kExitUsage;
+  }
+  if (choice.replayRelaxed && choice.replay.empty()) {
+    err << "qvfw: --replay-relaxed needs --replay FILE\n";
+    return kExitUsage;
+  }
+  {
+    const app::EmbeddedImageStore carried;
+    choice.program = app::VersionLine("qvfw", carried);
+  }
+  choice.frontEnd = "qvfw";
+  choice.args = RecordedArguments(args);
+  if (!choice.record.empty()) {
+    if (check->parsed()) choice.inputs.push_back({image, image});
+    if (program->parsed() && !engineering.options.firmwareFile.empty())
+      choice.inputs.push_back({engineering.options.firmwareFile, engineering.options.firmwareFile});
+    if (recover->parsed() && !identityFile.empty()) choice.inputs.push_back({identityFile, identityFile});
+    const std::filesystem::path folder = workingDirectory.empty() ? std::filesystem::path(".") : workingDirectory;
+    choice.inputs.push_back({"Brantwell.ini", folder / "Brantwell.ini"});
+  }
+
   ForwardDiagnostics forward;
   std::unique_ptr<frontend::Machine> machine;
   try {
-    machine = frontend::Machine::Open(sim, forward);
+    machine = frontend::Machine::Open(choice, forward);
   } catch (const frontend::MachineBusy& e) {
     return NoMachine(options.json, command, kExitDeviceFailed, "busy", e.what(), "", out, err);
   } catch (const std::exception& e) {
-    return NoMachine(options.json, command, kExitUsage, "usage", e.what(), "--sim: ", out, err);
+    return NoMachine(options.json, command, kExitUsage, "usage", e.what(), choice.replay.empty() ? "--sim: " : "--replay: ",
+                     out, err);
   }
   int code;
   {
@@ -936,9 +989,15 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
     forward.to = nullptr;
   }
   machine->Save();
+  // A replay that differed, or a recording that could not be written, is this run's failure.
+  if (const auto problem = machine->Finish(code)) {
+    err << "qvfw: " << *problem << '\n';
+    if (code == kExitSuccess || machine->Difference()) code = kExitDeviceFailed;
+  }
   if (options.verbose && machine->virtualClock()) {
     char line[96];
-    std::snprintf(line, sizeof line, "sim: %.3f s on the emulated hardware",
+    const bool replay = std::string_view(machine->Kind()) == "replay";
+    std::snprintf(line, sizeof line, replay ? "replay: %.3f s on the recorded machine's time" : "sim: %.3f s on the emulated hardware",
                   static_cast<double>(machine->virtualClock()->NowMs()) / 1000.0);
     err << line << '\n';
   }

@@ -1,12 +1,15 @@
 #pragma once
-// The machine a front end works on: this computer's own bridges, or the emulated machine that
-// `--sim` (built in) or `--sim=DIR` (kept in DIR) names. Both programs choose it the same way.
+// The machine a front end works on: this computer's own bridges, the emulated machine that
+// `--sim` (built in) or `--sim=DIR` (kept in DIR) names, or a recording that `--replay FILE`
+// plays back; `--record FILE` keeps a recording of whichever it is. Both programs choose it the
+// same way.
 
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "app/Wiring.h"
 #include "platform/Clock.h"
@@ -20,6 +23,34 @@ class MachineBusy : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// What the user asked for.
+struct MachineChoice {
+  // Nothing: this computer's own bridges; an empty path: the built-in emulated machine; a folder:
+  // a persistent one.
+  std::optional<std::filesystem::path> sim;
+  // A recording to make of the whole run (empty: none), and whether what identifies the units and
+  // the user is taken out of it (docs/recording.md).
+  std::filesystem::path record;
+  bool recordAnonymous = false;
+  // A recording to play back as the machine (empty: none), and whether identification queries
+  // may come in another order than recorded.
+  std::filesystem::path replay;
+  bool replayRelaxed = false;
+  // For the recording's header: the program's version line, its name and its command (the
+  // arguments without those that choose the machine).
+  std::string program;
+  std::string frontEnd;
+  std::vector<std::string> args;
+  // The files the command reads that shape what it sends (an image, an identity, the
+  // configuration): `path` as the command names it, `file` where it is. A recording keeps them
+  // as they are when the machine is opened; one that cannot be read is left out.
+  struct Input {
+    std::string path;
+    std::filesystem::path file;
+  };
+  std::vector<Input> inputs;
+};
+
 class Machine {
  public:
   // `sim`: nothing for the real machine; an empty path for the built-in emulated machine, or
@@ -29,6 +60,10 @@ class Machine {
   // another process keeps it, std::exception with the reason when the emulated machine cannot
   // be set up.
   static std::unique_ptr<Machine> Open(const std::optional<std::filesystem::path>& sim, platform::Diagnostics& diag);
+  // The same for every choice. `--replay` takes the place of `--sim` and of the real machine
+  // (std::invalid_argument when both are asked for); std::exception with the reason when the
+  // recording cannot be read (a recording cut short or changed is refused).
+  static std::unique_ptr<Machine> Open(const MachineChoice& choice, platform::Diagnostics& diag);
   virtual ~Machine() = default;
 
   const app::PlatformParts& parts() const { return parts_; }
@@ -41,6 +76,18 @@ class Machine {
   virtual std::filesystem::path StateDirectory() const { return {}; }
   // Where the per-device locks are kept (empty: none are taken).
   virtual std::filesystem::path LockDirectory() const { return {}; }
+  // "native", "emulated" or "replay".
+  virtual const char* Kind() const = 0;
+  // A replay's first difference from its recording, once there was one (the machine is gone from
+  // then on); nothing otherwise.
+  virtual std::optional<std::string> Difference() const { return std::nullopt; }
+  // Ends the run with the program's exit code: a recording is written, a replay checks that the
+  // run asked for everything recorded and ended as recorded. Returns what went wrong (the
+  // recording could not be written; the replay's difference), nothing when all is well.
+  virtual std::optional<std::string> Finish(int exitCode) {
+    (void)exitCode;
+    return std::nullopt;
+  }
 
  protected:
   app::PlatformParts parts_;

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "device/Commands.h"
+#include "platform/CommandNames.h"
 #include "support/RecordingPassThrough.h"
 
 namespace qvfw::device {
@@ -112,6 +115,22 @@ TEST(CommandSet, EveryCommandSendsItsBytes) {
     EXPECT_EQ(r.length, c.wireLength);
     EXPECT_EQ(r.hasData, c.wireLength != 0);
     EXPECT_EQ(r.timeoutSeconds, c.timeout);
+  }
+}
+
+// Recordings and replay reports name a request by the function that builds it, from its bytes.
+TEST(CommandSet, RecordingsNameEachCommandByItsFunction) {
+  const std::map<std::string, std::string> otherwise = {
+      {"SetFlashOpcodesWide", "SetFlashOpcodes"},
+      {"WriteFlashShort", "WriteFlashLong or WriteFlashShort"},  // the same bytes as a long write
+      {"SupportsReadBuffer", "QV_ReadBuffer"},
+      {"CheckMemoryFDB0", "ReadMemory"},
+      {"ReservedAreaFlag", "ReadBridgeParameters"},
+  };
+  for (const CommandCase& c : Cases()) {
+    const std::string function = std::string(c.name).substr(0, std::string(c.name).find(' '));
+    const auto other = otherwise.find(function);
+    EXPECT_EQ(platform::CommandName(c.cdb), other == otherwise.end() ? function : other->second) << c.name;
   }
 }
 

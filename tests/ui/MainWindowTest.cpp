@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "app/FirmwareChoice.h"
+#include "frontend/Machines.h"
 #include "sim/FirmwareImage.h"
 #include "sim/Timing.h"
 #include "WindowRig.h"
@@ -250,6 +251,51 @@ class MainWindowTest : public QObject {
     QVERIFY(!rig.Get("YesBtn")->isEnabled());
     rig.Idle(5000);
     QCOMPARE(rig.disks.enumerations, before + 1);
+  }
+
+  // The window chooses its machine as the program does: an update pressed in a window over a
+  // recorded emulated machine, then the same in a window over that recording, shows the same
+  // faces, and the replay holds to the end.
+  void anUpdateInTheWindowReplaysFromItsRecording() {
+    QTemporaryDir dir;
+    const std::filesystem::path folder = dir.path().toStdString();
+    auto run = [&](const frontend::MachineChoice& choice, QStringList& faces) {
+      platform::NullDiagnostics diag;
+      const auto machine = frontend::Machine::Open(choice, diag);
+      testing::RecordingQtShell shell;
+      app::WiringOptions wiring;
+      wiring.diagnostics = &diag;
+      wiring.workingDirectory = folder;
+      wiring.stateDirectory = machine->StateDirectory().empty() ? folder / "state" : machine->StateDirectory();
+      wiring.lockDirectory = machine->LockDirectory();
+      app::Application application(machine->parts(), shell, wiring);
+      MainWindow window(application.ctx(), machine->virtualClock());
+      shell.Attach(&window);
+      window.Start();
+      auto* devpnl = qobject_cast<QLabel*>(window.Widget("devpnl"));
+      faces << devpnl->text();
+      QTest::mouseClick(window.Widget("YesBtn"), Qt::LeftButton);
+      faces << devpnl->text();
+      const auto due = window.deviceTimer().DueInMs();
+      if (due) machine->virtualClock()->Advance(*due);
+      window.Tick();
+      faces << devpnl->text() << qobject_cast<QLineEdit*>(window.Widget("FwVerLableEdit"))->text();
+      shell.Attach(nullptr);
+      return machine->Finish(0);
+    };
+    frontend::MachineChoice record;
+    record.sim = std::filesystem::path();
+    record.record = folder / "window.qvrec";
+    record.frontEnd = "qvfw-gui";
+    QStringList recorded, replayed;
+    QVERIFY(!run(record, recorded));
+    QCOMPARE(recorded, QStringList({"Click Update firmware button to proceed.", "Update    Pass!!",
+                                    "Firmware already updated.", "1.2.0.3"}));
+    frontend::MachineChoice replay;
+    replay.replay = record.record;
+    const auto difference = run(replay, replayed);
+    QVERIFY2(!difference, difference ? difference->c_str() : "");
+    QCOMPARE(replayed, recorded);
   }
 
   // Closing the window while the update runs must not take the exchange file away from it nor

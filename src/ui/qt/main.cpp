@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 
 #include "app/DeviceFacts.h"
 #include "app/ImageStore.h"
@@ -31,9 +32,18 @@ int main(int argc, char** argv) {
   QCommandLineOption simDefault("sim-default", "Run against the built-in emulated machine.");
   simDefault.setFlags(QCommandLineOption::HiddenFromHelp);
   QCommandLineOption verbose("v", "Diagnostics on standard error.");
+  QCommandLineOption record("record", "Record everything said to the devices and their answers into FILE.", "FILE");
+  QCommandLineOption recordAnonymous("record-anonymous",
+                                     "Take serial numbers, world wide names and folder names out of the recording.");
+  QCommandLineOption replay("replay", "Run against a recording: the devices answer as recorded, in strict order.", "FILE");
+  QCommandLineOption replayRelaxed("replay-relaxed", "Let identification queries come in another order than recorded.");
   parser.addOption(sim);
   parser.addOption(simDefault);
   parser.addOption(verbose);
+  parser.addOption(record);
+  parser.addOption(recordAnonymous);
+  parser.addOption(replay);
+  parser.addOption(replayRelaxed);
   // "--sim" alone selects the built-in machine, as on the command line.
   QStringList args = QApplication::arguments();
   for (QString& a : args)
@@ -49,10 +59,21 @@ int main(int argc, char** argv) {
     qvfw::platform::StderrDiagnostics loud;
     qvfw::platform::NullDiagnostics quiet;
     qvfw::platform::Diagnostics& diag = parser.isSet(verbose) ? static_cast<qvfw::platform::Diagnostics&>(loud) : quiet;
-    std::optional<std::filesystem::path> simulated;
-    if (parser.isSet(sim)) simulated = parser.value(sim).toStdString();
-    else if (parser.isSet(simDefault)) simulated = std::filesystem::path();
-    const auto machine = qvfw::frontend::Machine::Open(simulated, diag);
+    qvfw::frontend::MachineChoice choice;
+    if (parser.isSet(sim)) choice.sim = parser.value(sim).toStdString();
+    else if (parser.isSet(simDefault)) choice.sim = std::filesystem::path();
+    if (parser.isSet(record)) choice.record = parser.value(record).toStdString();
+    choice.recordAnonymous = parser.isSet(recordAnonymous);
+    if (parser.isSet(replay)) choice.replay = parser.value(replay).toStdString();
+    choice.replayRelaxed = parser.isSet(replayRelaxed);
+    if (choice.recordAnonymous && choice.record.empty()) throw std::invalid_argument("--record-anonymous needs --record FILE");
+    if (choice.replayRelaxed && choice.replay.empty()) throw std::invalid_argument("--replay-relaxed needs --replay FILE");
+    {
+      const qvfw::app::EmbeddedImageStore carried;
+      choice.program = qvfw::app::VersionLine("qvfw-gui", carried);
+    }
+    choice.frontEnd = "qvfw-gui";
+    const auto machine = qvfw::frontend::Machine::Open(choice, diag);
     qvfw::ui::QtShell shell(&diag);
     qvfw::app::WiringOptions wiring;
     wiring.diagnostics = &diag;
@@ -66,7 +87,16 @@ int main(int argc, char** argv) {
     qvfw::platform::SignalDeferral deferral(true);
     QTimer signalWatch;
     bool toldFinishing = false;
+    bool toldDifference = false;
     QObject::connect(&signalWatch, &QTimer::timeout, [&] {
+      // A replay that differs from its recording has no devices from then on: say why, once.
+      if (!toldDifference) {
+        if (const auto difference = machine->Difference()) {
+          toldDifference = true;
+          std::fprintf(stderr, "qvfw-gui: %s\n", difference->c_str());
+          QMessageBox::warning(&window, "Replay", QString::fromStdString(*difference));
+        }
+      }
       const int s = qvfw::platform::PendingSignal();
       if (s == 0) return;
       if (qvfw::platform::Writing() && !toldFinishing) {
@@ -79,10 +109,14 @@ int main(int argc, char** argv) {
     signalWatch.start(100);
     window.Start();
     window.show();
-    const int code = application.exec();
+    int code = application.exec();
     signalWatch.stop();
     machine->Save();
-    return code == 0 ? 0 : code;
+    if (const auto problem = machine->Finish(code)) {
+      if (!toldDifference || !machine->Difference()) std::fprintf(stderr, "qvfw-gui: %s\n", problem->c_str());
+      if (code == 0) code = 1;
+    }
+    return code;
   } catch (const std::exception& e) {
     QMessageBox::critical(nullptr, QApplication::applicationName(), QString::fromStdString(e.what()));
   } catch (...) {
