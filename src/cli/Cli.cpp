@@ -19,6 +19,7 @@
 #include "app/UpdateAll.h"
 #include "firmware/ImageMatch.h"
 #include "frontend/Machines.h"
+#include "platform/OsError.h"
 #include "platform/Writing.h"
 
 namespace qvfw::cli {
@@ -143,9 +144,7 @@ int Fail(Session& session, std::ostream& out, std::ostream& err, const char* com
 std::string AccessRemedy(const device::AccessReport& a) {
   std::string text;
   if (a.permissionDenied) {
-    text += std::to_string(a.permissionDenied) +
-            " disk(s) could not be opened (permission denied): run as root, or install the udev rule "
-            "that gives the logged-in user access to the bridges";
+    text += std::to_string(a.permissionDenied) + " disk(s) " + std::string(platform::AccessRemedy());
   }
   if (a.withoutNode) {
     if (!text.empty()) text += "; ";

@@ -57,8 +57,13 @@ ScsiResult SptdPassThrough::Execute(std::string_view path, const ScsiRequest& re
   UniqueHandle device(
       ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!device.valid()) {
-    diag_.Line("scsi: cannot open " + name + ": " + WindowsErrorText(::GetLastError()));
-    return ScsiResult{};
+    const DWORD error = ::GetLastError();
+    std::string line = "scsi: cannot open " + name + ": " + WindowsErrorText(error);
+    if (AccessDenied(error)) line += " (raw SCSI pass-through needs administrator rights)";
+    diag_.Line(line);
+    ScsiResult result;
+    result.osError = error;  // why nothing was sent
+    return result;
   }
   if (request.dataIn && request.length) std::memset(request.data, 0, request.length);
 

@@ -1,13 +1,16 @@
 // The window platform's backend on the real system calls (run under wine in the cross build):
-// what the pass-through does with paths that are no SCSI device, the share mode it opens with,
-// the drive letters, and the device monitor's window.
+// what the pass-through does with paths that are no SCSI device or that the system will not open,
+// the share mode it opens with, the words for system errors, the drive letters, the device
+// monitor's window, the process lock and what holds a write together.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <thread>
 
+#include "device/Transport.h"
 #include "platform/Diagnostics.h"
+#include "platform/OsError.h"
 #include "platform/windows/SetupApiDisks.h"
 #include "platform/windows/SptdPassThrough.h"
 #include "platform/windows/WinStructures.h"
@@ -34,9 +37,73 @@ TEST(SptdPassThrough, MissingDeviceIsNotOpenedAndSaysWhy) {
                                     Inquiry(data, 8, false));
   EXPECT_FALSE(res.opened);
   EXPECT_FALSE(Succeeded(res));
+  EXPECT_TRUE(res.osError == ERROR_FILE_NOT_FOUND || res.osError == ERROR_PATH_NOT_FOUND) << res.osError;
+  EXPECT_FALSE(AccessDenied(res.osError));
   EXPECT_EQ(data[0], 0xEE);
   ASSERT_EQ(diag.lines.size(), 1u);
   EXPECT_EQ(diag.lines[0].rfind("scsi: cannot open \\\\?\\usbstor#", 0), 0u) << diag.lines[0];
+}
+
+// A path the system refuses to open for this process (a folder opened as a file is refused with
+// ERROR_ACCESS_DENIED, as a disk is to a user without administrator rights): the error reaches the
+// result, the device layer takes it for a matter of rights and says it in the system's words.
+TEST(SptdPassThrough, AccessDeniedReachesTheResultAndTheReason) {
+  testing::TempDir dir;
+  const std::string folder = dir.path().string();
+  CapturingDiagnostics diag;
+  SptdPassThrough pt(diag);
+  uint8_t data[40];
+  const ScsiResult res = pt.Execute(folder, Inquiry(data, 40, true));
+  EXPECT_FALSE(res.opened);
+  EXPECT_EQ(res.osError, static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(AccessDenied(res.osError));
+  ASSERT_EQ(diag.lines.size(), 1u);
+  EXPECT_NE(diag.lines[0].find("administrator"), std::string::npos) << diag.lines[0];
+
+  const device::Transport transport(pt, diag);
+  const uint8_t inquiry[6] = {0x12, 0, 0, 0, 40, 0};
+  EXPECT_FALSE(transport.PassThroughIn(folder, inquiry, data, 40, nullptr));
+  ASSERT_TRUE(transport.LastFailure());
+  EXPECT_TRUE(transport.LastFailure()->PermissionDenied());
+  const std::string said = transport.LastFailure()->Describe();
+  EXPECT_NE(said.find("found no device at " + folder + ": " + OsErrorText(ERROR_ACCESS_DENIED)), std::string::npos)
+      << said;
+  EXPECT_EQ(said.find("Input/output error"), std::string::npos) << "not the C library's words for 5: " << said;
+}
+
+// The words for system error codes come from the system's message table, not from the C
+// library's errno table, where the same numbers mean other things.
+TEST(OsErrorText, SystemCodesReadAsTheSystemSaysThem) {
+  const struct {
+    uint32_t code;
+    const char* says;        // a part of the system's words (its own and wine's agree on it), or null
+    const char* errnoWords;  // what strerror says for the same number
+  } cases[] = {
+      {ERROR_ACCESS_DENIED, "denied", "Input/output error"},
+      {ERROR_FILE_NOT_FOUND, "not found", "No such file or directory"},
+      {ERROR_NOT_READY, "not ready", "Is a directory"},
+      {ERROR_GEN_FAILURE, nullptr, "Too many links"},
+      {ERROR_NOT_SUPPORTED, "not supported", "Unknown error"},
+      {ERROR_SHARING_VIOLATION, nullptr, "Broken pipe"},
+      {ERROR_IO_DEVICE, nullptr, "Unknown error"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code);
+    std::string text = OsErrorText(c.code);
+    EXPECT_FALSE(text.empty());
+    EXPECT_NE(text.back(), '.') << text;
+    EXPECT_NE(text.back(), '\n') << text;
+    EXPECT_EQ(text.find(c.errnoWords), std::string::npos) << text;
+    EXPECT_NE(text, "error " + std::to_string(c.code)) << "the system has words for it";
+    for (char& ch : text) ch = static_cast<char>(::tolower(static_cast<unsigned char>(ch)));
+    if (c.says) {
+      EXPECT_NE(text.find(c.says), std::string::npos) << text;
+    }
+  }
+  EXPECT_EQ(OsErrorText(0xDEADBEEF), "error 3735928559");
+  EXPECT_EQ(WindowsErrorText(ERROR_ACCESS_DENIED), "error 5 (" + OsErrorText(ERROR_ACCESS_DENIED) + ")");
+  EXPECT_FALSE(AccessDenied(ERROR_SHARING_VIOLATION));
+  EXPECT_TRUE(AccessDenied(ERROR_PRIVILEGE_NOT_HELD));
 }
 
 TEST(SptdPassThrough, AFileIsOpenedButRefusesTheRequest) {
@@ -154,3 +221,4 @@ TEST(WindowsDeviceMonitor, TwoMonitorsKeepTheirOwnEvents) {
 
 }  // namespace
 }  // namespace qvfw::platform::windows_os
+
