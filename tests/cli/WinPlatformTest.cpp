@@ -7,12 +7,16 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli/Cli.h"
 #include "cli/CliRun.h"
+#include "frontend/Machines.h"
+#include "platform/Clock.h"
+#include "platform/ProcessLock.h"
 #include "platform/windows/SptdPassThrough.h"
 #include "platform/windows/WinStructures.h"
 #include "support/TempDir.h"
@@ -22,6 +26,78 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using platform::windows_os::UniqueHandle;
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+// A named event shared with the child.
+struct Event {
+  explicit Event(const std::string& role)
+      : name("Local\\qvfw-test-" + std::to_string(::GetCurrentProcessId()) + "-" + role),
+        handle(::CreateEventA(nullptr, TRUE, FALSE, name.c_str())) {}
+  std::string name;
+  UniqueHandle handle;
+};
+
+// This test program again, running WinChild.DISABLED_<role> with `env` set for it; its output goes
+// to `log`.
+struct Child {
+  HANDLE process = nullptr;
+  DWORD pid = 0;
+  fs::path log;
+
+  Child(const std::string& role, const std::vector<std::pair<std::string, std::string>>& env, const fs::path& logFile)
+      : log(logFile) {
+    char exe[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    std::string command = std::string("\"") + exe + "\" --gtest_filter=WinChild.DISABLED_" + role +
+                          " --gtest_also_run_disabled_tests --gtest_brief=1";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    UniqueHandle output(::CreateFileA(log.string().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                      CREATE_ALWAYS, 0, nullptr));
+    STARTUPINFOA start{};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = nullptr;
+    start.hStdOutput = output.get();
+    start.hStdError = output.get();
+    for (const auto& [k, v] : env) ::SetEnvironmentVariableA(k.c_str(), v.c_str());
+    PROCESS_INFORMATION info{};
+    const BOOL made = ::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &info);
+    for (const auto& [k, v] : env) ::SetEnvironmentVariableA(k.c_str(), nullptr);
+    EXPECT_TRUE(made) << command;
+    if (made) {
+      ::CloseHandle(info.hThread);
+      process = info.hProcess;
+      pid = info.dwProcessId;
+    }
+  }
+  ~Child() {
+    if (process) {
+      ::TerminateProcess(process, 1);  // one that is still there when the test ends
+      ::CloseHandle(process);
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  // Waits for `event` (true) or for the child to end first (false).
+  bool AwaitSignal(Event& event) {
+    HANDLE both[2] = {event.handle.get(), process};
+    return ::WaitForMultipleObjects(2, both, FALSE, 120000) == WAIT_OBJECT_0;
+  }
+  DWORD Exit() {
+    DWORD code = 0xFFFFFFFF;
+    if (process && ::WaitForSingleObject(process, 120000) == WAIT_OBJECT_0) ::GetExitCodeProcess(process, &code);
+    return code;
+  }
+  std::string Output() const {
+    std::ifstream in(log, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+};
 
 class WinPlatform : public ::testing::Test {
  protected:
@@ -30,6 +106,88 @@ class WinPlatform : public ::testing::Test {
   std::string Sim() const { return "--sim=" + Folder().string(); }
   testing::TempDir dir_;
 };
+
+// --- the child's parts ---
+
+// Holds the machine folder QVFW_CHILD_FOLDER, says so, and lets it go when told.
+TEST(WinChild, DISABLED_HoldTheMachine) {
+  platform::NullDiagnostics quiet;
+  auto machine = frontend::Machine::Open(fs::path(Env("QVFW_CHILD_FOLDER")), quiet);
+  UniqueHandle ready(::OpenEventA(EVENT_MODIFY_STATE, FALSE, Env("QVFW_CHILD_READY").c_str()));
+  UniqueHandle go(::OpenEventA(SYNCHRONIZE, FALSE, Env("QVFW_CHILD_GO").c_str()));
+  ASSERT_TRUE(ready.valid() && go.valid());
+  ::SetEvent(ready.get());
+  ::WaitForSingleObject(go.get(), 120000);
+}
+
+// Holds the lock file QVFW_CHILD_LOCK the same way.
+TEST(WinChild, DISABLED_HoldTheLock) {
+  platform::VirtualClock clock;
+  platform::ProcessLock::Refusal refusal;
+  auto held = platform::ProcessLock::Acquire(Env("QVFW_CHILD_LOCK"), "the device", clock, 0, &refusal);
+  ASSERT_TRUE(held) << refusal.message;
+  UniqueHandle ready(::OpenEventA(EVENT_MODIFY_STATE, FALSE, Env("QVFW_CHILD_READY").c_str()));
+  UniqueHandle go(::OpenEventA(SYNCHRONIZE, FALSE, Env("QVFW_CHILD_GO").c_str()));
+  ASSERT_TRUE(ready.valid() && go.valid());
+  ::SetEvent(ready.get());
+  ::WaitForSingleObject(go.get(), 120000);
+}
+
+// --- the tests ---
+
+// A second process holds the machine's folder: an update is refused with the holder's process id
+// (exit 1; in JSON the error kind "busy"), and nothing is written; once it has ended the update
+// runs.
+TEST_F(WinPlatform, TwoProcessesOnOneMachineFolder) {
+  ASSERT_EQ(Run({Sim(), "list"}).code, 0);
+  Event ready("ready"), go("go");
+  Child child("HoldTheMachine",
+              {{"QVFW_CHILD_FOLDER", Folder().string()}, {"QVFW_CHILD_READY", ready.name}, {"QVFW_CHILD_GO", go.name}},
+              dir_.path() / "child.log");
+  ASSERT_TRUE(child.AwaitSignal(ready)) << child.Output();
+  const std::string holder = "is in use by process " + std::to_string(child.pid);
+  const CliOutcome refused = Run({Sim(), "update"});
+  EXPECT_EQ(refused.code, kExitDeviceFailed) << refused.out << refused.err;
+  EXPECT_NE(refused.err.find(holder), std::string::npos) << refused.err;
+  EXPECT_EQ(refused.out.find("Update"), std::string::npos) << refused.out;
+  const CliOutcome asJson = Run({Sim(), "--json", "update"});
+  EXPECT_EQ(asJson.code, kExitDeviceFailed);
+  const json doc = json::parse(asJson.out);
+  EXPECT_EQ(doc["error"]["kind"], "busy");
+  EXPECT_EQ(doc["error"]["exitCode"], kExitDeviceFailed);
+  EXPECT_NE(doc["error"]["message"].get<std::string>().find(holder), std::string::npos) << asJson.out;
+  ::SetEvent(go.handle.get());
+  EXPECT_EQ(child.Exit(), 0u) << child.Output();
+
+  const CliOutcome update = Run({Sim(), "update"});
+  EXPECT_EQ(update.code, 0) << update.out << update.err;
+  EXPECT_NE(update.out.find("Update    Pass!!"), std::string::npos) << update.out;
+}
+
+// A second process holds a bridge's lock: every command that would change the bridge is refused
+// with the holder's process id.
+TEST_F(WinPlatform, ABridgeHeldByAnotherProcessIsLeftAlone) {
+  ASSERT_EQ(Run({Sim(), "backup", (dir_.path() / "b.bin").string()}).code, 0);
+  fs::path lockFile;
+  for (const auto& e : fs::directory_iterator(Folder()))
+    if (e.path().filename().string().rfind("qvfw-", 0) == 0) lockFile = e.path();
+  ASSERT_FALSE(lockFile.empty()) << "the backup locked the bridge";
+  Event ready("ready"), go("go");
+  Child child("HoldTheLock",
+              {{"QVFW_CHILD_LOCK", lockFile.string()}, {"QVFW_CHILD_READY", ready.name}, {"QVFW_CHILD_GO", go.name}},
+              dir_.path() / "child.log");
+  ASSERT_TRUE(child.AwaitSignal(ready)) << child.Output();
+  const std::string holder = "is in use by process " + std::to_string(child.pid);
+  for (std::vector<std::string> command : {std::vector<std::string>{"update"}, {"erase", "--yes"}}) {
+    command.insert(command.begin(), Sim());
+    const CliOutcome o = Run(command);
+    EXPECT_EQ(o.code, kExitDeviceFailed) << command[1] << ": " << o.out << o.err;
+    EXPECT_NE(o.err.find(holder), std::string::npos) << command[1] << ": " << o.err;
+  }
+  ::SetEvent(go.handle.get());
+  EXPECT_EQ(child.Exit(), 0u) << child.Output();
+  EXPECT_EQ(Run({Sim(), "update"}).code, 0);
+}
 
 // Disks the system will not open for this user: no device, and the reason says what to do.
 class RefusingDisks final : public platform::DiskEnumerator {

@@ -148,6 +148,8 @@ class UniqueHandle {
     return h != INVALID_HANDLE_VALUE && h != nullptr && ::CloseHandle(h);
   }
   bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+  // Gives the handle up without closing it.
+  HANDLE Release() { return std::exchange(h_, INVALID_HANDLE_VALUE); }
 
  private:
   HANDLE h_;

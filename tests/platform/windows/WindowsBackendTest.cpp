@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
 #include "device/Transport.h"
 #include "platform/Diagnostics.h"
 #include "platform/OsError.h"
+#include "platform/ProcessLock.h"
 #include "platform/windows/SetupApiDisks.h"
 #include "platform/windows/SptdPassThrough.h"
 #include "platform/windows/WinStructures.h"
@@ -222,3 +225,52 @@ TEST(WindowsDeviceMonitor, TwoMonitorsKeepTheirOwnEvents) {
 }  // namespace
 }  // namespace qvfw::platform::windows_os
 
+namespace qvfw::platform {
+namespace {
+
+using windows_os::UniqueHandle;
+
+// The lock file, held: every other open that asks to write is refused, in this process as in any
+// other; the holder is named from the file; the lock goes with the holder.
+TEST(ProcessLock, AHeldLockKeepsOthersOutAndNamesItsHolder) {
+  testing::TempDir dir;
+  const std::filesystem::path file = dir.path() / "machine.lock";
+  VirtualClock clock;
+  ProcessLock::Refusal refusal;
+  auto held = ProcessLock::Acquire(file, "the machine", clock, 0, &refusal);
+  ASSERT_TRUE(held) << refusal.message;
+  long written = 0;
+  std::ifstream(file) >> written;
+  EXPECT_EQ(written, static_cast<long>(::GetCurrentProcessId())) << "readers are let in";
+
+  const uint64_t before = clock.NowMs();
+  ProcessLock::Refusal busy;
+  EXPECT_FALSE(ProcessLock::Acquire(file, "the machine", clock, 300, &busy));
+  EXPECT_GE(clock.NowMs() - before, 300u) << "it waited on the clock";
+  EXPECT_TRUE(busy.busy);
+  EXPECT_EQ(busy.holder, static_cast<long>(::GetCurrentProcessId()));
+  EXPECT_EQ(busy.message, "the machine is in use by process " + std::to_string(::GetCurrentProcessId()) +
+                              "; try again once it has finished");
+  UniqueHandle writer(::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+  EXPECT_FALSE(writer.valid());
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+
+  held.reset();
+  EXPECT_TRUE(ProcessLock::Acquire(file, "the machine", clock, 0, &refusal)) << refusal.message;
+}
+
+// What stands at the lock file's name and is no file is not taken for one (nor written through).
+TEST(ProcessLock, AFolderAtTheNameIsRefused) {
+  testing::TempDir dir;
+  std::filesystem::create_directory(dir.path() / "machine.lock");
+  VirtualClock clock;
+  ProcessLock::Refusal refusal;
+  EXPECT_FALSE(ProcessLock::Acquire(dir.path() / "machine.lock", "the machine", clock, 1000, &refusal));
+  EXPECT_FALSE(refusal.busy);
+  EXPECT_EQ(refusal.message.rfind("cannot lock the machine: ", 0), 0u) << refusal.message;
+  EXPECT_EQ(clock.NowMs(), 0u) << "nothing to wait for";
+}
+
+}  // namespace
+}  // namespace qvfw::platform
