@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/Cli.h"
@@ -17,8 +18,11 @@
 #include "frontend/Machines.h"
 #include "platform/Clock.h"
 #include "platform/ProcessLock.h"
+#include "platform/Writing.h"
 #include "platform/windows/SptdPassThrough.h"
 #include "platform/windows/WinStructures.h"
+#include "platform/windows/WinWriting.h"
+#include "sim/Scenario.h"
 #include "support/TempDir.h"
 
 namespace qvfw::cli {
@@ -133,6 +137,70 @@ TEST(WinChild, DISABLED_HoldTheLock) {
   ::WaitForSingleObject(go.get(), 120000);
 }
 
+// A pass-through that, at the chosen WRITE BUFFER piece (or at the first INQUIRY, before anything
+// is written, when `atPiece` is negative), delivers a console control event the way the system
+// does, or ends the session at the hidden window: on a thread of its own, and once the handler
+// has returned the process ends, as the system ends it (unless Ctrl+C or Ctrl+Break was
+// answered as handled).
+class EventPassThrough final : public platform::PassThrough {
+ public:
+  EventPassThrough(platform::PassThrough& inner, int event, int atPiece) : inner_(inner), event_(event), atPiece_(atPiece) {}
+  platform::ScsiResult Execute(std::string_view path, const platform::ScsiRequest& r) override {
+    const bool now = atPiece_ < 0 ? !sent_ && !r.cdb.empty() && r.cdb[0] == 0x12
+                                  : r.cdb.size() >= 2 && r.cdb[0] == 0x3B && r.cdb[1] == 0x0E && pieces_ == atPiece_;
+    if (r.cdb.size() >= 2 && r.cdb[0] == 0x3B && r.cdb[1] == 0x0E) ++pieces_;
+    if (now) {
+      sent_ = true;
+      if (event_ >= 0) {
+        std::thread([e = static_cast<unsigned long>(event_)] {
+          const bool handled = platform::windows_os::ConsoleControlHandler(e);
+          if (!handled || (e != CTRL_C_EVENT && e != CTRL_BREAK_EVENT)) ::ExitProcess(STATUS_CONTROL_C_EXIT);
+        }).detach();
+      } else {
+        const auto window = static_cast<HWND>(platform::windows_os::SessionWindow());
+        std::thread([window] {
+          DWORD_PTR ignored = 0;
+          ::SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL, 120000, &ignored);
+          ::ExitProcess(STATUS_CONTROL_C_EXIT);
+        }).detach();
+      }
+      // On once the event is noted (or the process has ended).
+      for (int i = 0; i < 10000 && platform::PendingSignal() == 0; ++i) ::Sleep(1);
+    }
+    return inner_.Execute(path, r);
+  }
+  int pieces() const { return pieces_; }
+
+ private:
+  platform::PassThrough& inner_;
+  int event_;  // a CTRL_* event, or -1 for the end of the session
+  int atPiece_;
+  int pieces_ = 0;
+  bool sent_ = false;
+};
+
+// `qvfw update` on the built-in machine with QVFW_CHILD_EVENT delivered at QVFW_CHILD_PIECE;
+// writes "<exit code> <pieces>" and what it printed to QVFW_CHILD_REPORT, then ends the way the
+// program's main does.
+TEST(WinChild, DISABLED_UpdateWithAnEvent) {
+  platform::VirtualClock clock;
+  auto machine = sim::DefaultMachine(clock);
+  EventPassThrough events(*machine, std::stoi(Env("QVFW_CHILD_EVENT")), std::stoi(Env("QVFW_CHILD_PIECE")));
+  std::ostringstream out, err;
+  GlobalOptions options;
+  options.workingDirectory = Env("QVFW_CHILD_WORK");
+  int code = -1;
+  {
+    Session session(options, PlatformParts{&events, machine.get(), machine.get(), &clock}, out, err, false);
+    session.Start();
+    code = UpdateCommand(session, out, err);
+  }
+  std::ofstream(Env("QVFW_CHILD_REPORT"), std::ios::binary)
+      << code << " " << events.pieces() << "\n"
+      << out.str() << err.str();
+  platform::RaisePendingSignal();
+}
+
 // --- the tests ---
 
 // A second process holds the machine's folder: an update is refused with the holder's process id
@@ -187,6 +255,49 @@ TEST_F(WinPlatform, ABridgeHeldByAnotherProcessIsLeftAlone) {
   ::SetEvent(go.handle.get());
   EXPECT_EQ(child.Exit(), 0u) << child.Output();
   EXPECT_EQ(Run({Sim(), "update"}).code, 0);
+}
+
+// A console control event or the end of the session in the middle of the write: the write is
+// finished, the outcome reported, and then the program ends as the event would have ended it.
+TEST_F(WinPlatform, AConsoleEventDuringAWriteFinishesTheWriteThenEnds) {
+  const struct {
+    int event;
+    const char* word;
+  } cases[] = {{CTRL_CLOSE_EVENT, "console closed"},
+               {CTRL_BREAK_EVENT, "break"},
+               {CTRL_C_EVENT, "interrupted"},
+               {CTRL_SHUTDOWN_EVENT, "shutting down"},
+               {-1, "logging off"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.word);
+    const fs::path report = dir_.path() / "report.txt";
+    fs::remove(report);
+    Child child("UpdateWithAnEvent",
+                {{"QVFW_CHILD_EVENT", std::to_string(c.event)},
+                 {"QVFW_CHILD_PIECE", "10"},
+                 {"QVFW_CHILD_REPORT", report.string()},
+                 {"QVFW_CHILD_WORK", dir_.path().string()}},
+                dir_.path() / "child.log");
+    EXPECT_EQ(child.Exit(), static_cast<DWORD>(STATUS_CONTROL_C_EXIT)) << "it ends by the event once done: "
+                                                                      << child.Output();
+    std::ifstream in(report, std::ios::binary);
+    const std::string said((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(said.rfind("0 64\n", 0), 0u) << "success, every piece written: " << said;
+    EXPECT_NE(said.find("Update    Pass!!"), std::string::npos) << said;
+    EXPECT_NE(said.find(std::string("qvfw: ") + c.word + ": the update is finishing, please wait"), std::string::npos)
+        << said;
+  }
+  // Before the first write nothing needs finishing: the console closing ends the program at once.
+  const fs::path report = dir_.path() / "report.txt";
+  fs::remove(report);
+  Child early("UpdateWithAnEvent",
+              {{"QVFW_CHILD_EVENT", std::to_string(CTRL_CLOSE_EVENT)},
+               {"QVFW_CHILD_PIECE", "-1"},
+               {"QVFW_CHILD_REPORT", report.string()},
+               {"QVFW_CHILD_WORK", dir_.path().string()}},
+              dir_.path() / "child.log");
+  EXPECT_EQ(early.Exit(), static_cast<DWORD>(STATUS_CONTROL_C_EXIT)) << early.Output();
+  EXPECT_FALSE(fs::exists(report)) << "it ended before it could report";
 }
 
 // Disks the system will not open for this user: no device, and the reason says what to do.

@@ -14,9 +14,11 @@
 #include "platform/Diagnostics.h"
 #include "platform/OsError.h"
 #include "platform/ProcessLock.h"
+#include "platform/Writing.h"
 #include "platform/windows/SetupApiDisks.h"
 #include "platform/windows/SptdPassThrough.h"
 #include "platform/windows/WinStructures.h"
+#include "platform/windows/WinWriting.h"
 #include "support/TempDir.h"
 
 namespace qvfw::platform::windows_os {
@@ -270,6 +272,57 @@ TEST(ProcessLock, AFolderAtTheNameIsRefused) {
   EXPECT_FALSE(refusal.busy);
   EXPECT_EQ(refusal.message.rfind("cannot lock the machine: ", 0), 0u) << refusal.message;
   EXPECT_EQ(clock.NowMs(), 0u) << "nothing to wait for";
+}
+
+// While a write runs the machine is asked to stay awake, from the thread that lives as long as the
+// program, and the end of the session is refused; after the last write neither.
+TEST(Writing, AWriteKeepsTheMachineAwakeAndRefusesTheEndOfTheSession) {
+  CapturingDiagnostics diag;
+  EXPECT_EQ(windows_os::SessionWindow(), nullptr);
+  BeginWrite(diag);
+  const auto window = static_cast<HWND>(windows_os::SessionWindow());
+  ASSERT_NE(window, nullptr) << (diag.lines.empty() ? "" : diag.lines[0]);
+  EXPECT_EQ(windows_os::RequestedExecutionState(), static_cast<uint32_t>(ES_CONTINUOUS | ES_SYSTEM_REQUIRED));
+  EXPECT_NE(::GetWindowThreadProcessId(window, nullptr), ::GetCurrentThreadId());
+  auto askToEnd = [&] {
+    DWORD_PTR answer = 99;
+    EXPECT_TRUE(::SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL, 5000, &answer));
+    return answer;
+  };
+  EXPECT_EQ(askToEnd(), static_cast<DWORD_PTR>(FALSE));
+  // A write of a worker that ends first leaves the machine held for the other.
+  std::thread([&] {
+    BeginWrite(diag);
+    EndWrite();
+  }).join();
+  EXPECT_EQ(windows_os::RequestedExecutionState(), static_cast<uint32_t>(ES_CONTINUOUS | ES_SYSTEM_REQUIRED));
+  EXPECT_EQ(askToEnd(), static_cast<DWORD_PTR>(FALSE));
+  EndWrite();
+  EXPECT_EQ(windows_os::RequestedExecutionState(), static_cast<uint32_t>(ES_CONTINUOUS));
+  EXPECT_EQ(askToEnd(), static_cast<DWORD_PTR>(TRUE));
+  EXPECT_EQ(windows_os::SessionWindow(), nullptr);
+}
+
+// Ctrl+C and Ctrl+Break are noted during a write only (the first one noted stays); outside a write
+// the handler leaves them to the next one, which ends the program.
+TEST(Writing, ConsoleEventsAreNotedDuringAWriteOnly) {
+  CapturingDiagnostics diag;
+  {
+    SignalDeferral deferral(false);
+    EXPECT_FALSE(windows_os::ConsoleControlHandler(CTRL_C_EVENT));
+    EXPECT_FALSE(windows_os::ConsoleControlHandler(CTRL_CLOSE_EVENT)) << "not held: the system ends the program";
+    EXPECT_EQ(PendingSignal(), 0);
+    BeginWrite(diag);
+    EXPECT_TRUE(windows_os::ConsoleControlHandler(CTRL_BREAK_EVENT));
+    EXPECT_TRUE(windows_os::ConsoleControlHandler(CTRL_C_EVENT));
+    EndWrite();
+    EXPECT_EQ(PendingSignal(), windows_os::kPendingCtrlBreak);
+    EXPECT_STREQ(SignalWord(PendingSignal()), "break");
+  }
+  SignalDeferral window(true);  // the window notes them at any time
+  EXPECT_EQ(PendingSignal(), 0);
+  EXPECT_TRUE(windows_os::ConsoleControlHandler(CTRL_C_EVENT));
+  EXPECT_STREQ(SignalWord(PendingSignal()), "interrupted");
 }
 
 }  // namespace
