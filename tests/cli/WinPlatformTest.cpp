@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <io.h>
+#include <fcntl.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -15,6 +18,7 @@
 
 #include "cli/Cli.h"
 #include "cli/CliRun.h"
+#include "cli/Console.h"
 #include "frontend/Machines.h"
 #include "platform/Clock.h"
 #include "platform/ProcessLock.h"
@@ -338,6 +342,54 @@ TEST_F(WinPlatform, DisksThatRefuseTheUserSayToRunAsAdministrator) {
       EXPECT_EQ(json::parse(out.str())["error"]["kind"], "noDevice");
     }
   }
+}
+
+// A terminal is a console: NUL, which the C runtime takes for a terminal, a file and a pipe are not.
+TEST(WinConsole, OnlyAConsoleIsATerminal) {
+  testing::TempDir dir;
+  const int nul = ::_open("NUL", _O_WRONLY);
+  ASSERT_GE(nul, 0);
+  EXPECT_NE(::_isatty(nul), 0) << "the C runtime's answer, which the program does not use";
+  EXPECT_FALSE(IsTerminal(nul));
+  EXPECT_FALSE(TerminalOutput(nul).terminal());
+  ::_close(nul);
+  const int file = ::_open((dir.path() / "f").string().c_str(), _O_WRONLY | _O_CREAT, 0600);
+  ASSERT_GE(file, 0);
+  EXPECT_FALSE(IsTerminal(file));
+  ::_close(file);
+  int pipe[2];
+  ASSERT_EQ(::_pipe(pipe, 256, _O_BINARY), 0);
+  EXPECT_FALSE(IsTerminal(pipe[1]));
+  ::_close(pipe[0]);
+  ::_close(pipe[1]);
+}
+
+// On a console the escape codes are switched on while the program runs and the mode it had is put
+// back at the end. Needs a console: scripts/win-test runs this case on a terminal of its own.
+TEST(WinConsole, EscapeCodesAreSwitchedOnAndTheModePutBack) {
+  UniqueHandle console(::CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
+  DWORD found = 0;
+  if (!console.valid() || !::GetConsoleMode(console.get(), &found)) GTEST_SKIP() << "no console here";
+  ASSERT_TRUE(::SetConsoleMode(console.get(), found & ~DWORD{ENABLE_VIRTUAL_TERMINAL_PROCESSING}));
+  const DWORD plain = found & ~DWORD{ENABLE_VIRTUAL_TERMINAL_PROCESSING};
+  const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(console.Release()), _O_WRONLY);
+  ASSERT_GE(fd, 0);
+  const HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+  EXPECT_TRUE(IsTerminal(fd));
+  {
+    const TerminalOutput terminal(fd);
+    EXPECT_TRUE(terminal.terminal());
+    EXPECT_TRUE(terminal.escapes());
+    DWORD during = 0;
+    ASSERT_TRUE(::GetConsoleMode(h, &during));
+    EXPECT_EQ(during, plain | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+  }
+  DWORD after = 0;
+  ASSERT_TRUE(::GetConsoleMode(h, &after));
+  EXPECT_EQ(after, plain) << "the mode it found is back";
+  ::SetConsoleMode(h, found);
+  ::_close(fd);
 }
 
 }  // namespace
