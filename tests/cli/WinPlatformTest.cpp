@@ -9,6 +9,7 @@
 #include <io.h>
 #include <fcntl.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -23,6 +24,7 @@
 #include "platform/Clock.h"
 #include "platform/ProcessLock.h"
 #include "platform/Writing.h"
+#include "platform/windows/SetupApiDisks.h"
 #include "platform/windows/SptdPassThrough.h"
 #include "platform/windows/WinStructures.h"
 #include "platform/windows/WinWriting.h"
@@ -342,6 +344,115 @@ TEST_F(WinPlatform, DisksThatRefuseTheUserSayToRunAsAdministrator) {
       EXPECT_EQ(json::parse(out.str())["error"]["kind"], "noDevice");
     }
   }
+}
+
+// --- device events in every worker ---
+
+// The emulated machine's arrivals and removals as the system would announce them: after every
+// sleep on the clock, what has happened on the machine meanwhile is sent to the device monitor's
+// window as WM_DEVICECHANGE, from the sleeping thread (the system sends from threads of its own).
+class AnnouncingClock final : public platform::Clock {
+ public:
+  AnnouncingClock(platform::VirtualClock& inner, sim::Machine& machine, HWND window)
+      : inner_(inner), machine_(machine), window_(window) {}
+  void Sleep(uint32_t ms) override {
+    inner_.Sleep(ms);
+    Announce();
+  }
+  void SleepUs(uint64_t us) override {
+    inner_.SleepUs(us);
+    Announce();
+  }
+  uint64_t NowMs() const override { return inner_.NowMs(); }
+  uint64_t NowUs() const override { return inner_.NowUs(); }
+  void RunParallel(std::span<const std::function<void()>> jobs) override { inner_.RunParallel(jobs); }
+
+ private:
+  void Announce() {
+    for (platform::DeviceEvent e : machine_.Drain()) {
+      if (!window_) continue;  // a system that says nothing
+      DEV_BROADCAST_DEVICEINTERFACE_A b{};
+      b.dbcc_size = sizeof b;
+      b.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+      b.dbcc_classguid = platform::windows_os::ToGuid(platform::windows_os::kDiskInterfaceClass);
+      DWORD_PTR ignored = 0;
+      ::SendMessageTimeoutA(window_, WM_DEVICECHANGE,
+                            e == platform::DeviceEvent::Arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE,
+                            reinterpret_cast<LPARAM>(&b), SMTO_NORMAL, 5000, &ignored);
+    }
+  }
+  platform::VirtualClock& inner_;
+  sim::Machine& machine_;
+  HWND window_;
+};
+
+// Counts the looks at the machine's disks.
+class CountingDisks final : public platform::DiskEnumerator {
+ public:
+  explicit CountingDisks(platform::DiskEnumerator& inner) : inner_(inner) {}
+  std::vector<platform::DiskInterface> EnumerateDisks() override {
+    ++looks;
+    return inner_.EnumerateDisks();
+  }
+  std::vector<platform::Volume> EnumerateVolumes() override { return inner_.EnumerateVolumes(); }
+  std::optional<platform::StorageDeviceNumber> GetStorageDeviceNumber(std::string_view path) override {
+    return inner_.GetStorageDeviceNumber(path);
+  }
+  std::atomic<int> looks{0};
+
+ private:
+  platform::DiskEnumerator& inner_;
+};
+
+// `update --all` of two bridges that come back 6.25 s after their restart, with the platform's
+// device monitor: each worker finds its bridge when the monitor hears it come back. Beside it the
+// same run where the system announces nothing, as for workers that cannot hear the monitor's
+// window: they find their bridges only at their next look of the 500 ms rounds, 0.25 s later.
+TEST_F(WinPlatform, UpdateAllWorkersHearTheDeviceEvents) {
+  auto bridge = [](const std::string& name, const std::string& serial) {
+    return json{{"name", name},
+                {"bus", "usb"},
+                {"chipType", 15},
+                {"flash", {{"part", "MXIC"}, {"sizeKiB", 512}}},
+                {"firmware", {{"generate", {{"version", "1201"}}}}},
+                {"usb", {{"vid", "0x1234"}, {"pid", "0x5678"}}},
+                {"serial", serial},
+                {"timing", {{"restartDelayMs", 6250}}}};
+  };
+  const std::string machineJson = json{{"disks", json::array({bridge("a", "QVW0"), bridge("b", "QVW1")})}}.dump();
+  struct Run {
+    uint64_t ms;  // the run's time on the emulated hardware
+    int looks;    // looks at the machine's disks
+  };
+  auto run = [&](bool announced) {
+    platform::VirtualClock clock;
+    auto machine = sim::LoadScenario(machineJson, clock);
+    platform::CapturingDiagnostics diag;
+    platform::windows_os::WindowsDeviceMonitor monitor(diag);
+    EXPECT_NE(monitor.Window(), nullptr);
+    AnnouncingClock announcing(clock, *machine, announced ? static_cast<HWND>(monitor.Window()) : nullptr);
+    CountingDisks disks(*machine);
+    std::ostringstream out, err;
+    GlobalOptions options;
+    options.workingDirectory = dir_.path();
+    options.stateDirectory = dir_.path() / "state";
+    int code = -1;
+    uint64_t start = 0;
+    {
+      Session session(options, PlatformParts{machine.get(), &disks, &monitor, &announcing}, out, err, false);
+      session.Start();
+      disks.looks = 0;
+      start = clock.NowMs();
+      code = UpdateAllCommand(session, out, err, true);
+    }
+    EXPECT_EQ(code, 0) << out.str() << err.str();
+    EXPECT_NE(out.str().find("2 bridge(s): 2 passed"), std::string::npos) << out.str();
+    return Run{clock.NowMs() - start, disks.looks.load()};
+  };
+  const Run heard = run(true);
+  const Run deaf = run(false);
+  EXPECT_GE(deaf.ms, heard.ms + 200) << "heard: " << heard.ms << " ms, " << heard.looks << " looks; deaf: " << deaf.ms
+                                     << " ms, " << deaf.looks << " looks";
 }
 
 // A terminal is a console: NUL, which the C runtime takes for a terminal, a file and a pipe are not.

@@ -184,33 +184,32 @@ DEV_BROADCAST_DEVICEINTERFACE_A Broadcast(const Guid& cls) {
   return b;
 }
 
-TEST(WindowsDeviceMonitor, DrainPumpsTheWindowAndReturnsItsEvents) {
+TEST(WindowsDeviceMonitor, ItsOwnThreadHearsTheWindowAndAnyThreadDrains) {
   CapturingDiagnostics diag;
   WindowsDeviceMonitor monitor(diag);
   ASSERT_NE(monitor.Window(), nullptr) << (diag.lines.empty() ? "" : diag.lines[0]);
   EXPECT_EQ(monitor.PollFd(), -1);
   EXPECT_TRUE(monitor.Drain().empty());
+  const auto hwnd = static_cast<HWND>(monitor.Window());
+  EXPECT_NE(::GetWindowThreadProcessId(hwnd, nullptr), ::GetCurrentThreadId()) << "the window is the monitor's";
 
   auto usb = Broadcast(kUsbDeviceInterfaceClass);
   auto disk = Broadcast(kDiskInterfaceClass);
-  const auto hwnd = static_cast<HWND>(monitor.Window());
-  // Sent on the window's own thread, the window procedure runs at once ...
-  ::SendMessageA(hwnd, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&usb));
-  ::SendMessageA(hwnd, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
-  EXPECT_EQ(monitor.Drain(), std::vector<DeviceEvent>{DeviceEvent::Arrival});
-  // ... while one sent from another thread, as the system sends them, waits until Drain pumps.
+  // Sent from another thread, as the system sends them, while nobody drains: the monitor's thread
+  // takes them in at once ...
   std::thread sender([&] {
     DWORD_PTR ignored = 0;
+    ::SendMessageTimeoutA(hwnd, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&usb), SMTO_NORMAL, 5000,
+                          &ignored);
+    ::SendMessageTimeoutA(hwnd, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0, SMTO_NORMAL, 5000, &ignored);
     ::SendMessageTimeoutA(hwnd, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<LPARAM>(&disk),
                           SMTO_NORMAL, 5000, &ignored);
   });
-  std::vector<DeviceEvent> events;
-  for (int i = 0; i < 500 && events.empty(); ++i) {
-    events = monitor.Drain();
-    if (events.empty()) ::Sleep(10);
-  }
   sender.join();
-  EXPECT_EQ(events, std::vector<DeviceEvent>{DeviceEvent::Removal});
+  // ... and a thread that is neither the sender nor the window's hands them out, in order.
+  std::vector<DeviceEvent> events;
+  std::thread([&] { events = monitor.Drain(); }).join();
+  EXPECT_EQ(events, (std::vector<DeviceEvent>{DeviceEvent::Arrival, DeviceEvent::Removal}));
   EXPECT_TRUE(monitor.Drain().empty());
 }
 
