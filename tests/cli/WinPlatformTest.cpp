@@ -455,6 +455,58 @@ TEST_F(WinPlatform, UpdateAllWorkersHearTheDeviceEvents) {
                                      << " ms, " << deaf.looks << " looks";
 }
 
+// The adapter's alignment, asked by the window platform's pass-through, over a whole `qvfw update`:
+// every request of the run (to the emulated bridge, which answers it) is also sent through the
+// platform's pass-through to a file standing for the device's path (which takes the request to its
+// adapter queries and refuses it). Asked once per device: twice for the path the bridge has before
+// its restart and twice for the one after (a file answers neither query).
+class AlsoThroughTheSystem final : public platform::PassThrough {
+ public:
+  AlsoThroughTheSystem(platform::PassThrough& inner, platform::windows_os::SptdPassThrough& system, fs::path folder)
+      : inner_(inner), system_(system), folder_(std::move(folder)) {}
+  platform::ScsiResult Execute(std::string_view path, const platform::ScsiRequest& r) override {
+    std::string name(path);
+    for (char& c : name)
+      if (c == ':') c = '_';
+    const fs::path file = folder_ / name;
+    if (!fs::exists(file)) std::ofstream(file) << "x";
+    std::vector<uint8_t> data(r.length);
+    platform::ScsiRequest copy = r;
+    copy.data = r.length ? data.data() : nullptr;
+    copy.sense = nullptr;
+    copy.senseLength = 0;
+    system_.Execute(file.string(), copy);
+    if (r.length) ++withData;
+    return inner_.Execute(path, r);
+  }
+  int withData = 0;
+
+ private:
+  platform::PassThrough& inner_;
+  platform::windows_os::SptdPassThrough& system_;
+  fs::path folder_;
+};
+
+TEST_F(WinPlatform, AnUpdateAsksEachAdapterForItsAlignmentOnce) {
+  platform::VirtualClock clock;
+  auto machine = sim::DefaultMachine(clock);
+  platform::NullDiagnostics quiet;
+  platform::windows_os::SptdPassThrough system(quiet);
+  AlsoThroughTheSystem both(*machine, system, dir_.path());
+  std::ostringstream out, err;
+  GlobalOptions options;
+  options.workingDirectory = dir_.path();
+  int code = -1;
+  {
+    Session session(options, PlatformParts{&both, machine.get(), machine.get(), &clock}, out, err, false);
+    session.Start();
+    code = UpdateCommand(session, out, err);
+  }
+  EXPECT_EQ(code, 0) << out.str() << err.str();
+  EXPECT_GT(both.withData, 100) << "requests with a data phase";
+  EXPECT_EQ(system.AdapterQueries(), 4u) << both.withData << " requests with a data phase";
+}
+
 // A terminal is a console: NUL, which the C runtime takes for a terminal, a file and a pipe are not.
 TEST(WinConsole, OnlyAConsoleIsATerminal) {
   testing::TempDir dir;

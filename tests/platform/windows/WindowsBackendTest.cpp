@@ -111,6 +111,26 @@ TEST(OsErrorText, SystemCodesReadAsTheSystemSaysThem) {
   EXPECT_TRUE(AccessDenied(ERROR_PRIVILEGE_NOT_HELD));
 }
 
+// The adapter's alignment is asked once per device, not before every transfer.
+TEST(SptdPassThrough, TheAlignmentIsAskedOncePerDevice) {
+  testing::TempDir dir;
+  const std::string first = dir.Write("first", "x").string();
+  const std::string second = dir.Write("second", "x").string();
+  CapturingDiagnostics diag;
+  SptdPassThrough pt(diag);
+  uint8_t data[40];
+  EXPECT_EQ(pt.AdapterQueries(), 0u);
+  pt.Execute(first, Inquiry(data, 40, false));
+  // A file answers neither the storage query nor the capabilities: both were asked.
+  const uint64_t perDevice = pt.AdapterQueries();
+  EXPECT_EQ(perDevice, 2u);
+  for (int i = 0; i < 3; ++i) pt.Execute(first, Inquiry(data, 40, false));
+  pt.Execute(first, Inquiry(nullptr, 0, false));  // no data: no alignment needed
+  EXPECT_EQ(pt.AdapterQueries(), perDevice);
+  pt.Execute(second, Inquiry(data, 40, false));
+  EXPECT_EQ(pt.AdapterQueries(), 2 * perDevice);
+}
+
 TEST(SptdPassThrough, AFileIsOpenedButRefusesTheRequest) {
   testing::TempDir dir;
   const std::string file = dir.Write("not-a-disk", std::string(64, 'x')).string();
