@@ -40,7 +40,8 @@ constexpr const char* kExitCodesHelp =
     "passed or was current, 1 when any failed, 4 when one was not offered the update, 2 when\n"
     "two could not be told apart after their restart (the same serial number).\n"
     "\n"
-    "A failed update keeps the bridge's identity in $XDG_STATE_HOME/qvfw (/var/lib/qvfw as root);\n"
+    "A failed update keeps the bridge's identity in the state folder, $XDG_STATE_HOME/qvfw\n"
+    "(~/.local/state/qvfw; /var/lib/qvfw as root) on Linux, %LOCALAPPDATA%\\qvfw on Windows;\n"
     "`qvfw recover` programs the carried firmware back with it.\n";
 
 const char* BusName(platform::Bus bus) {
