@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -156,14 +157,39 @@ uint32_t RequestedExecutionState() { return g_requested; }
 
 }  // namespace windows_os
 
+namespace {
+
+// SIGINT and SIGTERM as the C runtime raises them within the process (raise(), abort paths); a
+// console's Ctrl+C reaches the control handler above first.
+void (*g_previousInt)(int) = SIG_DFL;
+void (*g_previousTerm)(int) = SIG_DFL;
+
+extern "C" void OnSignal(int signal) {
+  if (g_depth > 0 || g_noteAlways) {
+    Note(signal);
+    std::signal(signal, OnSignal);  // the runtime resets a handler before it calls it
+    return;
+  }
+  // Not writing: what the signal did before, now.
+  std::signal(signal, signal == SIGINT ? g_previousInt : g_previousTerm);
+  std::raise(signal);
+  std::signal(signal, OnSignal);
+}
+
+}  // namespace
+
 SignalDeferral::SignalDeferral(bool noteAlways) {
   g_noteAlways = noteAlways;
   g_pending = 0;
+  g_previousInt = std::signal(SIGINT, OnSignal);
+  g_previousTerm = std::signal(SIGTERM, OnSignal);
   ::SetConsoleCtrlHandler(ConsoleControlHandler, TRUE);
 }
 
 SignalDeferral::~SignalDeferral() {
   ::SetConsoleCtrlHandler(ConsoleControlHandler, FALSE);
+  std::signal(SIGINT, g_previousInt);
+  std::signal(SIGTERM, g_previousTerm);
 }
 
 int PendingSignal() { return g_pending; }
@@ -175,14 +201,20 @@ const char* SignalWord(int signal) {
     case kPendingClose: return "console closed";
     case kPendingLogoff: return "logging off";
     case kPendingShutdown: return "shutting down";
+    case SIGTERM: return "terminated";
   }
   return "signal";
 }
 
 void RaisePendingSignal() {
-  if (g_pending == 0) return;
+  const int s = g_pending;
+  if (s == 0) return;
   std::fflush(nullptr);
-  ::ExitProcess(STATUS_CONTROL_C_EXIT);
+  if (s == SIGTERM) {
+    std::signal(s, SIG_DFL);
+    std::raise(s);
+  }
+  ::ExitProcess(STATUS_CONTROL_C_EXIT);  // as the system ends a process for its console events
 }
 
 bool Writing() { return g_depth > 0; }

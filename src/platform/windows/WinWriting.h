@@ -4,8 +4,9 @@
 // user logging off and the machine shutting down) and, to a program that has windows, as the end
 // of the session (WM_QUERYENDSESSION, WM_ENDSESSION) to its top-level windows.
 //
-// - SignalDeferral installs a console control handler. During a write (or always, for the window)
-//   an event is noted instead of obeyed: Ctrl+C and Ctrl+Break are answered as handled; for the
+// - SignalDeferral installs a console control handler (and, for SIGINT and SIGTERM raised within
+//   the process, C runtime signal handlers). During a write (or always, for the window) an event
+//   is noted instead of obeyed: Ctrl+C and Ctrl+Break are answered as handled; for the
 //   console closing, logoff and shutdown, which end the process once the handler returns, the
 //   handler holds on until the program has finished its work and ends itself
 //   (RaisePendingSignal), or until the system's own time limit for the handler runs out.
@@ -23,7 +24,7 @@
 namespace qvfw::platform::windows_os {
 
 // The noted events as PendingSignal() reports them.
-inline constexpr int kPendingCtrlC = 2;       // SIGINT
+inline constexpr int kPendingCtrlC = 2;       // SIGINT (also when the C runtime raises it)
 inline constexpr int kPendingCtrlBreak = 21;  // SIGBREAK
 inline constexpr int kPendingClose = 0x102;   // 0x100 | CTRL_CLOSE_EVENT
 inline constexpr int kPendingLogoff = 0x105;  // 0x100 | CTRL_LOGOFF_EVENT
