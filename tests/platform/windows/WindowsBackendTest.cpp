@@ -15,6 +15,7 @@
 #include "platform/OsError.h"
 #include "platform/ProcessLock.h"
 #include "platform/Writing.h"
+#include "platform/windows/LockFolder.h"
 #include "platform/windows/SetupApiDisks.h"
 #include "platform/windows/SptdPassThrough.h"
 #include "platform/windows/WinStructures.h"
@@ -291,6 +292,33 @@ TEST(ProcessLock, AFolderAtTheNameIsRefused) {
   EXPECT_FALSE(refusal.busy);
   EXPECT_EQ(refusal.message.rfind("cannot lock the machine: ", 0), 0u) << refusal.message;
   EXPECT_EQ(clock.NowMs(), 0u) << "nothing to wait for";
+}
+
+// The bridges' lock folder: made under %ProgramData% (this process runs with administrator rights
+// under wine) and used; a file standing at its name, or no %ProgramData%, gives no folder and says
+// why.
+TEST(ProcessLock, TheLockFolderOfTheBridges) {
+  const char* was = std::getenv("ProgramData");
+  const std::string programData = was ? was : "";
+  testing::TempDir dir;
+  testing::SetEnv("ProgramData", dir.path().string().c_str());
+  std::string why;
+  EXPECT_EQ(windows_os::AdministratorsLockFolder(&why), dir.path() / "qvfw") << why;
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "qvfw"));
+  EXPECT_EQ(windows_os::AdministratorsLockFolder(&why), dir.path() / "qvfw") << "made once, then used: " << why;
+
+  testing::TempDir other;
+  other.Write("qvfw", "not a folder");
+  testing::SetEnv("ProgramData", other.path().string().c_str());
+  why.clear();
+  EXPECT_EQ(windows_os::AdministratorsLockFolder(&why), std::filesystem::path());
+  EXPECT_FALSE(why.empty());
+
+  testing::SetEnv("ProgramData", nullptr);
+  why.clear();
+  EXPECT_EQ(windows_os::AdministratorsLockFolder(&why), std::filesystem::path());
+  EXPECT_EQ(why, "%ProgramData% is not set");
+  testing::SetEnv("ProgramData", was ? programData.c_str() : nullptr);
 }
 
 // While a write runs the machine is asked to stay awake, from the thread that lives as long as the
