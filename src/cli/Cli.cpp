@@ -19,6 +19,7 @@
 #include "app/UpdateAll.h"
 #include "firmware/ImageMatch.h"
 #include "frontend/Machines.h"
+#include "platform/OsError.h"
 #include "platform/Writing.h"
 
 namespace qvfw::cli {
@@ -39,7 +40,8 @@ constexpr const char* kExitCodesHelp =
     "passed or was current, 1 when any failed, 4 when one was not offered the update, 2 when\n"
     "two could not be told apart after their restart (the same serial number).\n"
     "\n"
-    "A failed update keeps the bridge's identity in $XDG_STATE_HOME/qvfw (/var/lib/qvfw as root);\n"
+    "A failed update keeps the bridge's identity in the state folder, $XDG_STATE_HOME/qvfw\n"
+    "(~/.local/state/qvfw; /var/lib/qvfw as root) on Linux, %LOCALAPPDATA%\\qvfw on Windows;\n"
     "`qvfw recover` programs the carried firmware back with it.\n";
 
 const char* BusName(platform::Bus bus) {
@@ -183,9 +185,7 @@ int Fail(Session& session, std::ostream& out, std::ostream& err, const char* com
 std::string AccessRemedy(const device::AccessReport& a) {
   std::string text;
   if (a.permissionDenied) {
-    text += std::to_string(a.permissionDenied) +
-            " disk(s) could not be opened (permission denied): run as root, or install the udev rule "
-            "that gives the logged-in user access to the bridges";
+    text += std::to_string(a.permissionDenied) + " disk(s) " + std::string(platform::AccessRemedy());
   }
   if (a.withoutNode) {
     if (!text.empty()) text += "; ";

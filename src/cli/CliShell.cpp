@@ -1,6 +1,7 @@
 #include "cli/CliShell.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -22,6 +23,8 @@ const char* Ansi(const app::Rgb& colour) {
   return "";
 }
 
+std::atomic<bool> g_escapes{true};
+
 // NO_COLOR turns colour off when it holds any text; set but empty, it does not.
 bool NoColor() {
   const char* value = std::getenv("NO_COLOR");
@@ -40,11 +43,14 @@ std::string ProgressBarText(double fraction) {
   return bar;
 }
 
+void CliShell::SetTerminalEscapes(bool escapes) { g_escapes = escapes; }
+
 CliShell::CliShell(std::ostream& out, std::ostream& err, bool errIsTerminal, bool verbose)
     : out_(out),
       err_(err),
       terminal_(errIsTerminal),
-      colour_(errIsTerminal && !NoColor()),
+      escapes_(g_escapes),
+      colour_(errIsTerminal && escapes_ && !NoColor()),
       verbose_(verbose) {}
 
 void CliShell::MessageBox(std::string_view caption, std::string_view text, app::MessageIcon) {
@@ -97,8 +103,15 @@ void CliShell::ShowProgress(const app::ProgressView& view) { ShowProgress(view.f
 void CliShell::ShowProgress(double fraction, std::string_view label) {
   std::lock_guard guard(mutex_);
   if (!terminal_) return;
-  err_ << '\r' << ProgressBarText(fraction) << ' ' << label << "\x1b[K";
+  const std::string bar = ProgressBarText(fraction) + ' ' + std::string(label);
+  err_ << '\r' << bar;
+  if (escapes_) {
+    err_ << "\x1b[K";
+  } else if (bar.size() < barWidth_) {
+    err_ << std::string(barWidth_ - bar.size(), ' ');  // over what a longer label left
+  }
   err_.flush();
+  barWidth_ = bar.size();
   barOpen_ = true;
 }
 
@@ -108,6 +121,7 @@ void CliShell::Finish() {
   err_ << '\n';
   err_.flush();
   barOpen_ = false;
+  barWidth_ = 0;
 }
 
 }  // namespace qvfw::cli

@@ -20,8 +20,13 @@ namespace qvfw::cli {
 class CliShell final : public app::Shell, public platform::Diagnostics {
  public:
   // `out` is kept for the command; `err` receives everything this shell prints. `errIsTerminal`
-  // allows the bar and colours (unless NO_COLOR is set).
+  // allows the bar and colours (unless NO_COLOR is set); the colours and the bar's erase-line
+  // code also need a terminal that takes escape codes (TerminalEscapes).
   CliShell(std::ostream& out, std::ostream& err, bool errIsTerminal, bool verbose);
+
+  // Whether the program's terminal takes escape codes (Console.h); true unless main says
+  // otherwise. Without them the bar is redrawn over itself in plain text and there is no colour.
+  static void SetTerminalEscapes(bool escapes);
   ~CliShell() override { Finish(); }
 
   void MessageBox(std::string_view caption, std::string_view text, app::MessageIcon icon) override;
@@ -53,9 +58,11 @@ class CliShell final : public app::Shell, public platform::Diagnostics {
   std::ostream& out_;
   std::ostream& err_;
   bool terminal_;
+  bool escapes_;
   bool colour_;
   bool verbose_;
   bool barOpen_ = false;
+  size_t barWidth_ = 0;  // the characters of the bar last drawn, for a redraw without escape codes
   std::function<void()> pump_;
   // The workers of a parallel update print through the same shell (their trace lines, say).
   std::recursive_mutex mutex_;

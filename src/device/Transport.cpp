@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cerrno>
 #include <cstring>
 #include <new>
 
 #include "device/AlignedBuffer.h"
 #include "platform/Assert.h"
+#include "platform/OsError.h"
 #include "platform/SenseText.h"
 
 namespace qvfw::device {
@@ -153,7 +153,7 @@ bool Transport::Judge(std::string_view path, std::span<const uint8_t> cdb, const
 }
 
 bool CommandFailure::PermissionDenied() const {
-  return !result.opened && (result.osError == EACCES || result.osError == EPERM);
+  return !result.opened && platform::AccessDenied(result.osError);
 }
 
 namespace {
@@ -190,9 +190,9 @@ std::string CommandFailure::Describe() const {
   text += ") ";
   char detail[160];
   if (!result.opened) {
-    std::snprintf(detail, sizeof detail, "found no device at %s%s%s", path.c_str(), result.osError ? ": " : "",
-                  result.osError ? std::strerror(static_cast<int>(result.osError)) : "");
-    return text + detail;
+    text += "found no device at " + path;
+    if (result.osError) text += ": " + platform::OsErrorText(result.osError);
+    return text;
   }
   if (!result.ioctlOk || result.osError != 0) {
     // The host status the backend folded into the error, or the one it left beside it.
@@ -207,7 +207,7 @@ std::string CommandFailure::Describe() const {
       std::snprintf(detail, sizeof detail, "was not completed by the system: driver status %02Xh", driver);
       text += detail;
     } else if (result.osError != 0 && result.osError < platform::kOsErrorHostStatus) {
-      text += std::string("was not completed by the system: ") + std::strerror(static_cast<int>(result.osError));
+      text += "was not completed by the system: " + platform::OsErrorText(result.osError);
     } else {
       text += "was not completed by the system";
     }

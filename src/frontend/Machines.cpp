@@ -20,7 +20,7 @@ class NativeMachine final : public Machine {
   explicit NativeMachine(platform::Diagnostics& diag) : native_(platform::MakeNativePlatform(diag, true)) {
     parts_ = {native_.passThrough.get(), native_.disks.get(), native_.monitor.get(), &clock_};
   }
-  std::filesystem::path LockDirectory() const override { return platform::DeviceLockFolder(); }
+  std::filesystem::path LockDirectory() const override { return native_.lockDirectory; }
   const char* Kind() const override { return "native"; }
 
  private:

@@ -4,6 +4,7 @@
 // SetupAPI disks with drive letters and a message-only window's device notifications on the
 // window platform.
 
+#include <filesystem>
 #include <memory>
 
 #include "platform/Diagnostics.h"
@@ -16,6 +17,9 @@ struct NativePlatform {
   std::unique_ptr<PassThrough> passThrough;
   std::unique_ptr<DiskEnumerator> disks;
   std::unique_ptr<DeviceMonitor> monitor;  // null unless asked for
+  // Where the bridges' locks are kept (/run/lock; %ProgramData%\qvfw, which only administrators
+  // may write); empty when there is none to use, the reason told to the diagnostics.
+  std::filesystem::path lockDirectory;
 };
 
 // `diag` must outlive the parts. On the window platform the monitor's window belongs to the

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/OsError.h"
 #include "platform/SenseText.h"
 
 #if defined(_WIN32)
@@ -29,15 +30,13 @@ std::string Hex2(unsigned value) {
 
 // The OS error of a request the system refused, by its symbolic name where it has one. The
 // window platform's backend reports system error codes, which have a number and a text only.
-std::string OsErrorText(uint32_t err) {
+std::string TraceOsError(uint32_t err) {
 #if defined(_WIN32)
   return windows_os::WindowsErrorText(err);
 #else
   const char* name = strerrorname_np(static_cast<int>(err));
   std::string text = name ? name : "errno " + std::to_string(err);
-  text += " (";
-  text += std::strerror(static_cast<int>(err));
-  text += ')';
+  text += " (" + OsErrorText(err) + ')';
   return text;
 #endif
 }
@@ -76,7 +75,7 @@ std::string FormatTraceLine(std::string_view path, const ScsiRequest& request, c
   if (result.driverStatus != 0) line += " | driver=0x" + Hex2(result.driverStatus);
   // Transport trouble travels in osError too, marked apart from errno values; the host and
   // driver fields above name it.
-  if (result.osError != 0 && result.osError < kOsErrorHostStatus) line += " | os=" + OsErrorText(result.osError);
+  if (result.osError != 0 && result.osError < kOsErrorHostStatus) line += " | os=" + TraceOsError(result.osError);
   if (const std::string text = DescribeSense(sense); !text.empty()) line += " | " + text;
   return line;
 }

@@ -3,6 +3,8 @@
 // the device is consistent again, SIGINT, SIGTERM, SIGHUP and SIGQUIT are noted instead of
 // ending the program, and the machine is kept from sleeping or shutting down (an inhibitor lock
 // where the system offers one). The front end acts on a noted signal once the write is over.
+// The window platform notes its console control events and the end of the session instead
+// (platform/windows/WinWriting.h).
 
 #include <string_view>
 

@@ -152,6 +152,26 @@ TEST(CliShell, StatusLineIsColouredOnATerminalWithoutNoColor) {
   testing::SetEnv("NO_COLOR", nullptr);
 }
 
+// A terminal without escape codes (a console that cannot take them) gets plain text: no colour,
+// and the bar drawn over itself, with spaces where a longer label was.
+TEST(CliShell, ATerminalWithoutEscapeCodesGetsPlainText) {
+  app::Control panel;
+  panel.name = "devpnl";
+  CliShell::SetTerminalEscapes(false);
+  Terminal t;
+  {
+    CliShell shell(t.out, t.err, true, false);
+    shell.ShowProgress(0.5, "0 of 2 bridges done");
+    shell.ShowProgress(0.75, "program");
+    shell.TextChanged({panel, "Update    Fail!!", "", app::kRed});
+  }
+  CliShell::SetTerminalEscapes(true);
+  const std::string first = ProgressBarText(0.5) + " 0 of 2 bridges done";
+  const std::string second = ProgressBarText(0.75) + " program";
+  EXPECT_EQ(t.err.str(), "\r" + first + "\r" + second + std::string(first.size() - second.size(), ' ') +
+                             "\nUpdate    Fail!!\n");
+}
+
 TEST(ProgressBarText, FillsByFractionAndNeverOverflows) {
   const std::string empty(30, ' '), full(30, '#');
   const std::pair<double, std::string> cases[] = {

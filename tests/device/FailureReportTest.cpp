@@ -5,10 +5,26 @@
 #include <cerrno>
 
 #include "device/Discovery.h"
+#include "platform/OsError.h"
 #include "support/RecordingPassThrough.h"
 
 namespace qvfw::device {
 namespace {
+
+// The OS's own error values: errno values, or the window platform's system error codes
+// (ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, ERROR_IO_DEVICE), and what the reasons say of them.
+// The window platform has no table of additional sense codes: it gives their numbers.
+#if defined(_WIN32)
+constexpr int kDenied = 5, kGone = 2, kIoFailure = 1117;
+const std::string kDeniedSays = "found no device at /dev/sg4: " + platform::OsErrorText(kDenied);
+const std::string kIoFailureSays = "was not completed by the system: " + platform::OsErrorText(kIoFailure) + " (error 1117)";
+const std::string kInternalTargetFailure = "ASC 44h, ASCQ 00h", kInvalidCommand = "ASC 20h, ASCQ 00h";
+#else
+constexpr int kDenied = EACCES, kGone = ENOENT, kIoFailure = EIO;
+const std::string kDeniedSays = "found no device at /dev/sg4: Permission denied";
+const std::string kIoFailureSays = "was not completed by the system: Input/output error (error 5)";
+const std::string kInternalTargetFailure = "Internal target failure", kInvalidCommand = "Invalid command operation code";
+#endif
 
 using testing::RecordingPassThrough;
 using testing::Reply;
@@ -32,8 +48,8 @@ Reply Refused(int err) {
 TEST(Discovery, AccessReportCountsRefusedAndNodelessDisks) {
   RecordingPassThrough backend;
   backend.SetResponder([](const testing::RecordedRequest& r) {
-    if (r.path == "/dev/sg1") return Refused(EACCES);
-    if (r.path == "/dev/sg2") return Refused(ENOENT);  // gone meanwhile: not a permission matter
+    if (r.path == "/dev/sg1") return Refused(kDenied);
+    if (r.path == "/dev/sg2") return Refused(kGone);  // gone meanwhile: not a permission matter
     std::vector<uint8_t> inquiry(40, 0);
     inquiry[36] = 'q', inquiry[37] = '8', inquiry[38] = '1', inquiry[39] = '2';
     return testing::Good(inquiry);
@@ -76,18 +92,18 @@ TEST(CommandFailure, DescribesWhatTheDeviceOrTheSystemSaid) {
   driverError.result.driverStatus = 0x06;
   Reply ioctlFailed = testing::Good();
   ioctlFailed.result.ioctlOk = false;
-  ioctlFailed.result.osError = EIO;
+  ioctlFailed.result.osError = kIoFailure;
   const Case cases[] = {
-      {"refused open", Refused(EACCES), false, "READ BUFFER (3C 01 01 00 00 00 00 10 00 00) found no device at /dev/sg4: Permission denied"},
+      {"refused open", Refused(kDenied), false, "READ BUFFER (3C 01 01 00 00 00 00 10 00 00) " + kDeniedSays},
       {"check condition with sense", testing::CheckCondition(sense), true,
-       "was refused: status 02h, sense key 4h, ASC 44h, ASCQ 00h (Hardware Error: Internal target failure)"},
+       "was refused: status 02h, sense key 4h, ASC 44h, ASCQ 00h (Hardware Error: " + kInternalTargetFailure + ")"},
       {"descriptor-format sense", testing::CheckCondition(descriptorSense), true,
-       "was refused: status 02h, sense key 5h, ASC 20h, ASCQ 00h (Illegal Request: Invalid command operation code)"},
+       "was refused: status 02h, sense key 5h, ASC 20h, ASCQ 00h (Illegal Request: " + kInvalidCommand + ")"},
       {"check condition, no sense asked", testing::CheckCondition(sense), false, "was refused: status 02h"},
       {"host status", hostError, false, "was not completed by the system: host status DID_ERROR (error 65543)"},
       {"host status only in the error", hostErrorFolded, false, "not completed by the system: host status DID_TIME_OUT"},
       {"driver status", driverError, false, "was not completed by the system: driver status 06h (error 131078)"},
-      {"system call failed", ioctlFailed, false, "was not completed by the system: Input/output error (error 5)"},
+      {"system call failed", ioctlFailed, false, kIoFailureSays},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

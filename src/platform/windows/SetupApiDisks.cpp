@@ -1,7 +1,10 @@
 #include "platform/windows/SetupApiDisks.h"
 
 #include <array>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "platform/windows/WinStructures.h"
@@ -129,19 +132,9 @@ std::optional<DeviceEvent> EventOfDeviceChange(uintptr_t wParam, intptr_t lParam
 
 namespace {
 
-struct EventQueue {
-  std::vector<DeviceEvent> pending;
-};
+constexpr UINT kStop = WM_APP + 1;
 
-LRESULT CALLBACK MonitorWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_DEVICECHANGE) {
-    if (auto* queue = reinterpret_cast<EventQueue*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA))) {
-      if (auto event = EventOfDeviceChange(wParam, lParam)) queue->pending.push_back(*event);
-    }
-    return TRUE;
-  }
-  return ::DefWindowProcA(hwnd, message, wParam, lParam);
-}
+LRESULT CALLBACK MonitorWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
 constexpr char kMonitorClass[] = "qvfw.DeviceMonitor";
 
@@ -160,41 +153,87 @@ bool RegisterMonitorClass() {
 }  // namespace
 
 struct WindowsDeviceMonitor::State {
+  std::mutex mutex;                  // guards `pending`
+  std::vector<DeviceEvent> pending;  // what the window heard and no Drain() has taken yet
   HWND window = nullptr;
-  EventQueue queue;
-  std::unique_ptr<DeviceNotifications> notifications;
+  std::thread thread;  // owns the window and runs its message loop
 };
 
+namespace {
+
+LRESULT CALLBACK MonitorWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* state = reinterpret_cast<WindowsDeviceMonitor::State*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+  if (message == WM_DEVICECHANGE) {
+    if (state) {
+      if (auto event = EventOfDeviceChange(wParam, lParam)) {
+        std::lock_guard guard(state->mutex);
+        state->pending.push_back(*event);
+      }
+    }
+    return TRUE;
+  }
+  if (message == kStop) {
+    ::PostQuitMessage(0);
+    return 0;
+  }
+  return ::DefWindowProcA(hwnd, message, wParam, lParam);
+}
+
+}  // namespace
+
 WindowsDeviceMonitor::WindowsDeviceMonitor(Diagnostics& diag) : state_(std::make_unique<State>()) {
-  if (!RegisterMonitorClass()) {
-    diag.Line("disks: cannot register the device monitor's window class: " + WindowsErrorText(::GetLastError()));
-    return;
-  }
-  state_->window = ::CreateWindowExA(0, kMonitorClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                     ::GetModuleHandleA(nullptr), nullptr);
-  if (!state_->window) {
-    diag.Line("disks: cannot create the device monitor's window: " + WindowsErrorText(::GetLastError()));
-    return;
-  }
-  ::SetWindowLongPtrA(state_->window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&state_->queue));
-  state_->notifications = std::make_unique<DeviceNotifications>(state_->window, diag);
+  // The window is made, registered and pumped by a thread of the monitor's own: the system sends
+  // its device broadcasts to that thread, whatever the other threads are doing, and Drain() may be
+  // called from any thread (the workers of a parallel update each wait for their own bridge).
+  std::mutex m;
+  std::condition_variable made;
+  bool done = false;
+  State& s = *state_;
+  s.thread = std::thread([&s, &diag, &m, &made, &done] {
+    HWND window = nullptr;
+    std::unique_ptr<DeviceNotifications> notifications;
+    if (!RegisterMonitorClass()) {
+      diag.Line("disks: cannot register the device monitor's window class: " + WindowsErrorText(::GetLastError()));
+    } else {
+      window = ::CreateWindowExA(0, kMonitorClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                 ::GetModuleHandleA(nullptr), nullptr);
+      if (!window) {
+        diag.Line("disks: cannot create the device monitor's window: " + WindowsErrorText(::GetLastError()));
+      } else {
+        ::SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&s));
+        notifications = std::make_unique<DeviceNotifications>(window, diag);
+      }
+    }
+    {
+      // Told under the lock: the constructor's locals are gone once it is let go.
+      std::lock_guard lock(m);
+      s.window = window;
+      done = true;
+      made.notify_one();
+    }
+    if (!window) return;
+    MSG message;
+    while (::GetMessageA(&message, nullptr, 0, 0) > 0) {
+      ::TranslateMessage(&message);
+      ::DispatchMessageA(&message);
+    }
+    notifications.reset();
+    ::DestroyWindow(window);
+  });
+  std::unique_lock lock(m);
+  made.wait(lock, [&] { return done; });
 }
 
 WindowsDeviceMonitor::~WindowsDeviceMonitor() {
-  state_->notifications.reset();
-  if (state_->window) ::DestroyWindow(state_->window);
+  if (state_->window) ::PostMessageA(state_->window, kStop, 0, 0);
+  if (state_->thread.joinable()) state_->thread.join();
 }
 
 void* WindowsDeviceMonitor::Window() const { return state_->window; }
 
 std::vector<DeviceEvent> WindowsDeviceMonitor::Drain() {
-  if (!state_->window) return {};
-  MSG message;
-  while (::PeekMessageA(&message, state_->window, 0, 0, PM_REMOVE)) {
-    ::TranslateMessage(&message);
-    ::DispatchMessageA(&message);
-  }
-  return std::exchange(state_->queue.pending, {});
+  std::lock_guard guard(state_->mutex);
+  return std::exchange(state_->pending, {});
 }
 
 }  // namespace qvfw::platform::windows_os

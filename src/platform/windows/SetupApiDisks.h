@@ -37,10 +37,10 @@ class SetupApiDiskEnumerator final : public DiskEnumerator {
 
 // Arrival and removal of USB devices and disks, from WM_DEVICECHANGE on a message-only window
 // registered (RegisterDeviceNotification) for the USB device interface class (the window's filter)
-// and the disk interface class (so that IEEE 1394 disks are seen too). The window belongs to the
-// thread that constructs the monitor; Drain() must run on that thread: it pumps the window's
-// pending messages and returns the events they carried. PollFd() stays -1 (poll on a timer).
-// A window of the GUI's own uses DeviceNotifications and EventOfDeviceChange the same way.
+// and the disk interface class (so that IEEE 1394 disks are seen too). The window belongs to a
+// thread of the monitor's own, which pumps it and queues the events it hears; Drain() hands them
+// out from any thread. PollFd() stays -1 (look on a timer). A window of the GUI's own uses
+// DeviceNotifications and EventOfDeviceChange the same way on its own thread.
 class WindowsDeviceMonitor final : public DeviceMonitor {
  public:
   explicit WindowsDeviceMonitor(Diagnostics& diag);
@@ -52,8 +52,9 @@ class WindowsDeviceMonitor final : public DeviceMonitor {
   // The message-only window (an HWND), null when it could not be created.
   void* Window() const;
 
- private:
   struct State;
+
+ private:
   std::unique_ptr<State> state_;
 };
 

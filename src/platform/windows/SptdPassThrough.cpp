@@ -1,5 +1,6 @@
 #include "platform/windows/SptdPassThrough.h"
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -19,16 +20,19 @@ uint32_t Sanitized(uint32_t mask) {
   return mask > 0xFFFF ? 0xFFFF : mask;
 }
 
-uint32_t AdapterAlignmentMask(HANDLE device) {
+// `queries` counts the requests sent to the adapter.
+uint32_t AdapterAlignmentMask(HANDLE device, std::atomic<uint64_t>& queries) {
   const auto query = StoragePropertyQuery(kStorageAdapterProperty);
   alignas(8) uint8_t reply[64] = {};
   DWORD returned = 0;
+  ++queries;
   if (::DeviceIoControl(device, IOCTL_STORAGE_QUERY_PROPERTY, const_cast<uint8_t*>(query.data()),
                         static_cast<DWORD>(query.size()), reply, sizeof reply, &returned, nullptr)) {
     if (auto mask = ParseAdapterAlignmentMask({reply, returned})) return Sanitized(*mask);
   }
   std::memset(reply, 0, sizeof reply);
   returned = 0;
+  ++queries;
   if (::DeviceIoControl(device, IOCTL_SCSI_GET_CAPABILITIES, nullptr, 0, reply, sizeof reply, &returned, nullptr)) {
     if (auto mask = ParseScsiCapabilitiesAlignmentMask({reply, returned})) return Sanitized(*mask);
   }
@@ -51,14 +55,31 @@ class AlignedBounce {
 
 }  // namespace
 
+uint32_t SptdPassThrough::AlignmentOf(const std::string& path, void* device) {
+  {
+    std::lock_guard guard(mutex_);
+    if (const auto known = alignment_.find(path); known != alignment_.end()) return known->second;
+  }
+  // Asked outside the lock: the workers of a parallel update each ask for their own bridge.
+  const uint32_t mask = AdapterAlignmentMask(static_cast<HANDLE>(device), adapterQueries_);
+  std::lock_guard guard(mutex_);
+  alignment_.emplace(path, mask);
+  return mask;
+}
+
 ScsiResult SptdPassThrough::Execute(std::string_view path, const ScsiRequest& request) {
   const std::string name(path);
   const DWORD share = request.exclusive ? 0 : (FILE_SHARE_READ | FILE_SHARE_WRITE);
   UniqueHandle device(
       ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!device.valid()) {
-    diag_.Line("scsi: cannot open " + name + ": " + WindowsErrorText(::GetLastError()));
-    return ScsiResult{};
+    const DWORD error = ::GetLastError();
+    std::string line = "scsi: cannot open " + name + ": " + WindowsErrorText(error);
+    if (AccessDenied(error)) line += " (raw SCSI pass-through needs administrator rights)";
+    diag_.Line(line);
+    ScsiResult result;
+    result.osError = error;  // why nothing was sent
+    return result;
   }
   if (request.dataIn && request.length) std::memset(request.data, 0, request.length);
 
@@ -68,7 +89,7 @@ ScsiResult SptdPassThrough::Execute(std::string_view path, const ScsiRequest& re
     // The alignment query is not part of the request: whatever error value it leaves must not
     // count against the request, so the value from before it is put back.
     const DWORD before = ::GetLastError();
-    const uint32_t mask = AdapterAlignmentMask(device.get());
+    const uint32_t mask = AlignmentOf(name, device.get());
     ::SetLastError(before);
     if (NeedsAlignedBounce(reinterpret_cast<uintptr_t>(data), mask)) {
       try {

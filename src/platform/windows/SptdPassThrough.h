@@ -8,8 +8,16 @@
 // direction flag (1 in, 0 out, also when no data moves), the transfer length, the time-out in
 // seconds, and the sense area behind the structure when the request asks for sense. A data buffer
 // the adapter cannot take (its address ANDed with the adapter's AlignmentMask is not 0) goes
-// through an aligned bounce buffer. Success means: DeviceIoControl returned non-zero, the
-// last-error value read right after it is 0, and the SCSI status is 0.
+// through an aligned bounce buffer. The adapter is asked for that mask once per device path
+// (IOCTL_STORAGE_QUERY_PROPERTY, and IOCTL_SCSI_GET_CAPABILITIES when that is not answered); the
+// answer is kept for the pass-through's lifetime. Success means: DeviceIoControl returned non-zero,
+// the last-error value read right after it is 0, and the SCSI status is 0.
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
 
 #include "platform/Diagnostics.h"
 #include "platform/PassThrough.h"
@@ -20,9 +28,16 @@ class SptdPassThrough final : public PassThrough {
  public:
   explicit SptdPassThrough(Diagnostics& diag) : diag_(diag) {}
   ScsiResult Execute(std::string_view path, const ScsiRequest& request) override;
+  // The requests sent to adapters for their alignment so far.
+  uint64_t AdapterQueries() const { return adapterQueries_; }
 
  private:
+  uint32_t AlignmentOf(const std::string& path, void* device);
+
   Diagnostics& diag_;
+  std::mutex mutex_;                           // guards alignment_
+  std::map<std::string, uint32_t> alignment_;  // each device path's alignment mask
+  std::atomic<uint64_t> adapterQueries_{0};
 };
 
 }  // namespace qvfw::platform::windows_os

@@ -24,6 +24,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/OsError.h"
 #include "platform/windows/DiskParsing.h"
 #include "platform/windows/PassThroughBlock.h"
 
@@ -126,17 +127,9 @@ inline GUID ToGuid(const Guid& g) {
   return out;
 }
 
-// "error 5 (Access is denied.)": the number and the system's text for a GetLastError value.
+// "error 5 (Access is denied)": the number and the system's text for a GetLastError value.
 inline std::string WindowsErrorText(DWORD error) {
-  std::string text = "error " + std::to_string(error);
-  char buffer[256] = {};
-  const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                   buffer, sizeof buffer, nullptr);
-  std::string message(buffer, n);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
-    message.pop_back();
-  if (!message.empty()) text += " (" + message + ")";
-  return text;
+  return "error " + std::to_string(error) + " (" + OsErrorText(error) + ")";
 }
 
 // Closes a handle on destruction.
@@ -155,6 +148,8 @@ class UniqueHandle {
     return h != INVALID_HANDLE_VALUE && h != nullptr && ::CloseHandle(h);
   }
   bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+  // Gives the handle up without closing it.
+  HANDLE Release() { return std::exchange(h_, INVALID_HANDLE_VALUE); }
 
  private:
   HANDLE h_;
