@@ -10,7 +10,7 @@ namespace {
 
 class NativeMachine final : public Machine {
  public:
-  explicit NativeMachine(platform::Diagnostics& diag) : native_(platform::MakeNativePlatform(diag, true)) {
+  NativeMachine(platform::Diagnostics& diag, bool monitor) : native_(platform::MakeNativePlatform(diag, monitor)) {
     parts_ = {native_.passThrough.get(), native_.disks.get(), native_.monitor.get(), &clock_};
   }
   std::filesystem::path LockDirectory() const override { return "/run/lock"; }
@@ -56,9 +56,10 @@ class EmulatedMachine final : public Machine {
 
 }  // namespace
 
-std::unique_ptr<Machine> Machine::Open(const std::optional<std::filesystem::path>& sim, platform::Diagnostics& diag) {
+std::unique_ptr<Machine> Machine::Open(const std::optional<std::filesystem::path>& sim, platform::Diagnostics& diag,
+                                       bool nativeMonitor) {
   if (sim) return std::make_unique<EmulatedMachine>(*sim);
-  return std::make_unique<NativeMachine>(diag);
+  return std::make_unique<NativeMachine>(diag, nativeMonitor);
 }
 
 }  // namespace qvfw::frontend

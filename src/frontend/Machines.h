@@ -27,8 +27,10 @@ class Machine {
   // Machine is gone (load, change and save in one hand), after a short wait for another one;
   // the temporary files an interrupted run left there are removed. Throws MachineBusy when
   // another process keeps it, std::exception with the reason when the emulated machine cannot
-  // be set up.
-  static std::unique_ptr<Machine> Open(const std::optional<std::filesystem::path>& sim, platform::Diagnostics& diag);
+  // be set up. `nativeMonitor`: the real machine watches device arrival with the backend's own
+  // monitor; a front end that takes the notifications itself asks for none.
+  static std::unique_ptr<Machine> Open(const std::optional<std::filesystem::path>& sim, platform::Diagnostics& diag,
+                                       bool nativeMonitor = true);
   virtual ~Machine() = default;
 
   const app::PlatformParts& parts() const { return parts_; }
