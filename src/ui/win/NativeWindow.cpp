@@ -285,6 +285,29 @@ HFONT NativeWindow::FontFor(const std::optional<app::Font>& font) {
   return h;
 }
 
+HFONT NativeWindow::Fitted(const std::optional<app::Font>& font, const std::string& text, int room) {
+  app::Font f = font.value_or(ctx_.form.window.font);
+  HFONT h = FontFor(f);
+  if (text.empty() || room <= 0) return h;
+  HDC dc = ::GetDC(hwnd_);
+  auto width = [&](HFONT candidate) {
+    HGDIOBJ old = ::SelectObject(dc, candidate);
+    SIZE size{};
+    ::GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    ::SelectObject(dc, old);
+    return static_cast<int>(size.cx);
+  };
+  // Where the face drawn is wider than the form's own, a text that would not fit its control is
+  // drawn smaller, never cut off.
+  const int sign = f.height < 0 ? -1 : 1;
+  while (width(h) > room && f.height * sign > 8) {
+    f.height -= sign;
+    h = FontFor(f);
+  }
+  ::ReleaseDC(hwnd_, dc);
+  return h;
+}
+
 HWND NativeWindow::Create(const app::Control& c, Item::Kind kind) {
   const std::vector<const app::Control*> all = ctx_.form.Controls();
   const auto index = static_cast<int>(std::find(all.begin(), all.end(), &c) - all.begin());
@@ -292,7 +315,7 @@ HWND NativeWindow::Create(const app::Control& c, Item::Kind kind) {
   DWORD style = WS_CHILD | WS_CLIPSIBLINGS;
   DWORD ex = 0;
   switch (kind) {
-    case Item::Label: style |= SS_LEFT | SS_NOPREFIX; break;
+    case Item::Label: style |= SS_LEFTNOWORDWRAP | SS_NOPREFIX; break;
     case Item::Status: style |= SS_CENTER | SS_CENTERIMAGE | SS_NOPREFIX; break;
     case Item::Button: cls = "BUTTON"; style |= BS_PUSHBUTTON; break;
     case Item::Check: cls = "BUTTON"; style |= BS_AUTOCHECKBOX; break;
@@ -321,7 +344,7 @@ void NativeWindow::CreateControls() {
   app::MainForm& f = ctx_.form;
   auto caption = [&](int id, const app::Edit& edit) {
     HWND parent = edit.container == "RdPanel" ? rdPanel_ : hwnd_;
-    HWND w = ::CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | SS_LEFT, 0, 0, 0, 0, parent,
+    HWND w = ::CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | SS_LEFTNOWORDWRAP, 0, 0, 0, 0, parent,
                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ::GetModuleHandleA(nullptr), nullptr);
     ::SendMessageA(w, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(std::nullopt)), FALSE);
     if (edit.captionPlace) {
@@ -684,6 +707,16 @@ void NativeWindow::Render() {
           (item.kind != Item::List && now.bottom - now.top != p.height))
         ::SetWindowPos(w, nullptr, p.left, p.top, p.width, height, SWP_NOZORDER | SWP_NOACTIVATE);
     }
+    // The room a control leaves for its text: the frame of a button, the indicator of a box.
+    int room = 0;
+    if (c.place && c.place->width > 0) {
+      if (item.kind == Item::Button) room = c.place->width - 12;
+      else if (item.kind == Item::Check) room = c.place->width - 24;
+      else if (item.kind == Item::Label || item.kind == Item::Status) room = c.place->width;
+    }
+    const HFONT font = Fitted(c.font, c.text, room);
+    if (reinterpret_cast<HFONT>(::SendMessageA(w, WM_GETFONT, 0, 0)) != font)
+      ::SendMessageA(w, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
     switch (item.kind) {
       case Item::Button:
       case Item::Check:
@@ -746,6 +779,9 @@ void NativeWindow::Render() {
   }
   for (auto [label, edit] : {std::pair{fwCaption_, &f.FwFilenameEdit}, {backupCaption_, &f.BackupFileEdit}}) {
     if (!label) continue;
+    const HFONT font = Fitted(std::nullopt, std::string(edit->caption), edit->captionPlace ? edit->captionPlace->width : 0);
+    if (reinterpret_cast<HFONT>(::SendMessageA(label, WM_GETFONT, 0, 0)) != font)
+      ::SendMessageA(label, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
     SetText(label, ShownText(*edit, edit->caption, InClient(Control(edit->name))));
     if ((::IsWindowEnabled(label) != FALSE) != edit->enabled) ::EnableWindow(label, edit->enabled ? TRUE : FALSE);
   }

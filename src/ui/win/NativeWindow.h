@@ -123,6 +123,8 @@ class NativeWindow {
   void CreateControls();
   HWND Create(const app::Control& c, Item::Kind kind);
   HFONT FontFor(const std::optional<app::Font>& font);
+  // The control's font, made smaller where its text would not fit `room` pixels (0: any room).
+  HFONT Fitted(const std::optional<app::Font>& font, const std::string& text, int room);
   void OnCommand(int id, int code);
   void Handle(const std::function<void()>& handler);
   void DrainDeviceEvents();
