@@ -274,12 +274,12 @@ NativeWindow::~NativeWindow() {
   for (auto& [key, font] : fonts_) ::DeleteObject(font);
 }
 
-HFONT NativeWindow::FontFor(const std::optional<app::Font>& font) {
+HFONT NativeWindow::FontFor(const std::optional<app::Font>& font, int width) {
   const app::Font f = font.value_or(ctx_.form.window.font);
-  const std::string key = std::string(f.name) + "/" + std::to_string(f.height);
+  const std::string key = std::string(f.name) + "/" + std::to_string(f.height) + "/" + std::to_string(width);
   auto it = fonts_.find(key);
   if (it != fonts_.end()) return it->second;
-  HFONT h = ::CreateFontA(f.height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+  HFONT h = ::CreateFontA(f.height, width, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                           CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, std::string(f.name).c_str());
   fonts_.emplace(key, h);
   return h;
@@ -298,11 +298,28 @@ HFONT NativeWindow::Fitted(const std::optional<app::Font>& font, const std::stri
     return static_cast<int>(size.cx);
   };
   // Where the face drawn is wider than the form's own, a text that would not fit its control is
-  // drawn smaller, never cut off.
-  const int sign = f.height < 0 ? -1 : 1;
-  while (width(h) > room && f.height * sign > 8) {
-    f.height -= sign;
-    h = FontFor(f);
+  // drawn narrower (condensed; in a face that can be condensed where the form's cannot), or
+  // smaller where condensing is not enough, never cut off.
+  if (width(h) > room) {
+    for (std::string_view face : {f.name, std::string_view("Tahoma")}) {
+      app::Font candidate{face, f.height};
+      HGDIOBJ old = ::SelectObject(dc, FontFor(candidate));
+      TEXTMETRICA tm{};
+      ::GetTextMetricsA(dc, &tm);
+      ::SelectObject(dc, old);
+      for (int percent = 95; percent >= 60 && tm.tmAveCharWidth > 0; percent -= 5) {
+        HFONT narrower = FontFor(candidate, std::max(1, static_cast<int>(tm.tmAveCharWidth) * percent / 100));
+        if (width(narrower) <= room) {
+          ::ReleaseDC(hwnd_, dc);
+          return narrower;
+        }
+      }
+    }
+    const int sign = f.height < 0 ? -1 : 1;
+    while (width(h) > room && f.height * sign > 8) {
+      f.height -= sign;
+      h = FontFor(f);
+    }
   }
   ::ReleaseDC(hwnd_, dc);
   return h;

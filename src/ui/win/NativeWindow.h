@@ -122,7 +122,8 @@ class NativeWindow {
   LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void CreateControls();
   HWND Create(const app::Control& c, Item::Kind kind);
-  HFONT FontFor(const std::optional<app::Font>& font);
+  // The font of the form's face and height; `width`, when given, the average character width.
+  HFONT FontFor(const std::optional<app::Font>& font, int width = 0);
   // The control's font, made smaller where its text would not fit `room` pixels (0: any room).
   HFONT Fitted(const std::optional<app::Font>& font, const std::string& text, int room);
   void OnCommand(int id, int code);
