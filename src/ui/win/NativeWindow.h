@@ -110,6 +110,7 @@ class NativeWindow {
   // One round of idle work: device events, the device-change timer.
   void Tick();
   HWND Control(std::string_view name) const;
+  app::DeviceChangeTimer& deviceTimer() { return deviceTimer_; }
   int modalDepth = 0;
 
  private:

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <commctrl.h>
+#include <dbt.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -30,6 +31,7 @@
 #include "app/Wiring.h"
 #include "frontend/Machines.h"
 #include "platform/Diagnostics.h"
+#include "sim/Scenario.h"
 #include "ui/win/NativeWindow.h"
 
 namespace qvfw::ui::win {
@@ -573,6 +575,105 @@ TEST(NativeWindow, DrivenThroughItsMessagesShowsWhatTheFormModelSays) {
   std::error_code ec;
   std::filesystem::remove_all(dir, ec);
   std::filesystem::remove_all(model.dir, ec);
+}
+
+// The emulator's disks, counting the enumerations: each refresh of the device list runs one.
+class CountingDisks final : public platform::DiskEnumerator {
+ public:
+  explicit CountingDisks(platform::DiskEnumerator& inner) : inner_(inner) {}
+  std::vector<platform::DiskInterface> EnumerateDisks() override {
+    ++enumerations;
+    return inner_.EnumerateDisks();
+  }
+  std::vector<platform::Volume> EnumerateVolumes() override { return inner_.EnumerateVolumes(); }
+  std::optional<platform::StorageDeviceNumber> GetStorageDeviceNumber(std::string_view path) override {
+    return inner_.GetStorageDeviceNumber(path);
+  }
+  int enumerations = 0;
+
+ private:
+  platform::DiskEnumerator& inner_;
+};
+
+// The real machine's path, in-process: the window takes WM_DEVICECHANGE for the disk and USB
+// device interface classes itself and restarts timer 101, 1200 ms after an arrival and 200 ms
+// after a removal; when it is due, one refresh runs. Other classes and events are ignored.
+TEST(NativeWindow, DeviceChangeMessagesRestartTheTimer) {
+  constexpr GUID kDisk = {0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
+  constexpr GUID kUsb = {0xa5dcbf10, 0x6530, 0x11d2, {0x90, 0x1f, 0x00, 0xc0, 0x4f, 0xb9, 0x51, 0xed}};
+  constexpr GUID kVolume = {0x53f5630d, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
+  struct Event {
+    WPARAM what;
+    GUID cls;
+  };
+  struct Case {
+    const char* name;
+    bool pluggedAtStart;
+    std::vector<Event> events;  // sent in order; the bridge is unplugged at a removal, plugged at an arrival
+    std::optional<uint64_t> delayMs;
+    const char* listedAfter;
+    const char* statusBefore;
+  };
+  const Case cases[] = {
+      {"removal", true, {{DBT_DEVICEREMOVECOMPLETE, kDisk}}, 200, "No available device!!!",
+       "Click Update firmware button to proceed."},
+      {"arrival", false, {{DBT_DEVICEARRIVAL, kUsb}}, 1200, "<<USB>> ", "Click Update firmware button to proceed."},
+      {"quick unplug and replug", true, {{DBT_DEVICEREMOVECOMPLETE, kDisk}, {DBT_DEVICEARRIVAL, kDisk}}, 1200,
+       "<<USB>> ", "Click Update firmware button to proceed."},
+      {"a volume's arrival", false, {{DBT_DEVICEARRIVAL, kVolume}}, std::nullopt, "No available device!!!",
+       "No device found!!"},
+      {"another event", true, {{DBT_DEVICEQUERYREMOVE, kDisk}}, std::nullopt, "<<USB>> ",
+       "Click Update firmware button to proceed."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("qvfw-events-" + std::to_string(::GetCurrentProcessId()));
+    std::filesystem::create_directories(dir);
+    platform::VirtualClock clock;
+    auto machine = sim::DefaultMachine(clock);
+    if (!c.pluggedAtStart) machine->Unplug(0);
+    CountingDisks disks(*machine);
+    WindowDeviceEvents events;
+    platform::NullDiagnostics diag;
+    WinShell shell;
+    app::WiringOptions options;
+    options.workingDirectory = dir;
+    app::Application application(app::PlatformParts{machine.get(), &disks, &events, &clock}, shell, options);
+    app::AppContext& ctx = application.ctx();
+    NativeWindow window(ctx, nullptr, &events, diag);
+    ASSERT_NE(window.hwnd(), nullptr);
+    shell.Attach(&window);
+    window.Start(SW_HIDE);
+    const int before = disks.enumerations;
+    for (const Event& e : c.events) {
+      if (e.what == DBT_DEVICEREMOVECOMPLETE) machine->Unplug(0);
+      if (e.what == DBT_DEVICEARRIVAL && e.cls != kVolume) machine->Plug(0);
+      DEV_BROADCAST_DEVICEINTERFACE_A broadcast{};
+      broadcast.dbcc_size = sizeof broadcast;
+      broadcast.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+      broadcast.dbcc_classguid = e.cls;
+      EXPECT_EQ(::SendMessageA(window.hwnd(), WM_DEVICECHANGE, e.what, reinterpret_cast<LPARAM>(&broadcast)), TRUE);
+    }
+    EXPECT_EQ(window.deviceTimer().DueInMs(), c.delayMs);
+    EXPECT_EQ(Text(window.Control("devpnl")), c.statusBefore);
+    if (c.delayMs) {
+      clock.Advance(*c.delayMs - 1);
+      window.Tick();
+      EXPECT_EQ(disks.enumerations, before);
+      clock.Advance(1);
+    } else {
+      clock.Advance(5000);
+    }
+    ::SendMessageA(window.hwnd(), WM_TIMER, kDeviceChangeTimer, 0);
+    EXPECT_EQ(disks.enumerations, before + (c.delayMs ? 1 : 0));
+    char item[256] = {};
+    ::SendMessageA(window.Control("DeviceList"), CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(item));
+    EXPECT_EQ(std::string(item).rfind(c.listedAfter, 0), 0u) << item;
+    clock.Advance(5000);
+    window.Tick();
+    EXPECT_EQ(disks.enumerations, before + (c.delayMs ? 1 : 0));
+    shell.Attach(nullptr);
+  }
 }
 
 TEST(NativeWindow, FileFiltersInTheDialogsForm) {
