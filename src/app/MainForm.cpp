@@ -126,10 +126,5 @@ std::vector<const Control*> MainForm::Controls() const {
           &SetPrdSNchk,    &BackupFileEdit,  &BackupBtn};
 }
 
-const Control* MainForm::Find(std::string_view name) const {
-  for (const Control* c : Controls())
-    if (c->name == name) return c;
-  return nullptr;
-}
 
 }  // namespace qvfw::app

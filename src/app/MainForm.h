@@ -107,7 +107,6 @@ struct MainForm {
 
   // The window's controls (the context menu's entry aside), frames before what lies on them.
   std::vector<const Control*> Controls() const;
-  const Control* Find(std::string_view name) const;
 
   std::string applicationTitle;
   Window window;
