@@ -3,9 +3,35 @@
 #             qvfw group, the sg module loaded at boot (component "cli")
 #   qvfw-gui  the window, its desktop entry, icons and AppStream metadata (component "gui");
 #             it depends on qvfw for the rule, so the command line's package stays free of Qt.
+#
+# On the window platform: both programs in one installer (NSIS, with a Start-menu entry for the
+# window) and one zip, made by CPack on the build machine.
 include(GNUInstallDirs)
 
 set(QVFW_DATA ${PROJECT_SOURCE_DIR}/data)
+if(WIN32)
+  install(TARGETS qvfw qvfw-gui RUNTIME DESTINATION bin)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/windows.md DESTINATION doc)
+  set(CPACK_GENERATOR NSIS ZIP)
+  set(CPACK_PACKAGE_NAME qvfw)
+  set(CPACK_PACKAGE_VENDOR "qvfw developers")
+  set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Firmware update tool for Qavion QV4077x bridge controllers")
+  set(CPACK_PACKAGE_FILE_NAME "qvfw-${PROJECT_VERSION}-${CMAKE_SYSTEM_PROCESSOR}")
+  set(CPACK_PACKAGE_INSTALL_DIRECTORY "qvfw")
+  set(CPACK_STRIP_FILES ON)
+  # The Start-menu entry: bin\qvfw-gui.exe under the window's own name.
+  set(CPACK_PACKAGE_EXECUTABLES qvfw-gui "Qavion QV4077x Firmware Update")
+  set(CPACK_NSIS_DISPLAY_NAME "Qavion QV4077x Firmware Update ${PROJECT_VERSION}")
+  set(CPACK_NSIS_PACKAGE_NAME "Qavion QV4077x Firmware Update")
+  set(CPACK_NSIS_INSTALLED_ICON_NAME bin\\qvfw-gui.exe)
+  set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+    set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+  endif()
+  include(CPack)
+  return()
+endif()
 # udev, systemd and the modules loader read these below the prefix, never below a multiarch
 # library folder.
 set(QVFW_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING "Where the udev rule goes, relative to the prefix")

@@ -26,6 +26,12 @@ Edit MakeEdit(std::string_view name, std::string_view caption = {}) {
   return e;
 }
 
+void Put(Control& c, Place place, char mnemonic = 0, std::string_view container = {}) {
+  c.place = place;
+  c.mnemonic = mnemonic;
+  c.container = container;
+}
+
 }  // namespace
 
 MainForm::MainForm() {
@@ -80,6 +86,45 @@ MainForm::MainForm() {
   BackupFileEdit = MakeEdit("BackupFileEdit", "Backup FileName ");
   BackupBtn = Make<Control>("BackupBtn", "Browse");
   RecoverMenu = Make<Control>("RecoverMenu", "Recover firmware...", true, false);
+
+  // The one-click face keeps the form's own places; the mnemonics give each labelled control one
+  // letter, none twice in the window.
+  YesBtn.mnemonic = 'U';
+  ExitBtn.mnemonic = 'x';
+  // The engineering controls lie below the visible client area, inside the strip that checking
+  // "RD Version" adds to the window (kRdPanelHeight); the option boxes lie within `RdPanel`.
+  Put(RdCheckBox, {288, 114, 100, 20}, 'V');
+  Put(Panel1, {8, 146, 382, 172});
+  Put(FwFilenameEdit, {96, 154, 200, 22}, 'F');
+  FwFilenameEdit.captionPlace = Place{16, 156, 80, 18};
+  Put(LoadBtn, {304, 152, 78, 25}, 'L');
+  Put(DeviceList, {16, 182, 366, 22});
+  Put(ChipLabelEdit, {16, 210, 170, 22});
+  Put(SFlashTypeLable, {192, 210, 90, 22});
+  Put(FwVerLableEdit, {288, 210, 94, 22});
+  Put(StatusEdit, {16, 238, 366, 22});
+  Put(DiskLetterLable, {16, 266, 100, 22});
+  Put(RefreshBtn, {122, 264, 90, 25}, 'D');
+  Put(UpdateBtn, {302, 264, 80, 25}, 'R');
+  Put(ProgressBar1, {16, 294, 366, 17});
+  Put(RdPanel, {8, 322, 382, 114});
+  Put(EraseOnlyCheck, {8, 8, 180, 20}, 'E', "RdPanel");
+  Put(BackupFWCheckBox, {8, 30, 180, 20}, 'B', "RdPanel");
+  Put(NVRAMCheck, {200, 8, 170, 20}, 'I', "RdPanel");
+  Put(ReadWriteBufferChk, {200, 30, 170, 20}, 'W', "RdPanel");
+  Put(SetPrdSNchk, {200, 52, 170, 20}, 'S', "RdPanel");
+  Put(BackupFileEdit, {100, 82, 190, 22}, 'N', "RdPanel");
+  BackupFileEdit.captionPlace = Place{8, 84, 90, 18};
+  Put(BackupBtn, {298, 80, 76, 25}, 'o', "RdPanel");
 }
+
+std::vector<const Control*> MainForm::Controls() const {
+  return {&Panel1,         &RdPanel,         &devpnl,         &YesBtn,           &ExitBtn,            &ProgressBar2,
+          &replugLable,    &diskLabel,       &RdCheckBox,     &FwFilenameEdit, &LoadBtn,          &DeviceList,         &ChipLabelEdit,
+          &SFlashTypeLable, &FwVerLableEdit, &StatusEdit,     &DiskLetterLable,  &RefreshBtn,         &UpdateBtn,
+          &ProgressBar1,   &EraseOnlyCheck, &BackupFWCheckBox, &NVRAMCheck,         &ReadWriteBufferChk,
+          &SetPrdSNchk,    &BackupFileEdit,  &BackupBtn};
+}
+
 
 }  // namespace qvfw::app

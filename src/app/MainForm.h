@@ -26,7 +26,8 @@ struct Font {
   friend bool operator==(const Font&, const Font&) = default;
 };
 
-// Position in pixels within the window; a width and height of 0 mean "sized by its text".
+// Position in pixels within the control's container (the window's client area, or `RdPanel` for
+// the options inside it); a width and height of 0 mean "sized by its text".
 struct Place {
   int left = 0, top = 0, width = 0, height = 0;
   friend bool operator==(const Place&, const Place&) = default;
@@ -37,8 +38,12 @@ struct Control {
   std::string text;  // caption of buttons, labels and boxes; content of edits and panels
   bool enabled = true;
   bool visible = true;
-  std::optional<Place> place;  // known only where the layout fixes it
+  // Where the control sits. The form is the one description of the window's layout: every
+  // front end that draws it places the controls here, so a control moved once moves everywhere.
+  std::optional<Place> place;
   std::optional<Font> font;    // the window's font when absent
+  std::string_view container;  // the panel the control lies in; empty: the window itself
+  char mnemonic = 0;           // the Alt+letter that reaches it, 0 for none
 };
 
 struct CheckBox : Control {
@@ -46,9 +51,10 @@ struct CheckBox : Control {
   int tag = 0;
 };
 
-// A text field; `caption` is the label shown beside it.
+// A text field; `caption` is the label shown beside it, at `captionPlace` in the same container.
 struct Edit : Control {
   std::string_view caption;
+  std::optional<Place> captionPlace;
 };
 
 struct ListBox : Control {
@@ -97,7 +103,10 @@ struct Window {
 };
 
 struct MainForm {
-  MainForm();  // every control in its initial state
+  MainForm();  // every control in its initial state, at its place
+
+  // The window's controls (the context menu's entry aside), frames before what lies on them.
+  std::vector<const Control*> Controls() const;
 
   std::string applicationTitle;
   Window window;

@@ -17,7 +17,7 @@ namespace {
 
 class NativeMachine final : public Machine {
  public:
-  explicit NativeMachine(platform::Diagnostics& diag) : native_(platform::MakeNativePlatform(diag, true)) {
+  NativeMachine(platform::Diagnostics& diag, bool monitor) : native_(platform::MakeNativePlatform(diag, monitor)) {
     parts_ = {native_.passThrough.get(), native_.disks.get(), native_.monitor.get(), &clock_};
   }
   std::filesystem::path LockDirectory() const override { return native_.lockDirectory; }
@@ -193,9 +193,11 @@ class ReplayMachine final : public Machine {
 
 }  // namespace
 
-std::unique_ptr<Machine> Machine::Open(const std::optional<std::filesystem::path>& sim, platform::Diagnostics& diag) {
+std::unique_ptr<Machine> Machine::Open(const std::optional<std::filesystem::path>& sim, platform::Diagnostics& diag,
+                                       bool nativeMonitor) {
   MachineChoice choice;
   choice.sim = sim;
+  choice.nativeMonitor = nativeMonitor;
   return Open(choice, diag);
 }
 
@@ -208,7 +210,7 @@ std::unique_ptr<Machine> Machine::Open(const MachineChoice& choice, platform::Di
   } else if (choice.sim) {
     machine = std::make_unique<EmulatedMachine>(*choice.sim);
   } else {
-    machine = std::make_unique<NativeMachine>(diag);
+    machine = std::make_unique<NativeMachine>(diag, choice.nativeMonitor);
   }
   if (!choice.record.empty()) machine = std::make_unique<RecordingMachine>(std::move(machine), choice);
   return machine;

@@ -49,6 +49,9 @@ struct MachineChoice {
     std::filesystem::path file;
   };
   std::vector<Input> inputs;
+  // The real machine watches device arrival with the backend's own monitor; a front end that
+  // takes the notifications itself asks for none.
+  bool nativeMonitor = true;
 };
 
 class Machine {
@@ -58,8 +61,10 @@ class Machine {
   // Machine is gone (load, change and save in one hand), after a short wait for another one;
   // the temporary files an interrupted run left there are removed. Throws MachineBusy when
   // another process keeps it, std::exception with the reason when the emulated machine cannot
-  // be set up.
-  static std::unique_ptr<Machine> Open(const std::optional<std::filesystem::path>& sim, platform::Diagnostics& diag);
+  // be set up. `nativeMonitor`: the real machine watches device arrival with the backend's own
+  // monitor; a front end that takes the notifications itself asks for none.
+  static std::unique_ptr<Machine> Open(const std::optional<std::filesystem::path>& sim, platform::Diagnostics& diag,
+                                       bool nativeMonitor = true);
   // The same for every choice. `--replay` takes the place of `--sim` and of the real machine
   // (std::invalid_argument when both are asked for); std::exception with the reason when the
   // recording cannot be read (a recording cut short or changed is refused).

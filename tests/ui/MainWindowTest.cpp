@@ -126,20 +126,37 @@ class MainWindowTest : public QObject {
     QVERIFY(!rig.Get<QLineEdit>("ChipLabelEdit")->text().isEmpty());
   }
 
-  void controlsSitWhereTheLayoutPutsThem_data() {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QRect>("place");
-    QTest::newRow("devpnl") << "devpnl" << QRect(24, 8, 345, 25);
-    QTest::newRow("YesBtn") << "YesBtn" << QRect(24, 40, 201, 25);
-    QTest::newRow("ExitBtn") << "ExitBtn" << QRect(272, 40, 83, 25);
-    QTest::newRow("ProgressBar2") << "ProgressBar2" << QRect(16, 80, 361, 17);
-  }
-  void controlsSitWhereTheLayoutPutsThem() {
-    QFETCH(QString, name);
-    QFETCH(QRect, place);
+  // Every control sits where the form model puts it, within its container: the one description
+  // of the layout that every window draws. The face's places are the form's own.
+  void controlsSitWhereTheFormPutsThem() {
     Rig rig;
     rig.Start();
-    QCOMPARE(rig.Get(name.toStdString())->geometry(), place);
+    const app::MainForm& f = rig.ctx.form;
+    QVERIFY((f.devpnl.place == app::Place{24, 8, 345, 25}));
+    QVERIFY((f.YesBtn.place == app::Place{24, 40, 201, 25}));
+    QVERIFY((f.ExitBtn.place == app::Place{272, 40, 83, 25}));
+    QVERIFY((f.ProgressBar2.place == app::Place{16, 80, 361, 17}));
+    for (const app::Control* c : f.Controls()) {
+      const QString name = QString::fromUtf8(c->name.data(), static_cast<qsizetype>(c->name.size()));
+      QVERIFY2(c->place, qPrintable(name));
+      QWidget* w = rig.Get(c->name);
+      QCOMPARE(w->parentWidget()->objectName(), c->container.empty() ? QString("Canvas") : QString("RdPanel"));
+      const app::Place& p = *c->place;
+      if (p.width == 0) {
+        QCOMPARE(w->pos(), QPoint(p.left, p.top));
+      } else {
+        QCOMPARE(w->geometry(), QRect(p.left, p.top, p.width, p.height));
+      }
+    }
+    for (const app::Edit* e : {&f.FwFilenameEdit, &f.BackupFileEdit}) {
+      QLabel* caption = nullptr;
+      for (QLabel* l : rig.window->findChildren<QLabel*>())
+        if (l->buddy() == rig.Get(e->name)) caption = l;
+      QVERIFY(caption);
+      QCOMPARE(caption->parentWidget(), rig.Get(e->name)->parentWidget());
+      QCOMPARE(caption->geometry(),
+               QRect(e->captionPlace->left, e->captionPlace->top, e->captionPlace->width, e->captionPlace->height));
+    }
   }
 
   // Nothing of the engineering panel shows in the one-click face; all of it shows once the

@@ -74,48 +74,6 @@ int TextRoom(const QWidget* w, int width) {
   return 0;
 }
 
-// Where the controls whose place the form model leaves open sit. The engineering controls lie
-// below the visible client area, inside the strip that checking "RD Version" adds to the window
-// (app::kRdPanelHeight); the option boxes are placed within `RdPanel`.
-struct Layout {
-  std::string_view name;
-  app::Place place;
-};
-constexpr Layout kLayout[] = {
-    {"RdCheckBox", {288, 114, 100, 20}},
-    {"Panel1", {8, 146, 382, 172}},
-    {"FwFilenameEdit", {96, 154, 200, 22}},  {"LoadBtn", {304, 152, 78, 25}},
-    {"DeviceList", {16, 182, 366, 22}},
-    {"ChipLabelEdit", {16, 210, 170, 22}},   {"SFlashTypeLable", {192, 210, 90, 22}},
-    {"FwVerLableEdit", {288, 210, 94, 22}},
-    {"StatusEdit", {16, 238, 366, 22}},
-    {"DiskLetterLable", {16, 266, 100, 22}}, {"RefreshBtn", {122, 264, 90, 25}},
-    {"UpdateBtn", {302, 264, 80, 25}},
-    {"ProgressBar1", {16, 294, 366, 17}},
-    {"RdPanel", {8, 322, 382, 114}},
-    // inside RdPanel
-    {"EraseOnlyCheck", {8, 8, 180, 20}},     {"BackupFWCheckBox", {8, 30, 180, 20}},
-    {"NVRAMCheck", {200, 8, 170, 20}},       {"ReadWriteBufferChk", {200, 30, 170, 20}},
-    {"SetPrdSNchk", {200, 52, 170, 20}},     {"BackupFileEdit", {100, 82, 190, 22}},
-    {"BackupBtn", {298, 80, 76, 25}},
-};
-constexpr app::Place kFwCaption{16, 156, 80, 18};
-constexpr app::Place kBackupCaption{8, 84, 90, 18};
-
-// Alt+letter for each labelled control, one letter per control and none twice in the window.
-// The letter is underlined at its first place in the control's text; a text without it shows
-// no mnemonic.
-struct Mnemonic {
-  std::string_view name;
-  char letter;
-};
-constexpr Mnemonic kMnemonics[] = {
-    {"YesBtn", 'U'},          {"ExitBtn", 'x'},         {"RdCheckBox", 'V'},   {"FwFilenameEdit", 'F'},
-    {"LoadBtn", 'L'},         {"RefreshBtn", 'D'},      {"UpdateBtn", 'R'},    {"EraseOnlyCheck", 'E'},
-    {"BackupFWCheckBox", 'B'}, {"NVRAMCheck", 'I'},     {"ReadWriteBufferChk", 'W'},
-    {"SetPrdSNchk", 'S'},     {"BackupFileEdit", 'N'},  {"BackupBtn", 'o'},
-};
-
 // What a screen reader calls the controls that carry no text of their own (buttons, boxes and
 // labels are called by their text).
 struct AccessibleName {
@@ -130,47 +88,22 @@ constexpr AccessibleName kAccessibleNames[] = {
 };
 
 // The text as a control shows it: a literal '&' doubled, and with `mnemonic` the '&' before the
-// first place of its letter.
-QString LabelText(std::string_view name, std::string_view text, bool mnemonic) {
+// first place of the control's letter.
+QString LabelText(const app::Control& c, std::string_view text, bool mnemonic) {
   QString shown = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
   shown.replace('&', "&&");
-  if (!mnemonic) return shown;
-  for (const Mnemonic& m : kMnemonics) {
-    if (m.name != name) continue;
-    for (qsizetype i = 0; i < shown.size(); ++i) {
-      if (shown[i] == '&') {
-        ++i;  // skip the doubled ampersand
-        continue;
-      }
-      if (shown[i].toUpper() == QChar(m.letter).toUpper()) {
-        shown.insert(i, '&');
-        break;
-      }
+  if (!mnemonic || c.mnemonic == 0) return shown;
+  for (qsizetype i = 0; i < shown.size(); ++i) {
+    if (shown[i] == '&') {
+      ++i;  // skip the doubled ampersand
+      continue;
+    }
+    if (shown[i].toUpper() == QChar(c.mnemonic).toUpper()) {
+      shown.insert(i, '&');
+      break;
     }
   }
   return shown;
-}
-
-bool InRdPanel(std::string_view name) {
-  return name == "EraseOnlyCheck" || name == "BackupFWCheckBox" || name == "NVRAMCheck" ||
-         name == "ReadWriteBufferChk" || name == "SetPrdSNchk" || name == "BackupFileEdit" || name == "BackupBtn";
-}
-
-// The model's place where it has one, its zero fields filled from the layout (a handler may
-// move a box to another top and leave the rest open).
-std::optional<app::Place> PlaceOf(const app::Control& c) {
-  std::optional<app::Place> layout;
-  for (const Layout& l : kLayout)
-    if (l.name == c.name) layout = l.place;
-  if (!c.place) return layout;
-  app::Place p = *c.place;
-  if (layout) {
-    if (p.left == 0) p.left = layout->left;
-    if (p.top == 0) p.top = layout->top;
-    if (p.width == 0) p.width = layout->width;
-    if (p.height == 0) p.height = layout->height;
-  }
-  return p;
 }
 
 void SetGeometry(QWidget* w, const app::Place& p) {
@@ -284,7 +217,7 @@ void QtShell::ProgressChanged(const app::ProgressBar&) {
 
 template <typename W>
 W* MainWindow::Make(const app::Control& c) {
-  W* w = new W(InRdPanel(c.name) ? rdPanel_ : canvas_);
+  W* w = new W(c.container == "RdPanel" ? rdPanel_ : canvas_);
   w->setObjectName(Q(c.name));
   for (const AccessibleName& a : kAccessibleNames)
     if (a.name == c.name) w->setAccessibleName(a.text);
@@ -368,13 +301,11 @@ MainWindow::MainWindow(app::AppContext& ctx, platform::VirtualClock* virtualCloc
     QLabel* label;
     const app::Edit& edit;
     QLineEdit* field;
-    app::Place place;
   };
-  for (const Caption& c : {Caption{fwCaption_, f.FwFilenameEdit, fwFile_, kFwCaption},
-                           Caption{backupCaption_, f.BackupFileEdit, backupFile_, kBackupCaption}}) {
-    SetGeometry(c.label, c.place);
-    c.label->setFont(Fitted(FontOf(f.window.font), Q(c.edit.caption), c.place.width));
-    c.label->setText(LabelText(c.edit.name, c.edit.caption, false));
+  for (const Caption& c : {Caption{fwCaption_, f.FwFilenameEdit, fwFile_}, Caption{backupCaption_, f.BackupFileEdit, backupFile_}}) {
+    SetGeometry(c.label, *c.edit.captionPlace);
+    c.label->setFont(Fitted(FontOf(f.window.font), Q(c.edit.caption), c.edit.captionPlace->width));
+    c.label->setText(LabelText(c.edit, c.edit.caption, false));
     c.label->setBuddy(c.field);
   }
 
@@ -565,7 +496,7 @@ void MainWindow::Render() {
 
   const QFont windowFont = FontOf(f.window.font);
   auto common = [&](QWidget* w, const app::Control& c) {
-    const auto place = PlaceOf(c);
+    const auto& place = c.place;
     if (place) SetGeometry(w, *place);
     QFont font = c.font ? FontOf(*c.font) : windowFont;
     if (place && place->width) font = Fitted(font, Q(c.text), TextRoom(w, place->width));
@@ -652,13 +583,13 @@ void MainWindow::Render() {
   const QRect client(0, 0, f.window.clientWidth, f.window.clientHeight);
   for (auto [w, c] : labelled) {
     const bool inClient = client.contains(QRect(w->mapTo(canvas_, QPoint(0, 0)), w->size()));
-    const QString shown = LabelText(c->name, c->text, inClient);
+    const QString shown = LabelText(*c, c->text, inClient);
     if (w->text() != shown) w->setText(shown);
   }
   for (auto [caption, edit] : {std::pair{fwCaption_, &f.FwFilenameEdit}, {backupCaption_, &f.BackupFileEdit}}) {
     const QWidget* field = caption->buddy();
     const bool inClient = client.contains(QRect(field->mapTo(canvas_, QPoint(0, 0)), field->size()));
-    const QString shown = LabelText(edit->name, edit->caption, inClient);
+    const QString shown = LabelText(*edit, edit->caption, inClient);
     if (caption->text() != shown) caption->setText(shown);
   }
   ApplyFocus();
