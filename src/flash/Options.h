@@ -19,6 +19,9 @@ struct EngineeringOptions {
   bool forceUserArea = false;
   // No recovery copy of the flash before it is changed.
   bool skipRecovery = false;
+  // The NVRAM the run keeps comes from this recovery copy of the flash (a whole copy from address
+  // 0, as the state directory keeps them) instead of from the device.
+  std::string nvramFrom;
   // Where recovery copies go; empty: the state directory of the user (see Recovery.h).
   std::filesystem::path stateDirectory;
 };
