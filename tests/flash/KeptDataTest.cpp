@@ -16,6 +16,7 @@
 
 #include "app/DeviceFacts.h"
 #include "app/Engineering.h"
+#include "app/OneClick.h"
 #include "flash/FlashBench.h"
 
 namespace qvfw::flash::bench {
@@ -346,6 +347,45 @@ TEST(BufferPath, RefusesWhatTheBufferDoesNotHold) {
   const app::EngineeringOutcome read = b.Run(backup);
   EXPECT_EQ(read.code(), app::OutcomeCode::BadInput);
   EXPECT_FALSE(std::filesystem::exists(b.dir.path() / "buffer.bin"));
+}
+
+// The identity the one-click update keeps (configuration area, USB ids, serial number) is read
+// twice: one bit turned in one of the reads stops the update before anything is written, where
+// before it was written back as the bridge's own.
+TEST(KeptIdentity, ReadTwiceAndTheReadsMustAgree) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> prefix;
+    uint32_t offset;  // a byte of the reply that the identity keeps
+    const char* says;
+  };
+  const Case cases[] = {
+      {"configuration area", {0x3C, 0x01, 0x01}, 1536 + 20, "two reads of the bridge's configuration area differ"},
+      {"USB ids", {0x12, 0x01, 0xC3}, 9, "two reads of the bridge's USB ids differ"},
+      {"serial number", {0x12, 0x01, 0x80}, 6, "two reads of the bridge's serial number differ"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing::AppRig rig(testing::OneBridge());
+    rig.Start();
+    ASSERT_TRUE(rig.ctx.form.YesBtn.enabled);
+    const size_t from = rig.tap.requests.size();
+    sim::Fault flip;
+    flip.kind = sim::Fault::Kind::FlipReply;
+    flip.cdbPrefix = c.prefix;
+    flip.address = c.offset;
+    flip.mask = 0x08;
+    rig.machine.AddFault(0, flip);
+    const app::Outcome o = app::YesBtnClick(rig.ctx);
+    EXPECT_EQ(o.code, app::OutcomeCode::Failed);
+    EXPECT_NE(o.reason.find(c.says), std::string::npos) << o.reason;
+    size_t writes = 0;
+    for (size_t i = from; i < rig.tap.requests.size(); ++i) {
+      const testing::TappedRequest& r = rig.tap.requests[i];
+      writes += r.StartsWith({0x3B}) || r.StartsWith({0xC3}) || IsEraseRequest(r) ? 1 : 0;
+    }
+    EXPECT_EQ(writes, 0u) << "nothing is written";
+  }
 }
 
 }  // namespace
