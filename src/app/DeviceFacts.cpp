@@ -233,7 +233,8 @@ std::string_view FactOf(const std::vector<uint8_t>& cdb) {
   if (op == 0xE0 || op == 0xFE) return "the chip information";
   if (op == 0xFF && sub == 0x30) return "the chip model";
   if (op == 0xFF && sub == 0x23) return "the flash maker";
-  if (op == 0xFF || op == 0x3C) return "the flash id";
+  if (op == 0x3C) return "the bridge's READ BUFFER";
+  if (op == 0xFF) return "the flash id";
   return "an identification answer";
 }
 
