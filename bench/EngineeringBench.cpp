@@ -261,7 +261,7 @@ void MeasureProgram(benchmark::State& state, bool loader) {
 const Setup kQvs876{13, "MXIC", 64, 0x10000};
 const Setup kQvs812{15, "WINBOND", 512, 0x80000};
 // The buffer path carries what the bridge's buffer holds: a 256 KiB dual-bank image (a 512 KiB one
-// does not verify there, and the run says so).
+// does not fit there: the run refuses it before it erases, and measures the refusal).
 const Setup kQvs812Buffer{15, "WINBOND", 512, 0x40000};
 
 // The older bridges: a 64 KiB image through the whole-image procedure (QV40778) and through the

@@ -1,5 +1,6 @@
 #include "app/DeviceFacts.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -40,6 +41,22 @@ device::FlashDescriptor ZeroedDescriptor() {
   return d;
 }
 
+// "the flash maker: flash command (FF 04 23 …) was refused: …": a fact and why it is missing.
+std::string Unread(const device::Device& dev, std::string_view fact) {
+  const auto& failure = dev.transport().LastFailure();
+  return std::string(fact) + ": " + (failure ? failure->Describe() : std::string("no answer"));
+}
+
+std::string Hex(const std::array<uint8_t, 4>& id, size_t n = 3) {
+  std::string text;
+  for (size_t i = 0; i < n; ++i) {
+    char b[4];
+    std::snprintf(b, sizeof b, i ? " %02X" : "%02X", id[i]);
+    text += b;
+  }
+  return text;
+}
+
 // Everything the flash identification learns of one device. The vendor starts unknown for each
 // device: a value left from another device never stands in for this one's.
 class FlashProbe {
@@ -56,10 +73,28 @@ class FlashProbe {
   }
   bool VendorOpen() const { return f.vendor == FlashVendor::Unknown || f.vendor == FlashVendor::StEonMxic; }
 
+  // The size as the table gave it, and the id it was read from; an id that did not answer leaves
+  // the size unknown rather than the 64 KiB of an unclassified part.
+  void TakeSize(const device::FlashDescriptor& d, const std::array<uint8_t, 4>& id, const firmware::FlashSizeDetail& detail) {
+    if (!detail.idRead) {
+      f.sizeKiB.reset();
+      f.sizeClassified = false;
+      jedec.reset();
+      sizeUnread = Unread(dev_, "the flash size");
+      return;
+    }
+    sizeUnread.clear();
+    f.sizeKiB = d.sizeKiB;
+    f.sizeClassified = detail.classified;
+    jedec = id;
+  }
+
   void Storage(ChipType t, uint8_t revision, OfferedOptions& options) {
     const chips::ChipFamily& family = chips::Family(t);
     uint8_t vendor[4] = {};
+    std::string vendorUnread;
     if (device::ReadFlashVendorCode(dev_, vendor)) Take(vendor[0]);
+    else vendorUnread = Unread(dev_, "the flash maker");
 
     if (family.size == chips::SizeRoute::ById4) {
       options.nvram = false;
@@ -71,8 +106,9 @@ class FlashProbe {
       auto identifyAndSize = [&] {
         if (VendorOpen() && device::IdentifyFlashById4(dev_, d)) Take(d.vendor);
         d.vendor = chips::Code(f.vendor);
-        id = firmware::DetectFlashSize(dev_, d, firmware::FlashIdRoute::ById4);
-        f.sizeKiB = d.sizeKiB;
+        firmware::FlashSizeDetail detail;
+        id = firmware::DetectFlashSize(dev_, d, firmware::FlashIdRoute::ById4, &detail);
+        TakeSize(d, id, detail);
       };
       identifyAndSize();
       if (f.vendor == FlashVendor::Unknown && device::PrepareFlashRetry(dev_)) identifyAndSize();
@@ -92,9 +128,10 @@ class FlashProbe {
       if (VendorOpen() && device::IdentifyFlash(dev_, d)) Take(d.vendor);
       if (spiRoute) {
         d.vendor = chips::Code(f.vendor);
-        firmware::DetectFlashSize(dev_, d, firmware::FlashIdRoute::Spi);
-        f.sizeKiB = d.sizeKiB;
-        sizedForRecovery = true;
+        firmware::FlashSizeDetail detail;
+        const std::array<uint8_t, 4> id = firmware::DetectFlashSize(dev_, d, firmware::FlashIdRoute::Spi, &detail);
+        TakeSize(d, id, detail);
+        sizedForRecovery = detail.idRead;
       }
       if (f.vendor == FlashVendor::Mxic || f.vendor == FlashVendor::Sst) {
         uint8_t id[4] = {};
@@ -111,6 +148,13 @@ class FlashProbe {
         }
       }
     }
+    // The flash's own id may still have told the maker the bridge did not.
+    if (!vendorUnread.empty() && f.vendor == FlashVendor::Unknown) missing.push_back(vendorUnread);
+    if (!sizeUnread.empty()) missing.push_back(sizeUnread);
+    // The maker the bridge reports and the flash's own id must tell the same maker.
+    if (jedec && f.vendor != FlashVendor::Unknown && !firmware::JedecMakerAgrees(chips::Code(f.vendor), *jedec))
+      missing.push_back("the flash maker: the bridge reports " + std::string(chips::FlashVendorName(f.vendor)) +
+                        ", the flash's id begins " + Hex(*jedec, 2));
   }
 
   // The bridge route shows the maker only: it loads no erase units and finds no size.
@@ -127,11 +171,16 @@ class FlashProbe {
     }
     uint8_t vendor[4] = {};
     device::FlashDescriptor d = ZeroedDescriptor();
-    if (device::ReadFlashVendorCode(dev_, vendor) && vendor[0] != 0) {
+    const bool answered = device::ReadFlashVendorCode(dev_, vendor);
+    const std::string unanswered = answered ? std::string() : Unread(dev_, "the flash maker");
+    if (answered && vendor[0] != 0) {
       f.vendor = chips::FlashVendorOf(vendor[0]);
     } else if (vendor[0] == 0 && device::IdentifyFlash(dev_, d)) {
       f.vendor = chips::FlashVendorOf(d.vendor);
     } else {
+      // Without the bridge's answer, "no maker" cannot be told from "no flash" (a QV40776 that
+      // keeps its firmware on the disk).
+      if (!answered) missing.push_back(unanswered);
       return;
     }
     f.label = std::string(chips::FlashVendorName(f.vendor));
@@ -140,18 +189,95 @@ class FlashProbe {
   // The capacity code of the flash's JEDEC id: 0x10 is 64 KiB, each step doubles, up to 16 MiB.
   void JedecCapacity() {
     uint8_t id[4] = {};
-    if (!device::SpiReadId(dev_, 0x9F, id)) return;
+    if (!device::SpiReadId(dev_, 0x9F, id)) {
+      missing.push_back(Unread(dev_, "the flash size"));
+      return;
+    }
+    jedec = std::array<uint8_t, 4>{id[0], id[1], id[2], id[3]};
     const bool blank = (id[0] == 0x00 && id[1] == 0x00) || (id[0] == 0xFF && id[1] == 0xFF);
-    if (!blank && id[2] >= 0x10 && id[2] <= 0x18) f.sizeKiB = 64u << (id[2] - 0x10);
+    if (!blank && id[2] >= 0x10 && id[2] <= 0x18) {
+      f.sizeKiB = 64u << (id[2] - 0x10);
+      f.sizeClassified = true;
+    }
   }
 
   FlashFacts f;
+  std::optional<std::array<uint8_t, 4>> jedec;
+  std::vector<std::string> missing;
   bool sizedForRecovery = false;
 
  private:
   AppContext& ctx_;
   const device::Device& dev_;
+  std::string sizeUnread;
 };
+
+// The flash identification of the firmware-choice check, by the family's route.
+void ProbeFlash(FlashProbe& probe, chips::ChipId id, platform::Bus bus, OfferedOptions& options) {
+  const chips::ChipFamily& family = chips::Family(id.type);
+  const bool storage = family.flash == chips::FlashRoute::Storage ||
+                       (family.flash == chips::FlashRoute::StorageOver1394 && bus == platform::Bus::Ieee1394);
+  if (storage) {
+    probe.Storage(id.type, id.revision, options);
+  } else {
+    probe.Bridge();
+    if (family.size == chips::SizeRoute::JedecCapacity) probe.JedecCapacity();
+  }
+}
+
+// The fact a failed identification command was to give, by its CDB.
+std::string_view FactOf(const std::vector<uint8_t>& cdb) {
+  const uint8_t op = cdb.empty() ? 0 : cdb[0];
+  const uint8_t sub = cdb.size() > 2 ? cdb[2] : 0;
+  if (op == 0x12) return "the chip id";
+  if (op == 0xE0 || op == 0xFE) return "the chip information";
+  if (op == 0xFF && sub == 0x30) return "the chip model";
+  if (op == 0xFF && sub == 0x23) return "the flash maker";
+  if (op == 0x3C) return "the bridge's READ BUFFER";
+  if (op == 0xFF) return "the flash id";
+  return "an identification answer";
+}
+
+// Adds the facts whose commands did not complete (the device or the system never answered; a
+// refusal is the family's own answer, judged where the fact is read) unless already missing.
+void AddUncompleted(const device::FailureLog& log, std::vector<std::string>& missing) {
+  for (const device::CommandFailure& failure : log.failures()) {
+    if (failure.Refused()) continue;
+    const std::string_view fact = FactOf(failure.cdb);
+    const bool listed = std::any_of(missing.begin(), missing.end(),
+                                    [&](const std::string& m) { return std::string_view(m).starts_with(fact); });
+    if (!listed) missing.push_back(std::string(fact) + ": " + failure.Describe());
+  }
+}
+
+std::string ChipWords(chips::ChipId id) {
+  std::string text(chips::ChipName(id.type));
+  if (id.revision) text += " rev " + std::to_string(id.revision);
+  return text;
+}
+
+std::string FlashWords(const std::optional<FlashFacts>& f) {
+  if (!f) return "none";
+  std::string text = f->label.empty() ? std::string(chips::FlashVendorName(f->vendor)) : f->label;
+  text += f->sizeKiB ? ", " + std::to_string(*f->sizeKiB) + " KiB" : std::string(", size unknown");
+  if (f->amicClass != -1) text += ", AMIC class " + std::to_string(f->amicClass);
+  if (f->atmelClass != -1) text += ", ATMEL class " + std::to_string(f->atmelClass);
+  if (f->sst25) text += ", SST-25";
+  return text;
+}
+
+// What one identification could not read: the model text of a family that always answers
+// with it, and every identification command that did not complete.
+void MissingOfIdentification(const device::ChipIdentification& identified, const device::FailureLog& log,
+                             std::vector<std::string>& missing) {
+  if (identified.modelTextMissing) {
+    std::string why = "no answer";
+    for (const device::CommandFailure& f : log.failures())
+      if (f.cdb.size() > 2 && f.cdb[0] == 0xFF && f.cdb[2] == 0x30) why = f.Describe();
+    missing.push_back("the chip model: " + why);
+  }
+  AddUncompleted(log, missing);
+}
 
 }  // namespace
 
@@ -224,11 +350,18 @@ ScanResult ScanDevices(AppContext& ctx) {
     record.Bus = a.disk.bus;
     record.DriveLetters.Set("");  // a reused record never shows another disk's volumes
     const device::Device dev(ctx.transport, a.disk.path);
-    const chips::ChipId id = IdentifyChip(ctx, dev, &a.answers);
+    std::vector<std::string> missing;
+    device::ChipIdentification identified;
+    {
+      device::FailureLog log(ctx.transport);
+      identified = IdentifyChip(ctx, dev, &a.answers);
+      MissingOfIdentification(identified, log, missing);
+    }
+    const chips::ChipId id = identified.id;
     s.SetChipIdentity(id.Packed());
     record.ChipIdentity = id.Packed();
     if (id.type == ChipType::Unknown) continue;
-    ListedDevice listed{scan.devices.size(), a.disk.path, a.disk.bus, name, id, {}, a.answers};
+    ListedDevice listed{scan.devices.size(), a.disk.path, a.disk.bus, name, id, {}, a.answers, std::move(missing)};
     if (auto volumes = device::FindDriveLetters(*ctx.disks, a.disk.path)) {
       listed.volumes = device::DriveLettersText(*volumes);
       record.DriveLetters.Set(listed.volumes);
@@ -245,7 +378,15 @@ DeviceFacts InspectDevice(AppContext& ctx, const ListedDevice& listed, bool same
   const device::Device dev(ctx.transport, listed.path);
   // The scan that listed the device identified it moments ago; otherwise the selected device is
   // identified again, so that the facts describe it as it is now.
-  if (!sameScan) facts.device.chip = IdentifyChip(ctx, dev);
+  if (sameScan) {
+    facts.missing = listed.missing;
+  } else {
+    device::FailureLog log(ctx.transport);
+    const device::ChipIdentification identified = IdentifyChip(ctx, dev);
+    facts.device.chip = identified.id;
+    facts.device.missing.clear();
+    MissingOfIdentification(identified, log, facts.missing);
+  }
   const chips::ChipId id = facts.device.chip;
   s.SetChipIdentity(id.Packed());
   const ChipType t = id.type;
@@ -264,18 +405,18 @@ DeviceFacts InspectDevice(AppContext& ctx, const ListedDevice& listed, bool same
     flashShown = versionShown = true;
     facts.options.nvram = family.Is(chips::kNvramOption);
     FlashProbe probe(ctx, dev);
-    const bool storage = family.flash == chips::FlashRoute::Storage ||
-                         (family.flash == chips::FlashRoute::StorageOver1394 && listed.bus == platform::Bus::Ieee1394);
-    if (storage) {
-      probe.Storage(t, id.revision, facts.options);
-    } else {
-      probe.Bridge();
-      if (family.size == chips::SizeRoute::JedecCapacity) probe.JedecCapacity();
+    {
+      device::FailureLog log(ctx.transport);
+      ProbeFlash(probe, id, listed.bus, facts.options);
+      facts.missing.insert(facts.missing.end(), probe.missing.begin(), probe.missing.end());
+      AddUncompleted(log, facts.missing);
     }
     facts.flash = probe.f;
-    // The dual-bank repair runs once the flash is sized, as part of the check.
-    if (probe.sizedForRecovery && (t == ChipType::QVS876 || t == ChipType::QVS879))
-      RecoverFirmwareBank(ctx, dev, listed.index, probe.f);
+    facts.jedec = probe.jedec;
+    // The dual-bank repair runs once the flash is sized, as part of the check; never on facts
+    // that are not whole.
+    if (probe.sizedForRecovery && (t == ChipType::QVS876 || t == ChipType::QVS879) && facts.Complete())
+      facts.repair = RecoverFirmwareBank(ctx, dev, listed.index, probe.f);
   } else if (family.Is(chips::kGatedVersion)) {
     uint8_t params[20] = {};
     if (device::ReadBridgeParameters(dev, params) && params[8] != 0) {
@@ -317,6 +458,62 @@ DeviceFacts InspectDevice(AppContext& ctx, const ListedDevice& listed, bool same
     facts.usbIds = UsbIds{static_cast<uint16_t>(b[2] << 8 | b[3]), static_cast<uint16_t>(b[4] << 8 | b[5])};
   }
   return facts;
+}
+
+std::string ConfirmIdentity(AppContext& ctx, const DeviceFacts& facts) {
+  const device::Device dev(ctx.transport, facts.device.path);
+  std::vector<std::string> differences;
+  device::FailureLog log(ctx.transport);
+  const device::ChipIdentification again = device::IdentifyChip(dev);
+  if (again.id != facts.device.chip)
+    differences.push_back("the chip (" + ChipWords(facts.device.chip) + ", now " + ChipWords(again.id) + ")");
+  std::vector<std::string> unread;
+  MissingOfIdentification(again, log, unread);
+  if (facts.flash && again.id == facts.device.chip) {
+    FlashProbe probe(ctx, dev);
+    OfferedOptions options;
+    options.nvram = chips::Family(again.id.type).Is(chips::kNvramOption);
+    ProbeFlash(probe, again.id, facts.device.bus, options);
+    unread.insert(unread.end(), probe.missing.begin(), probe.missing.end());
+    if (probe.f != *facts.flash)
+      differences.push_back("the flash (" + FlashWords(facts.flash) + ", now " + FlashWords(probe.f) + ")");
+    if (probe.jedec != facts.jedec)
+      differences.push_back("the flash's id (" + (facts.jedec ? Hex(*facts.jedec) : std::string("none")) + ", now " +
+                            (probe.jedec ? Hex(*probe.jedec) : std::string("none")) + ")");
+    if (options.readWriteBuffer != facts.options.readWriteBuffer)
+      differences.push_back(std::string("the bridge's READ BUFFER (") + (facts.options.readWriteBuffer ? "answered" : "refused") +
+                            ", now " + (options.readWriteBuffer ? "answered" : "refused") + ")");
+  }
+  AddUncompleted(log, unread);
+  for (const std::string& u : unread) differences.push_back(u);
+  std::string text;
+  for (const std::string& d : differences) text += (text.empty() ? "" : "; ") + d;
+  return text;
+}
+
+std::optional<uint32_t> WholeFlashKiB(AppContext& ctx, const DeviceFacts& facts, std::string* why) {
+  const FlashFacts flash = facts.flash.value_or(FlashFacts{});
+  if (flash.sizeKiB && flash.sizeClassified) return flash.sizeKiB;
+  const uint8_t vendor = chips::Code(flash.vendor);
+  // The id the inspection sized the flash from; the check before the run read it again.
+  if (facts.jedec) {
+    if (auto kib = firmware::SizeFromJedec(vendor, *facts.jedec)) return kib;
+    if (why) *why = "the flash's id (" + Hex(*facts.jedec) + ") does not tell its size";
+    return std::nullopt;
+  }
+  const device::Device dev(ctx.transport, facts.device.path);
+  std::array<uint8_t, 4> first{}, second{};
+  if (!device::SpiReadId(dev, 0x9F, first) || !device::SpiReadId(dev, 0x9F, second)) {
+    if (why) *why = Unread(dev, "the flash did not tell its size");
+    return std::nullopt;
+  }
+  if (first != second) {
+    if (why) *why = "two reads of the flash's id differ (" + Hex(first) + ", then " + Hex(second) + ")";
+    return std::nullopt;
+  }
+  const auto kib = firmware::SizeFromJedec(vendor, first);
+  if (!kib && why) *why = "the flash's id (" + Hex(first) + ") does not tell its size";
+  return kib;
 }
 
 void ReadIdentityFacts(AppContext& ctx, DeviceFacts& facts) {

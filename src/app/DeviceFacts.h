@@ -32,6 +32,8 @@ struct ListedDevice {
   chips::ChipId chip;
   std::string volumes;  // the drive-letters text
   device::ProbeAnswers answers;  // what discovery heard; the same scan's inspection reuses it
+  // What the scan's identification could not read of this device (see DeviceFacts::missing).
+  std::vector<std::string> missing;
 };
 
 struct ScanResult {
@@ -47,6 +49,11 @@ struct FlashFacts {
   int amicClass = -1;
   int atmelClass = -1;
   bool sst25 = false;
+  // The size came from a row of the size table (or the JEDEC capacity code), not the 64 KiB that
+  // stands where nothing classifies the flash.
+  bool sizeClassified = false;
+
+  friend bool operator==(const FlashFacts&, const FlashFacts&) = default;
 };
 
 enum class FirmwareState {
@@ -62,6 +69,14 @@ struct OfferedOptions {
   bool productSn = false;        // "Setting ProductSN(In-Code)"
 };
 
+// The dual-bank repair the inspection ran on a device with one broken bank.
+struct BankRepairReport {
+  bool succeeded = false;
+  std::string statusText;    // "FW Recovery successful!!", "FW Recovery Fail!!", or "" when not tried
+  std::string reason;        // why it failed or was not tried
+  std::string recoveryFile;  // the copy of the flash kept before the bank was rewritten
+};
+
 struct DeviceFacts {
   ListedDevice device;
   std::string chipText;      // the chip field: the family's name or a finer one the bridge tells
@@ -75,6 +90,16 @@ struct DeviceFacts {
   OfferedOptions options;
   std::optional<std::string> serial;  // vital product data page 0x80, where the bridge has it
   std::optional<UsbIds> usbIds;       // from the chip information block
+  // The flash's JEDEC id as its size was read from it (the families whose size is read so).
+  std::optional<std::array<uint8_t, 4>> jedec;
+  // What identification could not read, or read in answers that do not agree ("the chip model",
+  // "the flash maker", "the flash size", ...), each with how it failed. Nothing is written to a
+  // device while any fact is missing.
+  std::vector<std::string> missing;
+  // The dual-bank repair this inspection ran, when the device needed one.
+  std::optional<BankRepairReport> repair;
+
+  bool Complete() const { return missing.empty(); }
 
   // What the version field shows: the version, "Internal code", or nothing.
   std::string FirmwareText() const;
@@ -122,6 +147,17 @@ ScanResult ScanDevices(AppContext& ctx);
 // selected device's fields of the main window state (chip, flash facts, erase units) set for the
 // procedures that follow.
 DeviceFacts InspectDevice(AppContext& ctx, const ListedDevice& device, bool sameScan);
+
+// Identifies the device behind `facts` again (chip family and revision, flash maker, flash
+// probes and size, the flash's JEDEC id) and compares the answers with the facts. Empty when the
+// device answers as it did; else what differs or could not be read, in words. The procedures run
+// it just before they first change a device.
+std::string ConfirmIdentity(AppContext& ctx, const DeviceFacts& facts);
+
+// The size of the whole flash in KiB for a run that may change all of it: the facts' size where a
+// row of the size table gave it; else the flash's JEDEC answer, read twice for this purpose (the
+// two must agree); nothing when neither tells. `why` receives the reason for nothing.
+std::optional<uint32_t> WholeFlashKiB(AppContext& ctx, const DeviceFacts& facts, std::string* why = nullptr);
 
 // The unit serial number as the bridge reports it (vital product data page 0x80); nothing when
 // the page cannot be read. A bridge without a serial number answers with an empty text.

@@ -55,10 +55,10 @@ void TellReadiness(AppContext& ctx) {
   else SetStatusLine(ctx, v.statusText, v.colour);
 }
 
-chips::ChipId IdentifyChip(AppContext& ctx, const device::Device& dev, const device::ProbeAnswers* known) {
+device::ChipIdentification IdentifyChip(AppContext& ctx, const device::Device& dev, const device::ProbeAnswers* known) {
   const device::ChipIdentification id = device::IdentifyChip(dev, known);
   if (id.chipInfoFailed) ctx.shell.MessageBox("Error", "Get chip information fail !", MessageIcon::Error);
-  return id.id;
+  return id;
 }
 
 VersionVerdict CompareVersions(std::string_view text, std::span<const uint8_t, 4> image) {

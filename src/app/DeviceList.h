@@ -18,7 +18,8 @@ inline constexpr uint32_t kArrivalDelayMs = 1200;
 inline constexpr uint32_t kRemovalDelayMs = 200;
 
 // Identifies the chip behind `dev`; a QVB787 without a usable revision is told to the user.
-chips::ChipId IdentifyChip(AppContext& ctx, const device::Device& dev, const device::ProbeAnswers* known = nullptr);
+device::ChipIdentification IdentifyChip(AppContext& ctx, const device::Device& dev,
+                                        const device::ProbeAnswers* known = nullptr);
 
 void RefreshBtnClick(AppContext& ctx);
 

@@ -1,5 +1,6 @@
 #include "app/Engineering.h"
 
+#include <filesystem>
 #include <vector>
 
 #include "app/DeviceLock.h"
@@ -78,6 +79,11 @@ class PanelHost final : public flash::Host {
   bool BufferProgram(const device::Device& dev, std::span<const uint8_t> image) override {
     return ProgramFlashImage(ctx_, dev, 0, image, static_cast<uint32_t>(image.size()), false, {});
   }
+  std::optional<uint32_t> BufferCapacity(const device::Device& dev) override {
+    uint8_t d[4] = {};
+    if (!device::QV_ReadBuffer(dev, 0x03, 0x00, 0, d, sizeof d)) return std::nullopt;
+    return static_cast<uint32_t>(d[1] << 16 | d[2] << 8 | d[3]);
+  }
   bool BufferRead(const device::Device& dev, std::span<uint8_t> destination) override {
     return ReadBackFlash(ctx_, dev, 0, destination);
   }
@@ -155,16 +161,17 @@ EngineeringOptions OptionsFromForm(const AppContext& ctx) {
   return o;
 }
 
-void RecoverFirmwareBank(AppContext& ctx, const device::Device& dev, size_t record, const FlashFacts& flash) {
+std::optional<BankRepairReport> RecoverFirmwareBank(AppContext& ctx, const device::Device& dev, size_t record,
+                                                    const FlashFacts& flash) {
   const ChipType t = chips::ChipTypeOf(ctx.state.CurrentChipType);
   const uint32_t kib = flash.sizeKiB.value_or(0);
-  if (record >= kDeviceTableSize) return;
+  if (record >= kDeviceTableSize) return std::nullopt;
   DeviceRecord& r = ctx.state.DeviceTable[record];
-  if (kib < 128 || r.RecoveryDone == 1 || (t != ChipType::QVS876 && t != ChipType::QVS879)) return;
+  if (kib < 128 || r.RecoveryDone == 1 || (t != ChipType::QVS876 && t != ChipType::QVS879)) return std::nullopt;
   const DeviceLockResult lock = LockDevice(ctx, dev.path());
   if (!lock.granted) {
     ctx.diagnostics.Line("The firmware bank is not looked at: " + lock.refusal);
-    return;
+    return std::nullopt;
   }
   const bool runEnabled = ctx.form.UpdateBtn.enabled;
   ctx.form.UpdateBtn.enabled = false;
@@ -181,12 +188,38 @@ void RecoverFirmwareBank(AppContext& ctx, const device::Device& dev, size_t reco
   if (done.looked) r.RecoveryDone = 1;
   if (done.result.recoveryFile) ctx.diagnostics.Line("Recovery copy of the flash: " + done.result.recoveryFile->string());
   ctx.form.UpdateBtn.enabled = runEnabled;
+  // Banks alike need nothing; banks that could not be read were not looked at.
+  if (!done.looked || (!done.wrote && done.result.Done())) return std::nullopt;
+  BankRepairReport report;
+  report.succeeded = done.result.Done();
+  report.statusText = done.result.statusText;
+  report.reason = done.result.reason;
+  if (done.result.recoveryFile) report.recoveryFile = done.result.recoveryFile->string();
+  return report;
 }
 
-EngineeringOutcome RunEngineering(AppContext& ctx, size_t record, const EngineeringOptions& options) {
-  MainWindowState& s = ctx.state;
-  const ChipType t = chips::ChipTypeOf(s.CurrentChipType);
+namespace {
+
+// The facts of device `record` as the last check found them; inspected now when the last check
+// looked at another device.
+const DeviceFacts& FactsFor(AppContext& ctx, size_t record) {
   const device::Device dev = ctx.DeviceAt(record);
+  if (ctx.facts && ctx.facts->device.path == dev.path()) return *ctx.facts;
+  ListedDevice listed;
+  if (record < ctx.scan.devices.size() && ctx.scan.devices[record].path == dev.path()) {
+    listed = ctx.scan.devices[record];
+  } else {
+    listed.index = record;
+    listed.path = dev.path();
+    if (record < kDeviceTableSize) listed.bus = ctx.state.DeviceTable[record].Bus;
+  }
+  ctx.facts = InspectDevice(ctx, listed, false);
+  return *ctx.facts;
+}
+
+DispatchInput DispatchFor(AppContext& ctx, const device::Device& dev, const EngineeringOptions& options) {
+  const MainWindowState& s = ctx.state;
+  const ChipType t = chips::ChipTypeOf(s.CurrentChipType);
   DispatchInput in;
   in.chip = t;
   in.revision = s.ChipRevision;
@@ -198,6 +231,64 @@ EngineeringOutcome RunEngineering(AppContext& ctx, size_t record, const Engineer
   if (t == ChipType::QVB789 && s.FlashSizeKiB > 0)
     in.imageFitsFlash = firmware::ImageFitsFlash(options.firmwareFile, static_cast<uint32_t>(s.FlashSizeKiB)) ==
                         firmware::ImageCheck::Fits;
+  return in;
+}
+
+// What a run that cannot start on these facts says: the facts that are missing.
+std::string Unidentified(const DeviceFacts& facts) {
+  std::string text;
+  for (const std::string& m : facts.missing) text += (text.empty() ? "" : "; ") + m;
+  return text;
+}
+
+}  // namespace
+
+ImageVerdict CheckImage(AppContext& ctx, const DeviceFacts& facts, const std::string& image) {
+  ImageVerdict v;
+  const chips::ChipId chip = facts.device.chip;
+  switch (firmware::MatchFirmwareSignature(image, chip.type, chip.revision)) {
+    case firmware::ImageCheck::CannotOpen:
+      v.kind = ImageVerdict::Kind::CannotOpen;
+      v.text = "Open Firmware File Error!!";
+      return v;
+    case firmware::ImageCheck::DoesNotFit:
+      v.kind = ImageVerdict::Kind::NotForChip;
+      v.text = "The firmware file seems not match this chip!";
+      return v;
+    case firmware::ImageCheck::Fits: break;
+  }
+  std::error_code ec;
+  v.imageBytes = std::filesystem::file_size(image, ec);
+  const bool onDisk = chip.type == ChipType::QV40776E && (!facts.flash || facts.flash->vendor == FlashVendor::Unknown);
+  if (onDisk) return v;
+  v.flashKiB = WholeFlashKiB(ctx, facts);
+  if (!v.flashKiB) {
+    v.kind = ImageVerdict::Kind::UnknownFlashSize;
+    v.text = "The flash size of this chip is not known: the image cannot be checked against it.";
+  } else if (firmware::ImageFitsFlash(image, *v.flashKiB) != firmware::ImageCheck::Fits) {
+    v.kind = ImageVerdict::Kind::TooLarge;
+    v.text = "The firmware file size is bigger than the flash size!";
+  }
+  return v;
+}
+
+Procedure PlannedProcedure(AppContext& ctx, size_t record, const EngineeringOptions& options) {
+  FactsFor(ctx, record);
+  return ChooseProcedure(DispatchFor(ctx, ctx.DeviceAt(record), options));
+}
+
+bool WritesOverNvram(AppContext& ctx, size_t record, const EngineeringOptions& options) {
+  if (options.eraseOnly || options.backupOnly) return false;
+  if (PlannedProcedure(ctx, record, options) != Procedure::StepwisePage) return false;
+  return !flash::ImageHasNvramHead(options.firmwareFile, chips::ChipTypeOf(ctx.state.CurrentChipType));
+}
+
+EngineeringOutcome RunEngineering(AppContext& ctx, size_t record, const EngineeringOptions& options) {
+  MainWindowState& s = ctx.state;
+  const DeviceFacts& facts = FactsFor(ctx, record);
+  const ChipType t = chips::ChipTypeOf(s.CurrentChipType);
+  const device::Device dev = ctx.DeviceAt(record);
+  const DispatchInput in = DispatchFor(ctx, dev, options);
   const Procedure p = ChooseProcedure(in);
 
   switch (p) {
@@ -215,8 +306,33 @@ EngineeringOutcome RunEngineering(AppContext& ctx, size_t record, const Engineer
       return Early(OutcomeCode::BadInput, ctx.form.StatusEdit.text, "the flash size is not known, so the image size cannot be checked");
     default: break;
   }
+  // Nothing is changed, or backed up, on facts that one refused or lost answer may have bent.
+  const std::string nothing = options.backupOnly ? "; nothing was read" : "; nothing was written";
+  if (!facts.Complete()) {
+    SetStatusText(ctx, "Identify device fail, nothing written!");
+    return Early(OutcomeCode::Failed, ctx.form.StatusEdit.text, "could not identify " + Unidentified(facts) + nothing);
+  }
   const DeviceLockResult lock = LockDevice(ctx, dev.path());
   if (!lock.granted) return Early(OutcomeCode::Failed, "", lock.refusal + "; nothing was written");
+  // The device must still be the one the facts describe, just before anything starts.
+  if (const std::string changed = ConfirmIdentity(ctx, facts); !changed.empty()) {
+    SetStatusText(ctx, "Identify device fail, nothing written!");
+    return Early(OutcomeCode::Failed, ctx.form.StatusEdit.text,
+                 "the device did not answer as when it was identified: " + changed + nothing);
+  }
+  // The recovery copy covers the whole flash: its size from the facts, else from the flash's id.
+  uint32_t flashBytes = 0;
+  if (p != Procedure::DiskFirmware && !options.backupOnly) {
+    std::string why;
+    if (const auto kib = WholeFlashKiB(ctx, facts, &why)) {
+      flashBytes = *kib * 1024;
+    } else if (!options.skipRecovery) {
+      SetStatusText(ctx, "Flash size unknown!!");
+      return Early(OutcomeCode::Failed, ctx.form.StatusEdit.text,
+                   why + ", so no recovery copy of the whole flash can be kept; nothing was written (--no-backup runs "
+                         "without one)");
+    }
+  }
   RemoveStaleFiles(ctx, {});
   PanelHost host(ctx);
   flash::Target target;
@@ -224,6 +340,7 @@ EngineeringOutcome RunEngineering(AppContext& ctx, size_t record, const Engineer
   target.revision = s.ChipRevision;
   target.vendor = in.vendor;
   target.flashSizeKiB = s.FlashSizeKiB > 0 ? static_cast<uint32_t>(s.FlashSizeKiB) : 0;
+  target.flashBytes = flashBytes;
   target.chipResetMode = s.ChipResetMode;
   target.amicClass = s.AmicClass;
   target.atmelClass = s.AtmelClass;

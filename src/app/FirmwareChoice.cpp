@@ -218,7 +218,17 @@ void UpdateBtnClick(AppContext& ctx) {
   f.UpdateBtn.enabled = false;
   ctx.diagnostics.Line("Update Btn Press");
   SetStatusText(ctx, "");
-  const EngineeringOutcome run = RunEngineering(ctx, ctx.SelectedRecord(), OptionsFromForm(ctx));
+  const EngineeringOptions options = OptionsFromForm(ctx);
+  // The page-program procedure writes an image without an NVRAM head over the device's NVRAM.
+  if (WritesOverNvram(ctx, ctx.SelectedRecord(), options) &&
+      !ctx.shell.Ask("Warning",
+                     "The firmware file has no NVRAM head: it is written from address 0 over the device's 4 KiB "
+                     "NVRAM, which is not kept. Program it?",
+                     false)) {
+    f.UpdateBtn.enabled = true;
+    return;
+  }
+  const EngineeringOutcome run = RunEngineering(ctx, ctx.SelectedRecord(), options);
   // After the image-size refusal Run stays disabled until the check or an option enables it.
   if (run.refusedImageSize) return;
   f.UpdateBtn.enabled = true;

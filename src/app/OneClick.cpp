@@ -104,21 +104,29 @@ bool BackupIdentity(AppContext& ctx, const device::Device& dev, std::string* why
     return false;
   };
   ExchangeBlock block;
-  std::array<uint8_t, 4096> source{};
+  std::array<uint8_t, 4096> source{}, again{};
   if (!device::QV_ReadBuffer(dev, 0x01, 0x01, 0, source.data(), source.size()))
     return fail("could not read the bridge's configuration area; nothing was written");
+  // What is kept is read twice, and the reads must agree: a bit turned on the way would be
+  // written back as the bridge's own.
+  if (!device::QV_ReadBuffer(dev, 0x01, 0x01, 0, again.data(), again.size()) || again != source)
+    return fail("two reads of the bridge's configuration area differ; nothing was written");
   std::copy_n(source.begin() + 1536, 512, block.bytes.begin());
   // The identity must be whole before anything is written: a bridge programmed with ids or a
   // serial number that could not be read would lose them.
   // A reply cut short leaves zeros, which would be taken for ids or a shorter serial number.
-  uint8_t ids[96] = {};
+  uint8_t ids[96] = {}, idsAgain[96] = {};
   uint32_t got = 0;
   if (!device::InquiryVpd(dev, 0xC3, ids, &got) || got < 12)
     return fail("could not read the bridge's USB ids; nothing was written");
+  if (!device::InquiryVpd(dev, 0xC3, idsAgain) || !std::equal(ids, ids + 12, idsAgain))
+    return fail("two reads of the bridge's USB ids differ; nothing was written");
   std::copy_n(ids + 8, 4, block.bytes.begin() + 512);
-  uint8_t serial[50] = {};
+  uint8_t serial[50] = {}, serialAgain[50] = {};
   if (!device::InquiryVpd(dev, 0x80, serial, &got) || got < 4 || got < 4u + std::min<uint32_t>(serial[3], 46))
     return fail("could not read the bridge's serial number; nothing was written");
+  if (!device::InquiryVpd(dev, 0x80, serialAgain) || !std::equal(serial, serial + got, serialAgain))
+    return fail("two reads of the bridge's serial number differ; nothing was written");
   const size_t n = strnlen(reinterpret_cast<const char*>(serial + 4), 46);
   std::copy_n(serial + 4, n, block.bytes.begin() + 516);
   // This run's earlier file (an update before this one) goes first: its name is free again.

@@ -92,6 +92,23 @@ void PrintOutcomeText(const app::Outcome& o, std::ostream& out, std::ostream& er
   if (!o.reason.empty()) err << "qvfw: " << o.reason << '\n';
 }
 
+// The dual-bank repair the inspection ran: its text and outcome.
+json RepairJson(const std::optional<app::BankRepairReport>& r) {
+  if (!r) return nullptr;
+  return {{"succeeded", r->succeeded},
+          {"status", r->statusText.empty() ? json(nullptr) : json(r->statusText)},
+          {"reason", r->reason.empty() ? json(nullptr) : json(r->reason)},
+          {"recoveryFile", r->recoveryFile.empty() ? json(nullptr) : json(r->recoveryFile)}};
+}
+
+// The repair in a line of text: "FW Recovery successful!! (recovery copy of the flash: …)".
+std::string RepairText(const app::BankRepairReport& r) {
+  std::string text = r.statusText.empty() ? std::string("not done") : r.statusText;
+  if (!r.reason.empty()) text += " (" + r.reason + ")";
+  if (!r.recoveryFile.empty()) text += "; recovery copy of the flash as it was: " + r.recoveryFile;
+  return text;
+}
+
 // The facts of every field the command line shows, with the same key names in every command.
 json DeviceJson(const app::AppContext& ctx, const app::DeviceFacts& f) {
   const app::OneClickVerdict v = app::AssessOneClick(ctx, f);
@@ -120,7 +137,9 @@ json DeviceJson(const app::AppContext& ctx, const app::DeviceFacts& f) {
           {"serial", f.serial ? json(*f.serial) : json(nullptr)},
           {"usb", f.usbIds ? json{{"vid", Hex4(f.usbIds->vid)}, {"pid", Hex4(f.usbIds->pid)}} : json(nullptr)},
           {"volumes", f.device.volumes},
-          {"options", options}};
+          {"options", options},
+          {"missing", f.missing},
+          {"bankRepair", RepairJson(f.repair)}};
 }
 
 // Texts from devices and files need not be UTF-8 (an INQUIRY name, a serial number, a path): a
@@ -274,6 +293,8 @@ int ListCommand(Session& session, std::ostream& out, std::ostream& err) {
     std::string firmware = f.FirmwareText();
     out << "    firmware " << (firmware.empty() ? "unknown" : firmware) << "; one-click update to " << carried << ": "
         << (OfferedToRun(v) ? "offered" : "not offered (" + app::NotOfferedReason(v, carried) + ")") << '\n';
+    if (f.repair) out << "    firmware bank repair: " << RepairText(*f.repair) << '\n';
+    for (const std::string& m : f.missing) out << "    not identified: " << m << '\n';
   }
   return kExitSuccess;
 }
@@ -299,6 +320,8 @@ int InfoCommand(Session& session, std::ostream& out, std::ostream& err) {
   if (f.usbIds) out << "usb:      " << Hex4(f.usbIds->vid) << ':' << Hex4(f.usbIds->pid) << '\n';
   out << "volumes:  " << f.device.volumes << '\n';
   if (!f.statusText.empty()) out << "status:   " << f.statusText << '\n';
+  if (f.repair) out << "repair:   " << RepairText(*f.repair) << '\n';
+  for (const std::string& m : f.missing) out << "missing:  " << m << '\n';
   std::vector<std::string> options;
   if (f.options.nvram) options.emplace_back("Include 4K NVRAM");
   if (f.options.readWriteBuffer) options.emplace_back("Read/Write Buffer");
@@ -334,6 +357,39 @@ class DeferredSignals {
   bool told_ = false;
 };
 
+// The verdict of `check` as an error of the command line: nothing when the image fits. `program`
+// gives the same one before it starts.
+std::optional<int> RefuseImage(Session& session, const app::DeviceFacts& f, const app::ImageVerdict& v,
+                               const std::string& image, const char* command, const std::string& more,
+                               std::ostream& out, std::ostream& err) {
+  using Kind = app::ImageVerdict::Kind;
+  switch (v.kind) {
+    case Kind::Fits: return std::nullopt;
+    case Kind::CannotOpen:
+      return Fail(session, out, err, command, kExitUsage, "badInput", image + ": " + v.text + more);
+    case Kind::NotForChip:
+      return Fail(session, out, err, command, kExitUsage, "badInput", image + ": " + v.text + " (" + f.chipText + ")" + more);
+    case Kind::UnknownFlashSize:
+      return Fail(session, out, err, command, kExitUsage, "unknownFlashSize",
+                  image + ": the flash size of this device is unknown, so the image cannot be checked against it (" +
+                      f.chipText + ")" + more);
+    case Kind::TooLarge:
+      return Fail(session, out, err, command, kExitUsage, "badInput",
+                  image + ": " + v.text + " (" + std::to_string(v.imageBytes) + " bytes, flash " +
+                      std::to_string(*v.flashKiB) + " KiB)" + more);
+  }
+  return std::nullopt;
+}
+
+// Facts that one refused or lost answer may have bent: no verdict and no run on them.
+std::optional<int> RefuseIncomplete(Session& session, const app::DeviceFacts& f, const char* command,
+                                    const std::string& nothing, std::ostream& out, std::ostream& err) {
+  if (f.Complete()) return std::nullopt;
+  std::string what;
+  for (const std::string& m : f.missing) what += (what.empty() ? "" : "; ") + m;
+  return Fail(session, out, err, command, kExitDeviceFailed, "unidentified", "could not identify " + what + nothing);
+}
+
 std::istream* g_answers = nullptr;
 
 }  // namespace
@@ -345,20 +401,32 @@ namespace {
 // What an engineering command will do, in words, for the question before it starts. `diskArea`:
 // the device keeps its firmware on the attached disk. Only the chips that offer "Include 4K NVRAM"
 // keep their 4 KiB NVRAM through every operation.
-std::string PlannedWork(const EngineeringRequest& r, bool diskArea, bool offersNvram) {
+// `overNvram`: the image has no NVRAM head and is written from address 0 over the device's
+// NVRAM, which the run does not keep. Without a recovery copy the change cannot be undone, and the
+// question says so.
+std::string PlannedWork(const EngineeringRequest& r, bool diskArea, bool offersNvram, bool overNvram) {
+  const std::string unrecoverable =
+      r.options.skipRecovery ? ". No recovery copy is kept (--no-backup): what the device holds now cannot be brought back"
+                             : "";
+  const std::string nvram = !r.options.nvramFrom.empty() ? " (the 4 KiB NVRAM is taken from " + r.options.nvramFrom + ")"
+                            : r.options.includeNvram   ? " (its NVRAM area included)"
+                                                       : " (the device's 4 KiB NVRAM is kept)";
   if (diskArea) {
     const std::string where = " the firmware area near the end of the attached disk";
-    if (r.kind == EngineeringRequest::Kind::Erase) return "erase the first 64 KiB of" + where;
-    if (r.kind == EngineeringRequest::Kind::Program) return "program " + r.options.firmwareFile + " into" + where;
+    if (r.kind == EngineeringRequest::Kind::Erase) return "erase the first 64 KiB of" + where + unrecoverable;
+    if (r.kind == EngineeringRequest::Kind::Program) return "program " + r.options.firmwareFile + " into" + where + unrecoverable;
   }
   switch (r.kind) {
     case EngineeringRequest::Kind::Erase:
-      return std::string("erase the whole flash") +
-             (offersNvram ? (r.options.includeNvram ? " (its NVRAM area included)" : " (its 4 KiB NVRAM is kept)") : "");
+      return std::string("erase the whole flash") + (offersNvram ? nvram : "") + unrecoverable;
     case EngineeringRequest::Kind::Backup: return "read the flash into " + (r.options.backupFile.empty() ? std::string("oldFlash.bak") : r.options.backupFile);
     case EngineeringRequest::Kind::Program:
-      return "erase the flash and program " + r.options.firmwareFile +
-             (offersNvram ? (r.options.includeNvram ? " (its NVRAM area included)" : " (the device's 4 KiB NVRAM is kept)") : "");
+      if (overNvram)
+        return "erase the flash and program " + r.options.firmwareFile +
+               " from address 0: the image has no NVRAM head, so it is written over the device's 4 KiB NVRAM, which "
+               "is not kept" +
+               unrecoverable;
+      return "erase the flash and program " + r.options.firmwareFile + (offersNvram ? nvram : "") + unrecoverable;
   }
   return {};
 }
@@ -405,12 +473,31 @@ int EngineeringCommand(Session& session, const EngineeringRequest& request, std:
   options.eraseOnly = request.kind == EngineeringRequest::Kind::Erase;
   options.backupOnly = request.kind == EngineeringRequest::Kind::Backup;
   options.stateDirectory = ctx.stateDirectory;
-  if (options.includeNvram && !facts.options.nvram)
+  // The QVS812 line keeps its first 4 KiB through an erase unless told otherwise, as the window's
+  // panel can.
+  const bool bufferLineErase =
+      request.kind == EngineeringRequest::Kind::Erase && chips::InGroup(facts.device.chip.type, chips::kBufferFamily);
+  if (options.includeNvram && !facts.options.nvram && !bufferLineErase)
     return Fail(session, out, err, command, kExitUsage, "usage", "--include-nvram is not offered for this chip");
+  if (!options.nvramFrom.empty() && options.includeNvram)
+    return Fail(session, out, err, command, kExitUsage, "usage",
+                "--nvram-from keeps an NVRAM, --include-nvram rewrites it: give one of them");
   if (options.readWriteBuffer && !facts.options.readWriteBuffer)
     return Fail(session, out, err, command, kExitUsage, "usage", "--buffer is not offered for this chip");
   if (!options.productSnInCode && !facts.options.productSn)
     return Fail(session, out, err, command, kExitUsage, "usage", "--no-product-sn is not offered for this chip");
+
+  const std::string nothing =
+      request.kind == EngineeringRequest::Kind::Backup ? "; nothing was read" : "; nothing was written";
+  if (auto refused = RefuseIncomplete(session, facts, command, nothing, out, err)) return *refused;
+  // The window's Run needs an image that passes the signature check for the chip and fits the
+  // flash: `program` asks the same as `check`.
+  if (request.kind == EngineeringRequest::Kind::Program && !request.force) {
+    const app::ImageVerdict v = app::CheckImage(ctx, facts, options.firmwareFile);
+    if (auto refused = RefuseImage(session, facts, v, options.firmwareFile, command,
+                                   "; nothing was written (--force programs it all the same)", out, err))
+      return *refused;
+  }
 
   if (request.kind != EngineeringRequest::Kind::Backup && !request.yes) {
     if (!g_answers) {
@@ -426,7 +513,7 @@ int EngineeringCommand(Session& session, const EngineeringRequest& request, std:
         << PlannedWork(request,
                        facts.device.chip.type == chips::ChipType::QV40776E &&
                            (!facts.flash || facts.flash->vendor == chips::FlashVendor::Unknown),
-                       facts.options.nvram)
+                       facts.options.nvram || bufferLineErase, app::WritesOverNvram(ctx, *index, options))
         << ". Continue? [y/N] " << std::flush;
     std::string answer;
     std::getline(*g_answers, answer);
@@ -479,30 +566,18 @@ int CheckCommand(Session& session, const std::string& image, std::ostream& out, 
   const auto index = Selected(session, out, err, "check", code);
   if (!index) return code;
   const app::DeviceFacts f = FactsOf(session, *index, false);
-  const auto signature = firmware::MatchFirmwareSignature(image, f.device.chip.type, f.device.chip.revision);
-  if (signature == firmware::ImageCheck::CannotOpen)
-    return Fail(session, out, err, "check", kExitUsage, "badInput", image + ": Open Firmware File Error!!");
-  if (signature == firmware::ImageCheck::DoesNotFit)
-    return Fail(session, out, err, "check", kExitUsage, "badInput",
-                image + ": The firmware file seems not match this chip! (" + f.chipText + ")");
-  std::error_code ec;
-  const auto bytes = std::filesystem::file_size(image, ec);
-  const std::optional<uint32_t> size = f.flash ? f.flash->sizeKiB : std::nullopt;
-  if (!size)
-    return Fail(session, out, err, "check", kExitUsage, "unknownFlashSize",
-                image + ": the flash size of this device is unknown, so the image cannot be checked against it (" +
-                    f.chipText + ")");
-  if (firmware::ImageFitsFlash(image, *size) != firmware::ImageCheck::Fits)
-    return Fail(session, out, err, "check", kExitUsage, "badInput",
-                image + ": The firmware file size is bigger than the flash size! (" + std::to_string(bytes) +
-                    " bytes, flash " + std::to_string(*size) + " KiB)");
+  if (auto refused = RefuseIncomplete(session, f, "check", "; the image was not checked", out, err)) return *refused;
+  const app::ImageVerdict v = app::CheckImage(session.ctx(), f, image);
+  if (auto refused = RefuseImage(session, f, v, image, "check", "", out, err)) return *refused;
   if (session.options().json) {
     PrintJson(out, "check",
               {{"device", DeviceJson(session.ctx(), f)},
-               {"image", {{"path", image}, {"sizeBytes", bytes}}},
+               {"image", {{"path", image}, {"sizeBytes", v.imageBytes}}},
                {"fits", true}});
+  } else if (v.flashKiB) {
+    out << image << ": fits " << f.chipText << " (flash " << *v.flashKiB << " KiB)\n";
   } else {
-    out << image << ": fits " << f.chipText << " (flash " << *size << " KiB)\n";
+    out << image << ": fits " << f.chipText << " (firmware area on the disk)\n";
   }
   return kExitSuccess;
 }
@@ -890,11 +965,14 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
     c->add_flag("--buffer", engineering.options.readWriteBuffer, "Transfer through READ/WRITE BUFFER (where offered)");
     c->add_flag("--no-product-sn", noProductSn, "Do not set the product serial number in the code (where offered)");
     c->add_flag("--no-backup", engineering.options.skipRecovery, "Keep no recovery copy of the flash before changing it");
+    c->add_option("--nvram-from", engineering.options.nvramFrom,
+                  "Keep the 4 KiB NVRAM from this recovery copy of the flash instead of the device's (where the device's is blank)")
+        ->type_name("FILE");
     c->add_flag("--force-user-area", engineering.options.forceUserArea,
                 "Write a disk-resident firmware area even where it lies inside the disk's user data");
     c->add_flag("-y,--yes", engineering.yes, "Answer yes to the question before the flash is changed");
   };
-  CLI::App* erase = app.add_subcommand("erase", "Erase the flash of the selected device (its NVRAM is kept unless --include-nvram)");
+  CLI::App* erase = app.add_subcommand("erase", "Erase the flash of the selected device (its NVRAM, the first 4 KiB on the QVS812 line, is kept unless --include-nvram)");
   engineeringFlags(erase);
   CLI::App* backup = app.add_subcommand("backup", "Read the flash of the selected device into FILE (default oldFlash.bak, or oldflash.bak on the older bridges)");
   backup->add_option("FILE", engineering.options.backupFile, "The backup file");
@@ -903,6 +981,8 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
   CLI::App* program = app.add_subcommand("program", "Program IMAGE into the selected device's flash and verify it");
   program->add_option("IMAGE", engineering.options.firmwareFile, "The firmware image file")->required();
   engineeringFlags(program);
+  program->add_flag("--force", engineering.force,
+                    "Program an image that check refuses (not for this chip, or larger than the flash)");
   app.require_subcommand(0, 1);
 
   std::vector<const char*> cargv{argv[0]};

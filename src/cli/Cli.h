@@ -92,6 +92,7 @@ struct EngineeringRequest {
   Kind kind = Kind::Program;
   app::EngineeringOptions options;
   bool yes = false;  // --yes: the question before the flash is changed is answered
+  bool force = false;  // --force: program an image that `check` refuses
 };
 int EngineeringCommand(Session& session, const EngineeringRequest& request, std::ostream& out, std::ostream& err);
 

@@ -23,12 +23,15 @@ std::string HexPair(uint8_t hi, uint8_t lo) {
   return text;
 }
 
-// Refinement by the chip's model text, for the families that report one.
-void RefineByModelText(const Device& dev, ChipType& code, uint8_t& revision) {
+// Refinement by the chip's model text, for the families that report one. False when a family
+// whose every bridge answers with its model text got none.
+bool RefineByModelText(const Device& dev, ChipType& code, uint8_t& revision) {
   uint8_t reply[40] = {};
   if (!ReadChipModel(dev, reply)) {
     if (code == ChipType::QV40778) revision = 1;
-    return;
+    // No model text is an answer for these: the first QV40778 revision, the QV40779 before its
+    // A3, and a device identified by nothing else.
+    return code == ChipType::Unknown || code == ChipType::QV40778 || code == ChipType::QV40779;
   }
   char text[9] = {};
   std::memcpy(text, reply, 8);
@@ -55,8 +58,9 @@ void RefineByModelText(const Device& dev, ChipType& code, uint8_t& revision) {
       case Row::kCharPlusOne: revision = static_cast<uint8_t>(c + 1); break;
       case Row::kQ784: revision = c == 0 ? 1 : digitPlusOne; break;
     }
-    return;
+    return true;
   }
+  return true;
 }
 
 }  // namespace
@@ -100,7 +104,7 @@ ChipIdentification IdentifyChip(const Device& dev, const ProbeAnswers* known) {
 
   // Stage 3: refinement by family.
   if (chips::Family(code).refineByModelText) {
-    RefineByModelText(dev, code, revision);
+    out.modelTextMissing = !RefineByModelText(dev, code, revision);
   } else if (code == ChipType::QVB787) {
     uint8_t info[12] = {};
     if (ReadChipInfo(dev, info) && info[0] == 0xF4 && info[1] == 0xE7 && (info[11] == '1' || info[11] == '2')) {

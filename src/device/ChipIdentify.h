@@ -13,6 +13,9 @@ struct ChipIdentification {
   chips::ChipId id;
   // A QVB787 gave no usable revision: the user is told "Get chip information fail !".
   bool chipInfoFailed = false;
+  // The family's model text, which every bridge of the family answers with, did not come: the
+  // family (a QV40776 may be a QV40776E) or the revision may be other than the one returned.
+  bool modelTextMissing = false;
 };
 
 // `known` holds what discovery's probes already heard from this device; identification then

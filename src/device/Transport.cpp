@@ -147,9 +147,24 @@ bool Transport::Judge(std::string_view path, std::span<const uint8_t> cdb, const
   if (!ok) {
     CommandFailure f{std::string(path), std::vector<uint8_t>(cdb.begin(), cdb.end()), res, {}};
     if (sense && senseLength) f.sense.assign(sense, sense + std::min(senseLength, platform::kMaxSenseLength));
+    if (log_) log_->failures_.push_back(f);
     lastFailure_ = std::move(f);
   }
   return ok;
+}
+
+FailureLog::FailureLog(const Transport& transport) : transport_(transport), outer_(transport.log_) {
+  transport.log_ = this;
+}
+
+FailureLog::~FailureLog() {
+  transport_.log_ = outer_;
+  if (outer_) outer_->failures_.insert(outer_->failures_.end(), failures_.begin(), failures_.end());
+}
+
+bool CommandFailure::Refused() const {
+  return result.opened && result.ioctlOk && result.osError == 0 && result.hostStatus == 0 &&
+         result.driverStatus == 0 && result.scsiStatus != 0;
 }
 
 bool CommandFailure::PermissionDenied() const {

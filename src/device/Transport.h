@@ -36,11 +36,16 @@ struct CommandFailure {
 
   // The path exists but the OS refused to open it for us.
   bool PermissionDenied() const;
+  // The device answered with a status (CHECK CONDITION and the like): it refused the request.
+  // Otherwise the request did not reach it or its answer did not reach us.
+  bool Refused() const;
   // "READ BUFFER (3C 01 01 …) was refused: status 02h, sense key 4h, ASC 44h, ASCQ 00h
   // (Hardware Error: Internal target failure)", "… was not completed by the system: host status
   // DID_ERROR (error 65543)" and the like.
   std::string Describe() const;
 };
+
+class FailureLog;
 
 class Transport {
  public:
@@ -87,6 +92,26 @@ class Transport {
   std::function<void()> pump_;
   platform::Clock* clock_ = nullptr;
   mutable std::optional<CommandFailure> lastFailure_;
+  friend class FailureLog;
+  mutable FailureLog* log_ = nullptr;
+};
+
+// Every request that fails on a transport while the log is alive, in order. Logs nest: the
+// innermost one hears the failures, and passes them on to the one around it when it ends.
+class FailureLog {
+ public:
+  explicit FailureLog(const Transport& transport);
+  ~FailureLog();
+  FailureLog(const FailureLog&) = delete;
+  FailureLog& operator=(const FailureLog&) = delete;
+
+  const std::vector<CommandFailure>& failures() const { return failures_; }
+
+ private:
+  friend class Transport;
+  const Transport& transport_;
+  FailureLog* outer_;
+  std::vector<CommandFailure> failures_;
 };
 
 // A device path bound to the transport it is reached through. Nothing is cached: every command

@@ -137,6 +137,7 @@ Result EraseDiskFirmware(Job& j) {
 
 Result BackupDiskFirmware(Job& j) {
   const std::string name = support::BackupFileName(j);
+  if (auto refused = support::RefuseBackupTarget(j, name, "Read Back to Backup Error!!")) return *refused;
   j.host.SetStatus("Backup ...");
   const DiskArea a = ReadDiskArea(j.dev, j.target.chip);
   if (auto refused = Refusal(j, a, 0)) return *refused;

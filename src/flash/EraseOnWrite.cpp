@@ -36,23 +36,30 @@ bool StorageLine(ChipType t) { return (t >= ChipType::QVS876 && t <= ChipType::Q
 // The chips whose code area ends before an NVRAM region and carries the image checksum.
 bool ChecksumChip(ChipType t) { return t == ChipType::QVS876 || t == ChipType::QVS813 || t == ChipType::QVS879; }
 
-// Keeps the flash bytes 0..length-1 as a recovery file before anything is changed. The whole
-// flash is kept: the third programming attempt and the whole-flash erase clear all of it.
+// Keeps the whole flash as a recovery file before anything is changed: the third programming
+// attempt and the whole-flash erase clear all of it. A flash whose size is not known gets no
+// partial copy: the run stops unless the options skip the copy.
 bool KeepRecovery(Job& j, Result& r) {
+  if (j.options.skipRecovery) return true;
+  if (j.target.flashBytes == 0) {
+    r = Finish(j.host, Result::Code::Failed, Stage::Save, "Flash size unknown!!",
+               "the flash's size is not known, so no recovery copy of the whole flash can be kept; nothing was "
+               "changed (--no-backup runs without one)");
+    return false;
+  }
   support::RecoveryCopy copy;
-  copy.length = j.target.flashSizeKiB > 0 ? j.target.flashSizeKiB * 1024 : FlashImageLength(j.target, j.settings);
+  copy.length = j.target.flashBytes;
   copy.pieces = (copy.length + j.settings.TransferUnit - 1) / j.settings.TransferUnit;
   copy.read = [&](std::span<uint8_t> bytes) { return ReadFlashRange(j, 0, bytes); };
   return support::KeepRecovery(j, copy, r);
 }
 
-// Reads the NVRAM region at `address` into `saved` within a Save stage of `pieces` transfers; the
-// failed outcome when it could not be read (nothing was changed yet).
+// Reads the NVRAM region at `address` into `saved` (twice, within a Save stage of `pieces`
+// transfers each), or takes it from where the options say; the failed outcome when it could not
+// be kept (nothing was changed yet).
 std::optional<Result> SaveNvram(Job& j, uint32_t address, std::span<uint8_t> saved, uint32_t pieces) {
-  j.host.EnterStage(Stage::Save, pieces);
-  if (ReadFlashRange(j, address, saved)) return std::nullopt;
-  return Finish(j.host, Result::Code::Failed, Stage::Save, "Backup NVRAM command fail!",
-                "the NVRAM region could not be read; nothing was changed");
+  j.host.EnterStage(Stage::Save, 2 * pieces);
+  return support::KeepNvram(j, address, saved, [&](std::span<uint8_t> into) { return ReadFlashRange(j, address, into); });
 }
 
 // The flash holds what it should, but the bridge did not take the reset that starts it: the device
@@ -224,18 +231,28 @@ Result EraseWholeFlash(Job& j) {
       return WithRecovery(
           Finish(j.host, Result::Code::Failed, Stage::ReadBack, "Data not 0xff !!", "the flash is not blank after a second erase"), r);
   }
-  Result out;
-  if (!readOk) {
-    // Without a read-back nothing says the flash is blank.
-    out = Finish(j.host, Result::Code::Failed, Stage::ReadBack, "Read command fail!", "the erased flash could not be read back");
-  } else if (!saved.empty()) {
+  // The NVRAM goes back also when the blank check could not be read: the erase was taken, and
+  // the NVRAM lives nowhere else but in the recovery file.
+  bool nvramBack = true;
+  if (!saved.empty()) {
     device::WaitFlashReady(j.dev);
     j.host.EnterStage(Stage::Program, 1);
-    if (!WriteFlashRange(j, nvram, saved, 0))
-      out = Finish(j.host, Result::Code::Failed, Stage::Program, "Write NVRAM back command fail!",
-                   "the flash is erased but its NVRAM was not written back (the recovery file holds it)");
+    nvramBack = WriteFlashRange(j, nvram, saved, 0);
   }
-  if (out.statusText.empty()) out = Finish(j.host, Result::Code::Done, Stage::ReadBack, "Erase flash all success!");
+  Result out;
+  if (!nvramBack) {
+    out = Finish(j.host, Result::Code::Failed, Stage::Program, "Write NVRAM back command fail!",
+                 readOk ? "the flash is erased but its NVRAM was not written back (the recovery file holds it)"
+                        : "the erased flash could not be read back, and its NVRAM was not written back (the recovery "
+                          "file holds it)");
+  } else if (!readOk) {
+    // Without a read-back nothing says the flash is blank.
+    out = Finish(j.host, Result::Code::Failed, Stage::ReadBack, "Read command fail!",
+                 saved.empty() ? "the erased flash could not be read back"
+                               : "the erased flash could not be read back (its NVRAM was written back)");
+  } else {
+    out = Finish(j.host, Result::Code::Done, Stage::ReadBack, "Erase flash all success!");
+  }
   out.recoveryFile = r.recoveryFile;
   return out;
 }
@@ -244,12 +261,18 @@ Result BackupFlashToFile(Job& j, uint32_t excludedNvram) {
   const ChipType t = j.target.chip;
   const uint32_t length = FlashImageLength(j.target, j.settings);
   const std::string name = support::BackupFileName(j);
+  if (auto refused = support::RefuseBackupTarget(j, name)) return *refused;
   j.host.SetStatus("Backup ...");
   std::vector<uint8_t> bytes(length);
   j.host.EnterStage(Stage::ReadBack, (length + j.settings.TransferUnit - 1) / j.settings.TransferUnit);
   bool ok;
   std::span<const uint8_t> keep(bytes);
   if (j.options.readWriteBuffer && Qvs81x(t)) {
+    // The buffer reads as much as it holds; the rest of the file would be zeros called flash.
+    if (const auto capacity = j.host.BufferCapacity(j.dev); capacity && length > *capacity)
+      return Finish(j.host, Result::Code::BadInput, Stage::ReadBack, "Read Back to Backup Error!!",
+                    "the bridge's download buffer reads " + std::to_string(*capacity / 1024) + " KiB, the flash holds " +
+                        std::to_string(length / 1024) + " KiB; nothing was written (without --buffer it is read directly)");
     ok = j.host.BufferRead(j.dev, bytes);
   } else {
     ok = ReadFlashRange(j, 0, bytes);
@@ -326,6 +349,16 @@ Result ProgramImage(Job& j) {
       length = std::min(length, kBank);
     }
     if (size <= kBank) codec::StoreImageChecksum(image, family.codeAreaEnd);
+  }
+
+  // The download buffer takes the image whole or the bridge programs only its first part, after
+  // an erase of all of the flash.
+  if (bufferPath) {
+    if (const auto capacity = j.host.BufferCapacity(j.dev); capacity && length > *capacity)
+      return Finish(j.host, Result::Code::BadInput, Stage::Save, "FW size > flash size!!",
+                    "the image (" + std::to_string(length / 1024) + " KiB) is larger than the bridge's download buffer (" +
+                        std::to_string(*capacity / 1024) + " KiB); nothing was changed (without --buffer it is written "
+                        "directly)");
   }
 
   Result r;
@@ -477,8 +510,17 @@ Result Erase1394(Job& j) {
   j.host.SetStatus("Erase flash all success!");
   std::vector<uint8_t> check(0x10000);
   j.host.EnterStage(Stage::ReadBack, 0x10000 / j.settings.TransferUnit);
-  if (!ReadFlashRange(j, 0, check))
-    return WithRecovery(Finish(j.host, Result::Code::Failed, Stage::ReadBack, "Read command fail!", "the erased flash could not be read back"), r);
+  if (!ReadFlashRange(j, 0, check)) {
+    // The erase was taken: the NVRAM goes back although nothing says the flash is blank.
+    j.host.EnterStage(Stage::Program, k1394NvramSize / j.settings.TransferUnit);
+    const bool back = WriteFlashRangeShort(j, k1394Nvram, saved);
+    return WithRecovery(Finish(j.host, Result::Code::Failed, back ? Stage::ReadBack : Stage::Program,
+                               back ? "Read command fail!" : "Write NVRAM back command fail!",
+                               back ? "the erased flash could not be read back (its NVRAM was written back)"
+                                    : "the erased flash could not be read back, and its NVRAM was not written back "
+                                      "(the recovery file holds it)"),
+                        r);
+  }
   if (!AllErased(check))
     return WithRecovery(Finish(j.host, Result::Code::Failed, Stage::ReadBack, "Data not 0xff !!", "the flash is not blank after the erase"), r);
   j.host.EnterStage(Stage::Program, k1394NvramSize / j.settings.TransferUnit);

@@ -32,6 +32,9 @@ struct Target {
   int amicClass = -1;         // the AMIC probe's class; -1: not an AMIC part
   int atmelClass = -1;        // the ATMEL probe's class; -1: not an ATMEL part
   bool sst25 = false;         // an SST 25-series part that programs by words
+  // The whole flash in bytes as the run found it just before it started (the facts' size, else
+  // the flash's JEDEC answer); 0: not known. The recovery copy covers this much.
+  uint32_t flashBytes = 0;
 };
 
 struct Result {

@@ -5,6 +5,7 @@
 // exactly; the command line draws a bar from the stages.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -37,6 +38,8 @@ class Host {
   // The buffer path: programming through WRITE BUFFER and reading back through READ BUFFER, and
   // the RAM-download header stamped on a 256 KiB image.
   virtual bool BufferProgram(const device::Device& dev, std::span<const uint8_t> image) = 0;
+  // The bytes the bridge's download buffer takes (its buffer descriptor); nothing when unknown.
+  virtual std::optional<uint32_t> BufferCapacity(const device::Device& /*dev*/) { return std::nullopt; }
   virtual bool BufferRead(const device::Device& dev, std::span<uint8_t> destination) = 0;
   virtual void StampRamDownloadHeader(std::span<uint8_t> image) = 0;
 };

@@ -20,15 +20,10 @@ using support::Sleep;
 
 constexpr int kWholeFlash = 3;
 
-// The flash's size in bytes: the firmware-choice check's, else the capacity code of the flash's
-// JEDEC id (0x10 is 64 KiB, each step doubles); 0 when neither tells.
-uint32_t FlashBytes(Job& j) {
-  if (j.target.flashSizeKiB > 0) return j.target.flashSizeKiB * 1024;
-  uint8_t id[4] = {};
-  if (!device::SpiReadId(j.dev, 0x9F, id)) return 0;
-  const bool blank = (id[0] == 0x00 && id[1] == 0x00) || (id[0] == 0xFF && id[1] == 0xFF);
-  if (blank || id[2] < 0x10 || id[2] > 0x18) return 0;
-  return 0x10000u << (id[2] - 0x10);
+// The flash's size in bytes as the run found it before it started; 0 when unknown.
+uint32_t FlashBytes(const Job& j) {
+  if (j.target.flashBytes > 0) return j.target.flashBytes;
+  return j.target.flashSizeKiB * 1024;
 }
 
 // The whole flash, kept before the first erase (which clears all of it).
@@ -65,6 +60,7 @@ Result Erase(Job& j) {
 
 Result Backup(Job& j) {
   const std::string name = support::BackupFileName(j);
+  if (auto refused = support::RefuseBackupTarget(j, name)) return *refused;
   j.host.SetStatus("Backup ...");
   std::vector<uint8_t> bytes(kLoaderBackupLength);
   j.host.EnterStage(Stage::ReadBack, kLoaderBackupLength / kLoaderBlock);

@@ -22,6 +22,9 @@ struct EngineeringOptions {
   // The file is a copy of the flash as it was (a recovery copy, a backup): its bytes go back as
   // they are, with no RAM-download header stamped over the banks' header areas.
   bool writeAsIs = false;
+  // The NVRAM the run keeps comes from this recovery copy of the flash (a whole copy from address
+  // 0, as the state directory keeps them) instead of from the device.
+  std::string nvramFrom;
   // Where recovery copies go; empty: the state directory of the user (see Recovery.h).
   std::filesystem::path stateDirectory;
 };

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "device/FlashDescriptor.h"
+
 namespace qvfw::flash::support {
 
 Result Finish(Host& host, Result::Code code, Stage stage, std::string_view status, std::string reason) {
@@ -37,13 +39,83 @@ bool KeepRecovery(Job& j, const RecoveryCopy& copy, Result& kept) {
   return true;
 }
 
+namespace {
+
+bool Blank(std::span<const uint8_t> bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; });
+}
+
+Result NvramFailure(Job& j, Result::Code code, std::string_view status, std::string reason) {
+  return Finish(j.host, code, Stage::Save, status, std::move(reason) + "; nothing was changed");
+}
+
+// The region of a recovery copy the user named (or agreed to): whole, and not blank.
+std::optional<Result> TakeFromCopy(Job& j, const std::string& file, uint32_t address, std::span<uint8_t> saved) {
+  const auto bytes = device::ReadImageBytes(file);
+  if (!bytes)
+    return NvramFailure(j, Result::Code::BadInput, "Open NVRAM File Error!!", file + ": cannot be opened as a file");
+  if (bytes->size() < uint64_t{address} + saved.size())
+    return NvramFailure(j, Result::Code::BadInput, "Open NVRAM File Error!!",
+                        file + ": " + std::to_string(bytes->size()) + " bytes do not reach the NVRAM region (" +
+                            std::to_string(saved.size()) + " bytes at 0x" + [&] {
+                              char hex[16];
+                              std::snprintf(hex, sizeof hex, "%X", address);
+                              return std::string(hex);
+                            }() + ")");
+  const auto region = std::span<const uint8_t>(*bytes).subspan(address, saved.size());
+  if (Blank(region))
+    return NvramFailure(j, Result::Code::BadInput, "Open NVRAM File Error!!", file + ": its NVRAM region is blank too");
+  std::copy(region.begin(), region.end(), saved.begin());
+  j.host.Trace("NVRAM taken from " + file);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Result> KeepNvram(Job& j, uint32_t address, std::span<uint8_t> saved,
+                                const std::function<bool(std::span<uint8_t>)>& read) {
+  if (!j.options.nvramFrom.empty()) return TakeFromCopy(j, j.options.nvramFrom, address, saved);
+  if (!read(saved)) return NvramFailure(j, Result::Code::Failed, "Backup NVRAM command fail!", "the NVRAM region could not be read");
+  // The NVRAM is kept across the erase from these bytes alone: a bit turned on the way would be
+  // written back as the device's own.
+  std::vector<uint8_t> again(saved.size());
+  if (!read(again)) return NvramFailure(j, Result::Code::Failed, "Backup NVRAM command fail!", "the NVRAM region could not be read");
+  if (!std::equal(again.begin(), again.end(), saved.begin())) {
+    const auto m = std::mismatch(again.begin(), again.end(), saved.begin());
+    char at[24];
+    std::snprintf(at, sizeof at, "0x%X", static_cast<unsigned>(address + (m.first - again.begin())));
+    return NvramFailure(j, Result::Code::Failed, "Backup NVRAM command fail!",
+                        std::string("two reads of the NVRAM region differ at ") + at);
+  }
+  if (!Blank(saved)) return std::nullopt;
+  // A blank NVRAM is what an interrupted erase leaves: an earlier copy may hold the real one.
+  const auto copy = FindNvramCopy(StateDirectory(j.options), j.dev.path(), j.target.flashBytes, address,
+                                  static_cast<uint32_t>(saved.size()));
+  if (!copy) return std::nullopt;
+  if (j.host.Confirm("Warning", "The NVRAM of this device is blank. The recovery copy " + copy->string() +
+                                    " holds one. Write that NVRAM back instead of the blank one?"))
+    return TakeFromCopy(j, copy->string(), address, saved);
+  return NvramFailure(j, Result::Code::BadInput, "NVRAM blank, nothing written!",
+                      "the device's NVRAM region is blank, and the recovery copy " + copy->string() +
+                          " holds one: --nvram-from " + copy->string() +
+                          " writes that one back (to keep the blank one, move the copy out of its folder)");
+}
+
 std::string BackupFileName(Job& j, std::string_view fallback) {
   if (!j.options.backupFile.empty()) return j.options.backupFile;
   j.host.Message("Message", "Default backup firmware as OldFalsh.bak!");
   return std::string(fallback);
 }
 
+std::optional<Result> RefuseBackupTarget(Job& j, const std::string& name, std::string_view failure) {
+  const std::string why = NotARegularFile(name);
+  if (why.empty()) return std::nullopt;
+  return Finish(j.host, Result::Code::BadInput, Stage::ReadBack, failure, why + "; nothing was written");
+}
+
 Result WriteBackup(Job& j, const std::string& name, std::span<const uint8_t> bytes, std::string_view failure) {
+  // The name is checked again: the flash was read meanwhile.
+  if (auto refused = RefuseBackupTarget(j, name, failure)) return *refused;
   if (const int e = WriteWholeFile(name, bytes); e != 0)
     return Finish(j.host, Result::Code::Failed, Stage::ReadBack, failure, name + ": " + std::strerror(e));
   Result r = Finish(j.host, Result::Code::Done, Stage::ReadBack, "Read flash and backup success!");

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -59,8 +60,21 @@ struct RecoveryCopy {
 // false with `kept` the failed outcome (nothing was changed).
 bool KeepRecovery(Job& j, const RecoveryCopy& copy, Result& kept);
 
+// The NVRAM a run keeps: `saved.size()` bytes of the flash at `address`, read twice with `read`
+// (the two reads must agree), or taken from the recovery copy the options name. A blank region is
+// not kept silently while a recovery copy of this device in the state directory holds one: the
+// host is asked whether to take that copy's, and the run stops when it does not. The failed
+// outcome (nothing was changed yet), or nothing when `saved` holds what to keep.
+std::optional<Result> KeepNvram(Job& j, uint32_t address, std::span<uint8_t> saved,
+                                const std::function<bool(std::span<uint8_t>)>& read);
+
 // The backup file's name: the options' own, else `fallback`, which a message box announces.
 std::string BackupFileName(Job& j, std::string_view fallback = "oldFlash.bak");
+// The refusal of a backup file name that stands for something other than a regular file (a
+// device, a FIFO, a socket, a folder, a link to one), with `failure` as its status text; nothing
+// when the name may take the file.
+std::optional<Result> RefuseBackupTarget(Job& j, const std::string& name,
+                                         std::string_view failure = "Open Backup File Error!!");
 // Writes `bytes` as the backup file `name`: the done outcome naming it, or the failed one with
 // `failure` as its status text.
 Result WriteBackup(Job& j, const std::string& name, std::span<const uint8_t> bytes,

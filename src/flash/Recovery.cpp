@@ -4,11 +4,13 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <vector>
 
 #include "platform/Files.h"
 
@@ -68,6 +70,59 @@ std::optional<std::filesystem::path> SaveRecoveryFile(const std::filesystem::pat
 
 int WriteWholeFile(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
   return platform::ReplaceFile(path, bytes, 0644);
+}
+
+std::string NotARegularFile(const std::filesystem::path& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::file_status link = fs::symlink_status(path, ec);
+  if (ec || !fs::exists(link)) return {};
+  const fs::file_status target = fs::status(path, ec);
+  if (!ec && fs::is_regular_file(target)) return {};
+  const char* kind = "not a regular file";
+  if (ec || !fs::exists(target)) kind = "a link that leads nowhere";
+  else if (fs::is_directory(target)) kind = "a folder";
+  else if (fs::is_character_file(target)) kind = "a character device";
+  else if (fs::is_block_file(target)) kind = "a block device";
+  else if (fs::is_fifo(target)) kind = "a FIFO";
+  else if (fs::is_socket(target)) kind = "a socket";
+  return path.string() + " is " + kind + (fs::is_symlink(link) ? " (through a link)" : "") + ", not a regular file";
+}
+
+std::optional<std::filesystem::path> FindNvramCopy(const std::filesystem::path& directory, std::string_view devicePath,
+                                                   uint32_t flashBytes, uint32_t address, uint32_t length) {
+  namespace fs = std::filesystem;
+  // "recovery-<device>-<time>-000000[-N].bin": the device's own copies of the whole flash.
+  const std::string name = RecoveryFileName(devicePath, "", 0);
+  const std::string prefix = name.substr(0, name.find("--"));
+  struct Candidate {
+    fs::file_time_type written;
+    fs::path path;
+  };
+  std::vector<Candidate> copies;
+  std::error_code ec;
+  for (const fs::directory_entry& e : fs::directory_iterator(directory, ec)) {
+    const std::string file = e.path().filename().string();
+    // The device's name, a UTC time of 16 characters, the address 000000, and a suffix or not.
+    const size_t at = prefix.size() + 1 + 16;
+    if (file.rfind(prefix + "-", 0) != 0 || file.size() < at + 11 || file.compare(at, 7, "-000000") != 0 ||
+        (file.compare(at + 7, std::string::npos, ".bin") != 0 && file.compare(at + 7, 1, "-") != 0) ||
+        !e.is_regular_file(ec))
+      continue;
+    copies.push_back({e.last_write_time(ec), e.path()});
+  }
+  std::sort(copies.begin(), copies.end(), [](const Candidate& a, const Candidate& b) {
+    return a.written != b.written ? a.written > b.written : a.path.filename() > b.path.filename();
+  });
+  for (const Candidate& c : copies) {
+    const uint64_t size = fs::file_size(c.path, ec);
+    if (ec || (flashBytes != 0 && size != flashBytes) || size < uint64_t{address} + length) continue;
+    const auto bytes = platform::ReadWholeFile(c.path, static_cast<size_t>(size));
+    if (!bytes) continue;
+    const auto region = std::span<const uint8_t>(*bytes).subspan(address, length);
+    if (std::any_of(region.begin(), region.end(), [](uint8_t b) { return b != 0xFF; })) return c.path;
+  }
+  return std::nullopt;
 }
 
 }  // namespace qvfw::flash

@@ -30,4 +30,14 @@ std::optional<std::filesystem::path> SaveRecoveryFile(const std::filesystem::pat
 // Writes a whole file safely (fresh file + rename, never through a link); 0 or the errno.
 int WriteWholeFile(const std::filesystem::path& path, std::span<const uint8_t> bytes);
 
+// Why `path` may not take a backup file: it exists and is not a regular file (a device, a FIFO,
+// a socket, a folder, or a link to one). Empty when it may.
+std::string NotARegularFile(const std::filesystem::path& path);
+
+// The newest recovery copy of the flash of `devicePath` in `directory` (a whole copy from address
+// 0 of `flashBytes` bytes, any length when 0) whose `length` bytes at `address` are not blank:
+// where a run finds the NVRAM a device lost. Nothing when no copy holds one.
+std::optional<std::filesystem::path> FindNvramCopy(const std::filesystem::path& directory, std::string_view devicePath,
+                                                   uint32_t flashBytes, uint32_t address, uint32_t length);
+
 }  // namespace qvfw::flash

@@ -14,10 +14,17 @@ Result Run::End(Result::Code code, Stage stage, std::string_view status, std::st
   return r;
 }
 
-bool Run::KeepRecovery(uint32_t atLeast, Result& failure) {
+bool Run::KeepRecovery(Result& failure) {
   if (j.options.skipRecovery || recovery_) return true;
-  uint32_t length = FlashBytes();
-  if (j.target.flashSizeKiB == 0) length = std::max({length, atLeast, j.settings.FlashImageSize});
+  // Whatever part of it the run may change, the copy is of the whole flash: a partial one cannot
+  // bring back what an erase of a larger unit clears.
+  const uint32_t length = FlashBytes();
+  if (length == 0) {
+    failure = End(Result::Code::Failed, Stage::Save, "Flash size unknown!!",
+                  "the flash's size is not known, so no recovery copy of the whole flash can be kept; nothing was "
+                  "changed (--no-backup runs without one)");
+    return false;
+  }
   const uint32_t unit = j.settings.TransferUnit;
   support::RecoveryCopy copy;
   copy.length = length;
@@ -32,17 +39,9 @@ bool Run::KeepRecovery(uint32_t atLeast, Result& failure) {
   return true;
 }
 
-uint32_t Run::FlashBytes() {
-  if (j.target.flashSizeKiB > 0) return j.target.flashSizeKiB * 1024;
-  if (!probedSize_) {
-    // These families report no size: the flash's JEDEC capacity code tells it where it gives one
-    // (0x10 is 64 KiB, each step doubles).
-    probedSize_ = 0;
-    uint8_t id[4] = {};
-    if (device::SpiReadId(j.dev, 0x9F, id) && id[0] != 0x00 && id[0] != 0xFF && id[2] >= 0x10 && id[2] <= 0x18)
-      probedSize_ = 64u * 1024 << (id[2] - 0x10);
-  }
-  return *probedSize_;
+uint32_t Run::FlashBytes() const {
+  if (j.target.flashBytes > 0) return j.target.flashBytes;
+  return j.target.flashSizeKiB * 1024;
 }
 
 Result Run::RefuseBeyondFlash(uint32_t needed) {

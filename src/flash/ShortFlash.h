@@ -26,12 +26,12 @@ class Run {
   }
   Result Done(Stage stage, std::string_view status) const { return End(Result::Code::Done, stage, status); }
 
-  // Reads the flash from 0 (its size when known or its JEDEC id tells it, and at least `atLeast`
-  // bytes and 64 KiB) and keeps it as a recovery file, unless the options skip it. False with `failure` set when it could not.
-  bool KeepRecovery(uint32_t atLeast, Result& failure);
+  // Reads the whole flash from 0 and keeps it as a recovery file, unless the options skip it.
+  // False with `failure` set when it could not, or when the flash's size is not known.
+  bool KeepRecovery(Result& failure);
   const std::optional<std::filesystem::path>& recoveryFile() const { return recovery_; }
-  // The flash size in bytes: the device's facts, else the flash's JEDEC capacity; 0 when unknown.
-  uint32_t FlashBytes();
+  // The flash size in bytes as the run found it before it started; 0 when unknown.
+  uint32_t FlashBytes() const;
   // Writes past the end of the flash land at its start again: a refusal when `needed` bytes do
   // not fit a flash of known size, else a Done result.
   Result RefuseBeyondFlash(uint32_t needed);
@@ -42,7 +42,6 @@ class Run {
 
  private:
   std::optional<std::filesystem::path> recovery_;
-  std::optional<uint32_t> probedSize_;
 };
 
 }  // namespace qvfw::flash::shortflash

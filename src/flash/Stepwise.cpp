@@ -50,9 +50,11 @@ Result Stepwise(Job& j, bool page) {
   std::vector<uint8_t> nvram;
   if (keep) {
     nvram.assign(kStepNvramSize, 0);
-    device::WaitFlashReady(j.dev);
-    if (!device::ReadFlash(j.dev, 0, nvram))
-      return run.Fail(Stage::Save, "Backup NVRAM command fail!", "the NVRAM region could not be read; nothing was changed");
+    const auto read = [&](std::span<uint8_t> into) {
+      device::WaitFlashReady(j.dev);
+      return device::ReadFlash(j.dev, 0, into);
+    };
+    if (auto failed = support::KeepNvram(j, 0, nvram, read)) return *failed;
   }
   if (!page && t.atmelClass != -1) {
     device::SpiWriteEnable(j.dev);
@@ -98,7 +100,7 @@ Result Stepwise(Job& j, bool page) {
   if (chip == ChipType::QVS882) device::PrepareFlashWrite(j.dev);
 
   Result failure;
-  if (!run.KeepRecovery(eraseSteps * kStepEraseSize, failure)) return failure;
+  if (!run.KeepRecovery(failure)) return failure;
   support::CriticalSection critical(j.host);
 
   j.host.SetStatus("Erasing");

@@ -57,18 +57,25 @@ Result Program(shortflash::Run& run) {
   const bool small = z <= 0x8000;
   std::vector<uint8_t> nvram(kWholeImageNvramSize, 0);
   if (z <= 0x10000) {
-    const bool read = device::ReadFlash(j.dev, kWholeImageNvram, nvram);
-    j.host.Trace(read ? "NVRAM O.K." : "NVRAM fail");
-    // Writing back a block that was never read would replace the device's NVRAM with zeros.
-    if (small && !read)
-      return run.Fail(Stage::Save, "Backup NVRAM command fail!", "the NVRAM block could not be read; nothing was changed");
+    if (small) {
+      // Kept across the erase: read twice, the reads must agree (writing back a block that was never
+      // read, or read wrong, would replace the device's NVRAM).
+      bool read = false;
+      auto failed = support::KeepNvram(j, kWholeImageNvram, nvram, [&](std::span<uint8_t> into) {
+        return read = device::ReadFlash(j.dev, kWholeImageNvram, into);
+      });
+      j.host.Trace(read || !j.options.nvramFrom.empty() ? "NVRAM O.K." : "NVRAM fail");
+      if (failed) return run.End(failed->code, failed->stage, failed->statusText, failed->reason);
+    } else {
+      j.host.Trace(device::ReadFlash(j.dev, kWholeImageNvram, nvram) ? "NVRAM O.K." : "NVRAM fail");
+    }
     if (t.amicClass != -1 && t.amicClass != 4 && !SmallSectorAmic(t.amicClass))
       return run.Fail(Stage::Save, "Not Support this AMIC Flash Type!!",
                       "this AMIC flash (class " + std::to_string(t.amicClass) + ") is not supported; nothing was changed");
   }
 
   Result failure;
-  if (!run.KeepRecovery(z, failure)) return failure;
+  if (!run.KeepRecovery(failure)) return failure;
   support::CriticalSection critical(j.host);
 
   j.host.EnterStage(Stage::Erase, 0);
@@ -179,7 +186,7 @@ Result EraseFlashVerified(Job& j) {
   const Target& t = j.target;
   const uint32_t length = j.settings.FlashImageSize;
   Result failure;
-  if (!run.KeepRecovery(length, failure)) return failure;
+  if (!run.KeepRecovery(failure)) return failure;
   j.host.SetStatus("Start Erase only!");
   device::WaitFlashReady(j.dev);
 
@@ -231,6 +238,7 @@ Result BackupFlash(Job& j, uint32_t excludedHead) {
   shortflash::Run run(j);
   const Target& t = j.target;
   const std::string name = support::BackupFileName(j, "oldflash.bak");
+  if (auto refused = support::RefuseBackupTarget(j, name)) return *refused;
   uint32_t length = j.settings.FlashImageSize;
   if (t.chip == ChipType::QVB789) {
     // Its whole flash; a size that is not known would give an empty file called a backup.

@@ -302,6 +302,9 @@ platform::ScsiResult Machine::Execute(std::string_view path, const platform::Scs
         ++s->used[i];
         std::memset(request.data + f.bytes, 0, request.length - f.bytes);
         r.transferred = f.bytes;
+      } else if (f.kind == Fault::Kind::FlipReply && request.dataIn && r.status == kGood && f.address < r.transferred) {
+        ++s->used[i];
+        request.data[f.address] ^= f.mask;
       } else if (f.kind == Fault::Kind::FlipBits && request.dataIn && r.flashAddress >= 0 && r.status == kGood) {
         const uint64_t from = static_cast<uint64_t>(r.flashAddress);
         if (f.address >= from && f.address < from + r.transferred) {

@@ -29,6 +29,9 @@ struct Fault {
     FailCommand,     // CHECK CONDITION with `sense`
     Unplug,          // the disk leaves the bus at this command; the command finds no device
     FlipBits,        // read-back of flash byte `address` comes back XORed with `mask`
+    // Byte `address` of the command's data-in reply (any command's) comes back XORed with `mask`:
+    // one bit of an identification answer, a status or a flash read turned over on the way.
+    FlipReply,
     NeverReady,      // the flash stays busy for ever (applied when the fault is added)
     ShortTransfer,   // a data-in reply delivers only `bytes` bytes (the rest stays zero)
     BecomingReady,   // CHECK CONDITION 02/04/01 "becoming ready"

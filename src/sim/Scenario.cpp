@@ -157,6 +157,7 @@ Fault FaultFrom(const json& j) {
   if (kind == "fail") f.kind = Fault::Kind::FailCommand;
   else if (kind == "unplug") f.kind = Fault::Kind::Unplug;
   else if (kind == "flipBits") f.kind = Fault::Kind::FlipBits;
+  else if (kind == "flipReply") f.kind = Fault::Kind::FlipReply;
   else if (kind == "neverReady") f.kind = Fault::Kind::NeverReady;
   else if (kind == "shortTransfer") f.kind = Fault::Kind::ShortTransfer;
   else if (kind == "becomingReady") f.kind = Fault::Kind::BecomingReady;

@@ -98,5 +98,50 @@ TEST(RunHandler, RunReadsThePanelAndShowsTheProcedureTexts) {
   EXPECT_EQ(f.StatusEdit.text, "Open File Error!!");
 }
 
+// The page-program procedure writes an image without an NVRAM head from address 0, over the
+// device's NVRAM: Run asks first, and a no writes nothing. An image with a head is not asked for.
+TEST(RunHandler, AsksBeforeWritingOverTheNvram) {
+  testing::EmulatedApp rig;
+  sim::BridgeConfig config = sim::FamilyConfig(12, 5);
+  config.bootCheck = false;
+  rig.AddBridge(config, sim::FlashPreset("SST", 2048));
+  rig.Start();
+  ASSERT_EQ(rig.ctx.state.Sst25Flag, 1);
+  MainForm& f = rig.ctx.form;
+  std::vector<uint8_t> noHead(0x8000, 0x3C);
+  const uint8_t block[] = {0x55, 0xAA, 0xAA, 0x55, '8', '8', '2', 0, 0, 0};
+  std::copy(std::begin(block), std::end(block), noHead.begin());
+  std::vector<uint8_t> withHead(0x8000, 0x3C);
+  std::copy(std::begin(block), std::end(block), withHead.begin() + 0x1000);
+  auto file = [&](const char* name, const std::vector<uint8_t>& bytes) {
+    return rig.dir.Write(name, std::string(bytes.begin(), bytes.end())).string();
+  };
+  const std::string bare = file("bare.bin", noHead), headed = file("headed.bin", withHead);
+  const std::vector<uint8_t> before = rig.Flash().data();
+
+  // The questions about the NVRAM asked so far.
+  auto asked = [&] {
+    size_t n = 0;
+    for (const auto& m : rig.shell.messages)
+      n += m.text.find("written from address 0 over the device's 4 KiB NVRAM") != std::string::npos ? 1 : 0;
+    return n;
+  };
+  f.FwFilenameEdit.text = bare;
+  UpdateBtnClick(rig.ctx);
+  EXPECT_EQ(asked(), 1u);
+  EXPECT_EQ(rig.Flash().data(), before) << "answered no";
+  EXPECT_TRUE(f.UpdateBtn.enabled);
+
+  rig.shell.answers.push_back(true);
+  UpdateBtnClick(rig.ctx);
+  EXPECT_EQ(asked(), 2u);
+  EXPECT_EQ(f.StatusEdit.text, "Programming Success!!");
+  EXPECT_TRUE(std::equal(noHead.begin(), noHead.end(), rig.Flash().data().begin()));
+
+  f.FwFilenameEdit.text = headed;
+  UpdateBtnClick(rig.ctx);
+  EXPECT_EQ(asked(), 2u) << "an image with its own head is not asked for";
+}
+
 }  // namespace
 }  // namespace qvfw::app

@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <iterator>
 #include <fstream>
@@ -33,6 +34,9 @@ class EngineeringCommand : public ::testing::Test {
         << R"({ "disks": [ { "name": "bridge0", "chipType": 13, "flash": { "part": "MXIC", "sizeKiB": 64 } } ] })";
     std::vector<char> image(0xC000);
     for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 5 + 1);
+    // The signature block of a QVS876 image, which `program` checks as `check` does.
+    const char block[] = {'\x55', '\xAA', '\xAA', '\x55', '8', '7', '6', '0'};
+    std::copy(std::begin(block), std::end(block), image.begin() + 0xBFF0);
     std::ofstream(image_, std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
     const char* old = std::getenv("XDG_STATE_HOME");
     if (old) oldState_ = old;
@@ -130,9 +134,13 @@ TEST_F(EngineeringCommand, OptionsTheChipDoesNotOfferAndSkippedCopies) {
   EXPECT_EQ(buffer.code, kExitUsage);
   EXPECT_NE(buffer.err.find("--buffer is not offered"), std::string::npos) << buffer.err;
 
+  // A missing file does not pass the check; forced, the procedure says so in its own words.
   const Result missing = Run({"--json", "program", (dir_.path() / "none.bin").string(), "--yes"});
   EXPECT_EQ(missing.code, kExitUsage);
-  EXPECT_EQ(nlohmann::json::parse(missing.out)["outcome"]["status"], "Open File Error!!");
+  EXPECT_EQ(nlohmann::json::parse(missing.out)["error"]["kind"], "badInput");
+  const Result forced = Run({"--json", "program", (dir_.path() / "none.bin").string(), "--yes", "--force"});
+  EXPECT_EQ(forced.code, kExitUsage);
+  EXPECT_EQ(nlohmann::json::parse(forced.out)["outcome"]["status"], "Open File Error!!");
 
   const Result erase = Run({"erase", "--yes", "--no-backup", "--include-nvram"});
   EXPECT_EQ(erase.code, kExitSuccess) << erase.err;
@@ -147,6 +155,12 @@ TEST_F(EngineeringCommand, TheFirmwareAreaAmongUserDataNeedsForceUserArea) {
       << R"({ "disks": [ { "name": "disk30", "chipType": 30, "revision": 1, "flash": "none",
              "disk": { "sectors": 976773168 },
              "parameters": "00 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 00 00 D2 01 00 00 00 00 00 00 00 00 00 00 00 00" } ] })";
+  // A QV40776E image: its signature "776E" behind a marker at 0x4000.
+  std::vector<char> area(0x8000, '\x11');
+  const char block[] = {'\x55', '\xAA', '\xAA', '\x55', '7', '7', '6', 'E'};
+  std::copy(std::begin(block), std::end(block), area.begin() + 0x4000);
+  image_ = dir_.path() / "area.bin";
+  std::ofstream(image_, std::ios::binary).write(area.data(), static_cast<std::streamsize>(area.size()));
   const Result refused = Run({"--json", "program", image_.string(), "--yes"});
   EXPECT_EQ(refused.code, kExitUsage);
   const auto doc = nlohmann::json::parse(refused.out);
@@ -177,6 +191,12 @@ TEST_F(EngineeringCommand, OlderBridgeWithARefusedWriteFails) {
   std::ofstream(dir_.path() / "old" / "machine.json")
       << R"({ "disks": [ { "name": "old", "chipType": 1, "revision": 1, "flash": { "part": "WINBOND", "sizeKiB": 64 },
                "faults": [ { "kind": "fail", "cdbPrefix": "FF 04 11", "times": 0 } ] } ] })";
+  // The first QV40778 revision's images carry 5A A5 0F F0 in their bytes 4..7.
+  std::vector<char> old(0xC000, '\x22');
+  const char mark[] = {'\x5A', '\xA5', '\x0F', '\xF0'};
+  std::copy(std::begin(mark), std::end(mark), old.begin() + 4);
+  image_ = dir_.path() / "old.bin";
+  std::ofstream(image_, std::ios::binary).write(old.data(), static_cast<std::streamsize>(old.size()));
   const Result r = Run({"--json", "program", image_.string(), "--yes"}, "old");
   EXPECT_EQ(r.code, kExitDeviceFailed) << r.err;
   const auto doc = nlohmann::json::parse(r.out);

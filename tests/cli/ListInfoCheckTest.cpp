@@ -152,8 +152,11 @@ TEST(CheckCommand, SignatureAndSizeAgainstTheDevice) {
   std::string bytes(100 * 1024, '\xFF');
   bytes.replace(0, 8, std::string("\0\0\0\0", 4) + "7811");
   const std::string qvb788 = dir.Write("qvb788.bin", bytes).string();
-  testing::TempDir machine;
+  testing::TempDir machine, mute;
   const std::string families = Machine(machine, sim::PresetScenarioJson("families"));
+  // A QVB788 whose flash answers no JEDEC id: nothing tells its size.
+  const std::string noId = Machine(mute, R"({ "disks": [ { "name": "q", "chipType": 9,
+      "flash": { "part": "EON", "sizeKiB": 256, "jedec": "FF FF FF FF" } } ] })");
   const Case cases[] = {
       {"fits", {"--sim", "check", image("fit.bin", 0xC000, "8121")}, 0, "fits"},
       {"another family", {"--sim", "check", image("other.bin", 0xC000, "8141")}, 2, "seems not match"},
@@ -161,8 +164,10 @@ TEST(CheckCommand, SignatureAndSizeAgainstTheDevice) {
       {"larger than the flash", {"--sim", "check", image("big.bin", 512 * 1024 + 1, "8121")}, 2,
        "bigger than the flash size"},
       {"missing", {"--sim", "check", (dir.path() / "none.bin").string()}, 2, "Open Firmware File Error!!"},
+      // The QVB788 reports no size: the flash's JEDEC id tells it.
+      {"flash sized by its id", {families, "check", qvb788, "-d", "2"}, 0, "(flash 256 KiB)"},
       // A device whose flash size is unknown is never compared against another device's size.
-      {"unknown flash size", {families, "check", qvb788, "-d", "2"}, 2, "the flash size of this device is unknown"},
+      {"unknown flash size", {noId, "check", qvb788}, 2, "the flash size of this device is unknown"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -145,8 +145,9 @@ TEST(Loader, BackupOf256KiB) {
   EXPECT_EQ(ReadFile(o.backupFile), b.FlashRange(0, 0x40000));
   EXPECT_EQ(b.Sent(0xB6).size(), 512u);
 
+  // The flash-to-RAM reads are refused (the RAM-buffer read also answers the identification).
   LoaderBench refused;
-  refused.FailAlways(0, {0xB5});
+  refused.FailAlways(0, {0xB6});
   const app::EngineeringOptions refusedBackup = refused.Backup("refused.bak");
   const app::EngineeringOutcome r = refused.Run(refusedBackup);
   EXPECT_EQ(r.code(), app::OutcomeCode::Failed);

@@ -149,9 +149,8 @@ TEST(StepwisePage, WritesTheImageFromItsFirstByte) {
   EXPECT_TRUE(Writes(b.tap, from).empty()) << "no bridge flash writes";
   EXPECT_GT(b.tap.Count({0xFF, 0x04, 0x25}), 0u);
   EXPECT_TRUE(b.ctx.form.NVRAMCheck.checked);
-  // The bridge tells no size and this part's id no capacity: the copy covers the first 64 KiB,
-  // more than the erase steps reach.
-  EXPECT_EQ(ReadFile(out.recoveryFile), b.Before(0, 0x10000));
+  // The bridge tells no size; the part's JEDEC id does (2 MiB): the copy is the whole flash.
+  EXPECT_EQ(ReadFile(out.recoveryFile), b.before);
 }
 
 TEST(StepwisePage, PagesPerVendor) {

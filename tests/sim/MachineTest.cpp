@@ -144,6 +144,21 @@ TEST(Faults, FlipBitsOnReadBackOnly) {
   EXPECT_EQ(rig.Flash()[0x1010], 0x12) << "the flash itself is intact";
 }
 
+// Any command's reply, once: the chip id of an INQUIRY here, then the same INQUIRY intact.
+TEST(Faults, FlipReplyTurnsOneBitOfOneAnswer) {
+  FaultRig rig(R"({"kind": "flipReply", "atCommand": 1, "address": 37, "mask": "0x02"})");
+  const Device dev = rig.Dev();
+  std::array<uint8_t, 40> first{}, flipped{}, after{};
+  ASSERT_TRUE(Inquiry(dev, first));
+  ASSERT_TRUE(Inquiry(dev, flipped));
+  ASSERT_TRUE(Inquiry(dev, after));
+  EXPECT_EQ(first[37], '8');
+  EXPECT_EQ(flipped[37], '8' ^ 0x02);
+  flipped[37] = first[37];
+  EXPECT_EQ(flipped, first) << "one byte only";
+  EXPECT_EQ(after, first) << "once";
+}
+
 TEST(Faults, NeverReadyFlash) {
   FaultRig rig(R"({"kind": "neverReady"})");
   const Device dev = rig.Dev();

@@ -17,6 +17,8 @@ struct TappedRequest {
   std::string path;
   std::vector<uint8_t> cdb;
   std::vector<uint8_t> dataOut;
+  bool dataIn = false;
+  uint32_t transferred = 0;  // bytes the answer carried (once answered)
   bool StartsWith(std::initializer_list<uint8_t> prefix) const {
     return cdb.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), cdb.begin());
   }
@@ -27,10 +29,12 @@ class Tap final : public platform::PassThrough {
   explicit Tap(platform::PassThrough& inner) : inner_(inner) {}
   platform::ScsiResult Execute(std::string_view path, const platform::ScsiRequest& r) override {
     TappedRequest t{std::string(path), std::vector<uint8_t>(r.cdb.begin(), r.cdb.end()), {}};
+    t.dataIn = r.dataIn;
     if (!r.dataIn && r.data != nullptr) t.dataOut.assign(r.data, r.data + r.length);
     requests.push_back(std::move(t));
     if (before) before(requests.back());
     const platform::ScsiResult result = inner_.Execute(path, r);
+    requests.back().transferred = result.transferred;
     if (after) after(requests.back());
     return result;
   }
