@@ -76,7 +76,7 @@ std::vector<Trip> Trips() {
     trips.push_back({std::string("Backup") + kFamilies[d], Families(), {}, {"-d", n, "backup", "{dir}/backup.bin"}});
     trips.push_back({std::string("Erase") + kFamilies[d], Families(), {}, {"-d", n, "erase", "--yes"}});
     trips.push_back({std::string("Program") + kFamilies[d], Families(), {"-d", n, "backup", "{dir}/image.bin"},
-                     {"-d", n, "program", "{dir}/image.bin", "--yes"}});
+                     {"-d", n, "program", "{dir}/image.bin", "--yes", "--force"}});
   }
   return trips;
 }
