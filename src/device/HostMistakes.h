@@ -13,7 +13,7 @@ namespace qvfw::device {
 enum class HostMistake : uint8_t {
   None,
   NoStatusWait,         // the flash status waits return at once, without reading the status
-  OneWaitTooFew,        // the first status wait that finds the flash busy is left out
+  OneWaitTooFew,        // the first wait for the busy bit that finds the flash busy is left out
   WrongLengthField,     // the DF flash writes give a length one byte short of their data phase
   LongFormOn1394,       // the IEEE 1394 bridge is sent the long writes of the other DF bridges
   NoWriteEnable,        // the raw SPI write enable (06) is never sent
