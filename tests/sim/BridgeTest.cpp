@@ -537,7 +537,12 @@ TEST(BridgeCommands, RefusalsReachTheHostsTraceDecoded) {
   EXPECT_FALSE(WriteFlashLong(dev, 0x02, 0, V(256, 0x00)));
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("sense=70 00 05"), std::string::npos) << lines[0];
-  EXPECT_NE(lines[0].find("Illegal Request: Invalid field in cdb"), std::string::npos) << lines[0];
+#if defined(_WIN32)
+  const char* const decoded = "Illegal Request: ASC 24h, ASCQ 00h";  // no sense library there
+#else
+  const char* const decoded = "Illegal Request: Invalid field in cdb";
+#endif
+  EXPECT_NE(lines[0].find(decoded), std::string::npos) << lines[0];
 }
 
 TEST(BridgeCommands, IdentityRecordMustCarryItsMark) {
