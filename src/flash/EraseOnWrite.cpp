@@ -12,6 +12,7 @@
 #include "device/FlashDescriptor.h"
 #include "device/Commands.h"
 #include "device/FlashOps.h"
+#include "device/HostMistakes.h"
 #include "codec/ImageChecksum.h"
 #include "flash/ProcedureSupport.h"
 
@@ -567,6 +568,7 @@ Result Program1394(Job& j) {
 }
 
 Result EraseOnWrite1394Procedure(Job& j) {
+  if (device::Makes(device::HostMistake::LongFormOn1394)) return EraseOnWriteProcedure(j);
   j.settings.TransferUnit = 256;
   if (j.options.eraseOnly) {
     Result r = Erase1394(j);

@@ -87,8 +87,18 @@ TracingPassThrough::TracingPassThrough(PassThrough& inner, Sink sink, Now now)
 
 ScsiResult TracingPassThrough::Execute(std::string_view path, const ScsiRequest& request) {
   const std::chrono::nanoseconds start = now_();
-  ScsiResult result = inner_.Execute(path, request);
-  sink_(FormatTraceLine(path, request, result, now_() - start));
+  // A request whose caller wants no sense bytes still gets a sense area, so that the trace can
+  // say why the device refused it; the caller sees none of it.
+  uint8_t own[kMaxSenseLength] = {};
+  ScsiRequest traced = request;
+  const bool borrowed = request.sense == nullptr || request.senseLength == 0;
+  if (borrowed) {
+    traced.sense = own;
+    traced.senseLength = kMaxSenseLength;
+  }
+  ScsiResult result = inner_.Execute(path, traced);
+  sink_(FormatTraceLine(path, traced, result, now_() - start));
+  if (borrowed) result.senseValid = 0;
   return result;
 }
 

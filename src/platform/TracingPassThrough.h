@@ -7,7 +7,9 @@
 // something: " | host=DID_ERROR", " | driver=0xNN", " | os=ENOENT (No such file or directory)",
 // " | not opened", and the decoded sense as " | Illegal Request: Invalid field in CDB".
 // The fields up to the sense bytes come first and keep their order, so a reader of the older,
-// shorter lines reads these too.
+// shorter lines reads these too. Requests whose callers want no sense bytes (the plain
+// operations of the vendor commands) are given a sense area of the trace's own, so their
+// refusals are decoded as well; the caller still receives none.
 
 #include <chrono>
 #include <functional>

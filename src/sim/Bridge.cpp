@@ -13,6 +13,18 @@ namespace {
 Response FlashTimeout() { return Check(0x04, 0x44, 0x00); }
 
 bool IsBufferFamily(uint8_t t) { return chips::InGroup(chips::ChipTypeOf(t), chips::kBufferFamily); }
+bool IsStorageLine(uint8_t t) { return chips::InGroup(chips::ChipTypeOf(t), chips::kStorageLine); }
+
+// The bytes [from, to) of the CDB are 0, as every byte the command set does not list is.
+bool Zero(std::span<const uint8_t> b, size_t from, size_t to) {
+  for (size_t i = from; i < to && i < b.size(); ++i)
+    if (b[i] != 0) return false;
+  return true;
+}
+
+// A length field agrees with its data phase: equal, or 1 against the 2 bytes a one-byte transfer
+// travels as.
+bool SameLength(uint32_t field, uint32_t phase) { return field == phase || (field == 1 && phase == 2); }
 
 }  // namespace
 
@@ -207,6 +219,11 @@ bool Bridge::TakeRestartRequest() {
 }
 
 // ---- the firmware's own flash access -------------------------------------------------------
+//
+// The bridge firmware polls the flash status itself only where the host cannot: between the
+// steps of one command (the pages of one write, the erase and the unprotect ahead of a write, the
+// sector updates of WRITE BUFFER) and where the host never polls around a command. Everything
+// else goes to the flash at once, busy or not, and a busy flash drops it as the part does.
 
 bool Bridge::WaitFlash(SimTime& t) {
   if (!flash_) return true;
@@ -227,28 +244,29 @@ void Bridge::FlashFrame(const std::vector<uint8_t>& out, std::span<uint8_t> in, 
   else std::fill(in.begin(), in.end(), 0xFF);
 }
 
-bool Bridge::FlashRead(uint32_t a, uint8_t* out, uint32_t n, SimTime& t) {
-  if (!WaitFlash(t)) return false;
+void Bridge::FlashRead(uint32_t a, uint8_t* out, uint32_t n, SimTime& t) {
   FlashFrame({0x03, uint8_t(a >> 16), uint8_t(a >> 8), uint8_t(a)}, {out, n}, t);
-  return true;
 }
 
-bool Bridge::FlashProgram(uint32_t a, const uint8_t* in, uint32_t n, SimTime& t) {
+bool Bridge::FlashProgram(uint32_t a, const uint8_t* in, uint32_t n, SimTime& t, Finish finish) {
   if (n == 0 || !flash_) return true;
   auto header = [](uint8_t op, uint32_t addr) {
     return std::vector<uint8_t>{op, uint8_t(addr >> 16), uint8_t(addr >> 8), uint8_t(addr)};
   };
   if (pp_ == 0xAF || pp_ == 0xAD) {  // auto-address-increment: one byte or word per frame
     const uint32_t unit = pp_ == 0xAD ? 2 : 1;
-    if (!WaitFlash(t)) return false;
+    // Words start at even addresses: an odd start goes as a word whose first byte is 0xFF, which
+    // leaves that byte as it was.
+    const uint32_t lead = a % unit;
+    auto byte = [&](uint32_t i) -> uint8_t { return i >= lead && i - lead < n ? in[i - lead] : 0xFF; };
     FlashFrame({0x06}, t);
-    for (uint32_t i = 0; i < n; i += unit) {
-      if (!WaitFlash(t)) return false;
-      std::vector<uint8_t> f = i == 0 ? header(pp_, a) : std::vector<uint8_t>{pp_};
-      for (uint32_t k = 0; k < unit; ++k) f.push_back(i + k < n ? in[i + k] : 0xFF);
+    for (uint32_t i = 0; i < n + lead; i += unit) {
+      if (i > 0 && !WaitFlash(t)) return false;
+      std::vector<uint8_t> f = i == 0 ? header(pp_, a - lead) : std::vector<uint8_t>{pp_};
+      for (uint32_t k = 0; k < unit; ++k) f.push_back(byte(i + k));
       flash_->Frame(f, {}, t.us);
     }
-    if (!WaitFlash(t)) return false;
+    if (!WaitFlash(t)) return false;  // the sequence ends only once its last word is in
     FlashFrame({0x04}, t);
     return true;
   }
@@ -257,25 +275,23 @@ bool Bridge::FlashProgram(uint32_t a, const uint8_t* in, uint32_t n, SimTime& t)
   while (done < n) {
     const uint32_t addr = a + done;
     const uint32_t chunk = std::min(n - done, page - (addr % page));
-    if (!WaitFlash(t)) return false;
+    if (done > 0 && !WaitFlash(t)) return false;
     FlashFrame({0x06}, t);
     std::vector<uint8_t> f = header(pp_, addr);
     f.insert(f.end(), in + done, in + done + chunk);
     flash_->Frame(f, {}, t.us);
     done += chunk;
   }
-  return true;
+  return finish == Finish::Wait ? WaitFlash(t) : true;
 }
 
-bool Bridge::FlashErase(uint8_t op, uint32_t a, SimTime& t) {
-  if (!WaitFlash(t)) return false;
+bool Bridge::FlashErase(uint8_t op, uint32_t a, SimTime& t, Finish finish) {
   FlashFrame({0x06}, t);
   FlashFrame({op, uint8_t(a >> 16), uint8_t(a >> 8), uint8_t(a)}, t);
-  return true;
+  return finish == Finish::Wait ? WaitFlash(t) : true;
 }
 
 bool Bridge::FlashUnprotect(SimTime& t) {
-  if (!WaitFlash(t)) return false;
   FlashFrame({0x06}, t);
   FlashFrame({0x50}, t);
   FlashFrame({0x01, 0x00}, t);
@@ -287,21 +303,22 @@ bool Bridge::FlashUpdate(uint32_t a, const uint8_t* in, uint32_t n, SimTime& t) 
   uint32_t unit = 0;
   for (const EraseOp& e : flash_->part().erases)
     if (e.opcode == se_ && e.unit != 0) unit = e.unit;
-  if (unit == 0) return FlashProgram(a, in, n, t);
+  if (unit == 0) return FlashProgram(a, in, n, t, Finish::Wait);
   uint32_t done = 0;
   while (done < n) {
     const uint32_t addr = a + done;
     const uint32_t start = addr - addr % unit;
     const uint32_t chunk = std::min(n - done, start + unit - addr);
     std::vector<uint8_t> old(unit);
-    if (!FlashRead(start, old.data(), unit, t)) return false;
+    if (!WaitFlash(t)) return false;
+    FlashRead(start, old.data(), unit, t);
     bool fits = true;
     for (uint32_t i = 0; i < chunk && fits; ++i) fits = (old[addr - start + i] & in[done + i]) == in[done + i];
     if (fits) {
-      if (!FlashProgram(addr, in + done, chunk, t)) return false;
+      if (!FlashProgram(addr, in + done, chunk, t, Finish::Wait)) return false;
     } else {
       std::copy(in + done, in + done + chunk, old.begin() + (addr - start));
-      if (!FlashErase(se_, start, t) || !FlashProgram(start, old.data(), unit, t)) return false;
+      if (!FlashErase(se_, start, t, Finish::Wait) || !FlashProgram(start, old.data(), unit, t, Finish::Wait)) return false;
     }
     done += chunk;
   }
@@ -349,7 +366,7 @@ Response Bridge::Execute(const Command& c, SimTime& t) {
 
 Response Bridge::Inquiry(const Command& c) {
   const auto& b = c.cdb;
-  if (!c.dataIn) return InvalidField();
+  if (!c.dataIn || (b[1] & 0xFE) != 0) return InvalidField();
   if ((b[1] & 0x01) == 0) {
     if (b[2] != 0) return InvalidField();
     FillInquiry(c.data, c.length, config_.vendorText, config_.productText, config_.revisionText,
@@ -380,7 +397,7 @@ Response Bridge::Inquiry(const Command& c) {
 
 Response Bridge::ChipInfo(const Command& c) {
   const auto& b = c.cdb;
-  if (b.size() < 3 || b[1] != 0xF4 || b[2] != 0xE7 || !c.dataIn) return InvalidField();
+  if (b.size() < 3 || b[1] != 0xF4 || b[2] != 0xE7 || !Zero(b, 3, b.size()) || !c.dataIn) return InvalidField();
   std::array<uint8_t, 16> d = config_.chipInfo;
   if (config_.chipInfoSignature) {
     d[0] = 0xF4;
@@ -403,64 +420,83 @@ Response Bridge::ChipInfo(const Command& c) {
 Response Bridge::Ff04(const Command& c, SimTime& t) {
   const auto& b = c.cdb;
   const uint32_t a = Be24(b, 3);
-  const bool changes = b[2] == 0x11 || b[2] == 0x13 || b[2] == 0x14;
-  if (changes && config_.needsPrepareFlashWrite && !prepared_) return SequenceError();
+  // The QVS882 takes flash changes only once they were announced since its power-on.
+  const bool refused = config_.needsPrepareFlashWrite && !prepared_;
   switch (b[2]) {
     case 0x10: {
-      if (!c.dataIn) return InvalidField();
-      if (!FlashRead(a, c.data, c.length, t)) return FlashTimeout();
+      if (!Zero(b, 6, 12) || !c.dataIn || c.length == 0) return InvalidField();
+      FlashRead(a, c.data, c.length, t);
       Response r = Good(c.length);
       r.flashAddress = a;
       return r;
     }
-    case 0x11:
-      if (c.dataIn) return InvalidField();
-      if (!FlashProgram(a, c.data, c.length, t)) return FlashTimeout();
-      return Good(c.length);
+    case 0x11:  // the whole-image procedure sends its steps back to back: each ends programmed
+      if (!Zero(b, 6, 12) || c.dataIn || c.length == 0) return InvalidField();
+      if (refused) return SequenceError();
+      return FlashProgram(a, c.data, c.length, t, Finish::Wait) ? Good(c.length) : FlashTimeout();
     case 0x12:
-      if (!c.dataIn || c.length == 0) return InvalidField();
+      if (!Zero(b, 3, 12) || !c.dataIn || c.length == 0 || c.length > 2) return InvalidField();
       c.data[0] = flash_ ? flash_->Status(t.us) : 0;
-      return Good(std::min<uint32_t>(c.length, 2));
-    case 0x13: return FlashErase(ce_, 0, t) ? Good(0) : FlashTimeout();
-    case 0x14: return FlashErase(sectorOp_, a, t) ? Good(0) : FlashTimeout();
+      return Good(c.length);
+    case 0x13:  // the whole chip, within the command's 100-second time-out
+      if (!Zero(b, 3, 12) || c.length != 0) return InvalidField();
+      if (refused) return SequenceError();
+      return FlashErase(ce_, 0, t, Finish::Wait) ? Good(0) : FlashTimeout();
+    case 0x14:  // returns at once: the host pauses and polls the status after it
+      if (!Zero(b, 6, 12) || c.length != 0) return InvalidField();
+      if (refused) return SequenceError();
+      FlashErase(sectorOp_, a, t, Finish::Return);
+      return Good(0);
     case 0x15: {
       const uint8_t n = b[3];
-      if ((n != 3 && n != 4) || (b[5] != 0 && b[5] != 3) || !c.dataIn) return InvalidField();
+      if ((n != 3 && n != 4) || (b[5] != 0 && b[5] != 3) || !Zero(b, 6, 12) || !c.dataIn || c.length != n)
+        return InvalidField();
       std::vector<uint8_t> out(1 + b[5], 0);
       out[0] = b[4];
-      uint8_t reply[4];
-      if (!WaitFlash(t)) return FlashTimeout();
-      FlashFrame(out, {reply, n}, t);
-      const uint32_t m = std::min<uint32_t>(c.length, n);
-      std::memcpy(c.data, reply, m);
-      return Good(m);
+      FlashFrame(out, {c.data, n}, t);
+      return Good(n);
     }
-    case 0x0F:
+    case 0x0F: {
+      // The storage line takes the parameter as a 16-bit number, the others as one byte (a
+      // quarter of it); either is a page length of at most 256 bytes.
+      const uint32_t parameter = IsStorageLine(config_.chipType) ? Be16(b, 7) : b[7] * 4u;
+      const size_t end = IsStorageLine(config_.chipType) ? 9 : 8;
+      if (parameter == 0 || parameter > 256 || !Zero(b, end, 12) || c.length != 0) return InvalidField();
       ce_ = b[3];
       be_ = b[4];
       pp_ = b[5];
       se_ = b[6];
       return Good(0);
+    }
     case 0x20: {
       const uint8_t count = b[3];
-      if (count == 0 || count > 7 || b[4] > 1) return InvalidField();
+      if (count == 0 || count > 7 || b[4] > 1 || !Zero(b, 5 + count, 12) || (c.dataIn && c.length != 0))
+        return InvalidField();
       std::vector<uint8_t> seq(b.begin() + 5, b.begin() + 5 + count);
       if (b[4] == 1) spiPending_ = std::move(seq);
       else FlashFrame(seq, {}, t);
-      return Good(c.dataIn ? 0 : c.length);
+      return Good(c.length);
     }
     case 0x21: {
       if (!spiPending_) return SequenceError();
-      if (!c.dataIn) return InvalidField();
-      FlashFrame(*spiPending_, {c.data, c.length}, t);
+      const uint32_t field = Be16(b, 7);
+      // The AMIC and ATMEL probes leave the length 0 and read 4 bytes.
+      if (!Zero(b, 3, 7) || !Zero(b, 9, 12) || !c.dataIn || c.length == 0 || (field != 0 && !SameLength(field, c.length))) {
+        spiPending_.reset();
+        return InvalidField();
+      }
+      const uint32_t n = field != 0 ? field : c.length;
+      FlashFrame(*spiPending_, {c.data, n}, t);
       spiPending_.reset();
-      return Good(c.length);
+      return Good(n);
     }
     case 0x22: {
       if (!spiPending_) return SequenceError();
-      if (c.dataIn) return InvalidField();
-      const uint32_t field = Be16(b, 7);
-      const uint32_t n = field != 0 ? std::min(field, c.length) : c.length;
+      const uint32_t n = Be16(b, 7);
+      if (!Zero(b, 3, 7) || !Zero(b, 9, 12) || c.dataIn || n == 0 || !SameLength(n, c.length)) {
+        spiPending_.reset();
+        return InvalidField();
+      }
       std::vector<uint8_t> frame = *spiPending_;
       frame.insert(frame.end(), c.data, c.data + n);
       spiPending_.reset();
@@ -468,25 +504,26 @@ Response Bridge::Ff04(const Command& c, SimTime& t) {
       return Good(c.length);
     }
     case 0x23:
-      if (!c.dataIn) return InvalidField();
-      if (c.length > 0) c.data[0] = static_cast<uint8_t>(vendor_);
-      return Good(std::min<uint32_t>(c.length, 4));
+      if (b[3] != 4 || !Zero(b, 4, 12) || !c.dataIn || c.length != 4) return InvalidField();
+      c.data[0] = static_cast<uint8_t>(vendor_);
+      return Good(4);
     case 0x25:
+      if (!config_.needsPrepareFlashWrite || !Zero(b, 3, 12) || c.length != 0) return InvalidField();
       prepared_ = true;
       return Good(0);
     case 0x26:
-      if (b[3] != 'Q' || b[4] != 'V') return InvalidField();
+      if (b[3] != 'Q' || b[4] != 'V' || !Zero(b, 5, 12) || c.length != 0) return InvalidField();
       restart_ = true;
       return Good(0);
     case 0x30: {
-      if (b[3] != 0x08 || config_.modelText.empty() || !c.dataIn) return InvalidField();
-      const uint32_t n = std::min<uint32_t>(c.length, 8);
-      std::memcpy(c.data, config_.modelText.data(), std::min<size_t>(n, config_.modelText.size()));
-      return Good(n);
+      if (b[3] != 0x08 || !Zero(b, 4, 12) || config_.modelText.empty() || !c.dataIn || c.length < 8)
+        return InvalidField();
+      std::memcpy(c.data, config_.modelText.data(), std::min<size_t>(8, config_.modelText.size()));
+      return Good(8);
     }
     case 0xA0: {
-      if (!c.dataIn) return InvalidField();
-      const uint32_t n = std::min<uint32_t>({c.length, b[3], static_cast<uint32_t>(config_.parameters.size())});
+      if (b[3] == 0 || !Zero(b, 4, 12) || !c.dataIn || c.length != b[3]) return InvalidField();
+      const uint32_t n = std::min<uint32_t>(c.length, static_cast<uint32_t>(config_.parameters.size()));
       std::memcpy(c.data, config_.parameters.data(), n);
       return Good(n);
     }
@@ -498,7 +535,7 @@ Response Bridge::Df(const Command& c, SimTime& t) {
   const auto& b = c.cdb;
   switch (b[11]) {
     case 0xFF: {  // the identification probe
-      if (!c.dataIn) return InvalidField();
+      if (b[1] != 0x10 || !Zero(b, 5, 11) || !c.dataIn || !SameLength(Be24(b, 2), c.length)) return InvalidField();
       const uint8_t reply[2] = {config_.probeByte0, 0x00};
       const uint32_t n = std::min<uint32_t>(c.length, 2);
       std::memcpy(c.data, reply, n);
@@ -506,8 +543,9 @@ Response Bridge::Df(const Command& c, SimTime& t) {
     }
     case 0xFA: {
       const uint32_t n = Be24(b, 2), a = Be24(b, 8);
-      if (b[1] != 0x10 || !c.dataIn || n > c.length) return InvalidField();
-      if (!FlashRead(a, c.data, n, t)) return FlashTimeout();
+      if (b[1] != 0x10 || !Zero(b, 5, 8) || !c.dataIn || n == 0 || !SameLength(n, c.length)) return InvalidField();
+      if (config_.chipType == 8 && b[2] != 0) return InvalidField();  // 16-bit lengths only
+      FlashRead(a, c.data, n, t);
       Response r = Good(n);
       r.flashAddress = a;
       return r;
@@ -515,29 +553,38 @@ Response Bridge::Df(const Command& c, SimTime& t) {
     case 0xFB: {
       const uint8_t m = b[1];
       const uint32_t n = Be24(b, 2), a = Be24(b, 8);
-      if ((m & 0x78) != 0 || c.dataIn || n > c.length) return InvalidField();
+      if ((m & 0x78) != 0 || !Zero(b, 5, 8) || (c.dataIn && c.length != 0) || !SameLength(n, c.length))
+        return InvalidField();
+      // The QVB787 knows the short form only: a 16-bit length and an erase flag for the mode.
+      if (config_.chipType == 8 && ((m != 0 && m != 1) || b[2] != 0)) return InvalidField();
+      // The QVS812 line takes an erase of 1..3 as a request of its own, never on a data write.
+      if (IsBufferFamily(config_.chipType) && n > 0 && m >= 1 && m <= 3) return InvalidField();
       if (config_.needsPrepareFlashWrite && !prepared_) return SequenceError();
       if ((m & 0x80) != 0 && !FlashUnprotect(t)) return FlashTimeout();
+      // The erase ends before the data goes and before the command does: the QVS812 line sends
+      // its data right after a request of its own.
       bool ok = true;
       switch (m & 0x07) {
         // The QVB787 firmware takes this write with a 16-bit length and an erase flag in place of
         // the mode: the flag clears the 32 KiB (or larger) block at the address.
-        case 1: case 4: ok = FlashErase(config_.chipType == 8 ? sectorOp_ : se_, a, t); break;
-        case 2: case 5: ok = FlashErase(be_, a, t); break;
-        case 3: case 6: case 7: ok = FlashErase(ce_, 0, t); break;
+        case 1: case 4: ok = FlashErase(config_.chipType == 8 ? sectorOp_ : se_, a, t, Finish::Wait); break;
+        case 2: case 5: ok = FlashErase(be_, a, t, Finish::Wait); break;
+        case 3: case 6: case 7: ok = FlashErase(ce_, 0, t, Finish::Wait); break;
         default: break;
       }
-      if (ok && n > 0) ok = FlashProgram(a, c.data, n, t);
+      // The host waits for the flash before each of these commands; the last page is left busy.
+      if (ok && n > 0) ok = FlashProgram(a, c.data, n, t, Finish::Return);
       return ok ? Good(c.length) : FlashTimeout();
     }
     case 0xFC:
-      if (b[1] != 0x01) return InvalidField();
+      if (b[1] != 0x01 || !Zero(b, 2, 11) || c.length != 0) return InvalidField();
       vendor_ = flash_ ? flash_->part().vendorCode : 0;  // detect the flash again
       return Good(0);
     case 0xFD: case 0xFE: {
       const bool read = b[11] == 0xFD;
       const uint32_t n = Be16(b, 3), a = Be16(b, 6);
-      if (a + n > memory_.size() || read != c.dataIn || n > c.length || b[1] != (read ? 0x10 : 0x00))
+      if (a + n > memory_.size() || read != c.dataIn || n == 0 || !SameLength(n, c.length) ||
+          b[1] != (read ? 0x10 : 0x00) || b[2] != 0 || b[5] != 0 || !Zero(b, 8, 11))
         return InvalidField();
       if (read) {
         std::memcpy(c.data, memory_.data() + a, n);
@@ -557,37 +604,47 @@ Response Bridge::Df(const Command& c, SimTime& t) {
 Response Bridge::Loader(const Command& c, SimTime& t) {
   const auto& b = c.cdb;
   constexpr uint32_t kRam = 0xC800, kRamSize = 512;
+  // The loader's host never reads the flash status: it pauses after the erase, which B4 only
+  // starts, and reads back right after its last program step, which B3 therefore finishes.
   switch (b[0]) {
     case 0xB2: case 0xB5: {
       const bool read = b[0] == 0xB5;
-      if (b[5] != 0x64 || b[8] != 0x01 || read != c.dataIn) return InvalidField();
-      const uint32_t n = std::min(c.length, kRamSize);
+      if (!Zero(b, 1, 5) || b[5] != 0x64 || !Zero(b, 6, 8) || b[8] != 0x01 || !Zero(b, 9, 12) || read != c.dataIn ||
+          c.length != kRamSize)
+        return InvalidField();
       if (!read) {
-        std::memcpy(memory_.data() + kRam, c.data, n);
+        std::memcpy(memory_.data() + kRam, c.data, kRamSize);
         ramFrom_.reset();
-        return Good(n);
+        return Good(kRamSize);
       }
-      std::memcpy(c.data, memory_.data() + kRam, n);
-      Response r = Good(n);
+      std::memcpy(c.data, memory_.data() + kRam, kRamSize);
+      Response r = Good(kRamSize);
       if (ramFrom_) r.flashAddress = *ramFrom_;  // read-back faults apply to what came from the flash
       return r;
     }
     case 0xB3: case 0xB6: {
+      // Between the RAM buffer and the flash: B3 programs at most one page, B6 reads at most the
+      // buffer; both within the buffer's RAM.
       const uint32_t a = Be32(b, 2), n = Be16(b, 6), r = Be16(b, 8);
-      if (r + n > memory_.size()) return InvalidField();
-      if (b[0] == 0xB3) {
-        if (b[10] != 0xE5 || b[11] != 0x02) return InvalidField();
-        return FlashProgram(a, memory_.data() + r, n, t) ? Good(0) : FlashTimeout();
+      const bool program = b[0] == 0xB3;
+      const bool inRam = r >= kRam && r + n <= kRam + kRamSize;
+      if (n == 0 || !inRam || c.length != 0) return InvalidField();
+      if (program) {
+        if (n > 256 || a % 256 + n > 256 || b[10] != 0xE5 || b[11] != 0x02) return InvalidField();
+        return FlashProgram(a, memory_.data() + r, n, t, Finish::Wait) ? Good(0) : FlashTimeout();
       }
-      if (!FlashRead(a, memory_.data() + r, n, t)) return FlashTimeout();
+      if (!Zero(b, 10, 12)) return InvalidField();
+      FlashRead(a, memory_.data() + r, n, t);
       if (r == kRam) ramFrom_ = a;
       else ramFrom_.reset();
       return Good(0);
     }
     case 0xB4: {
-      if (b[9] != 0x31) return InvalidField();
-      const uint8_t op = b[11] == 0x60 ? ce_ : b[11];
-      return FlashErase(op, Be32(b, 2), t) ? Good(0) : FlashTimeout();
+      // E1 E0: 21 52 erases the 32 KiB block at the address, 00 60 the whole chip.
+      const bool block = b[10] == 0x21 && b[11] == 0x52, chip = b[10] == 0x00 && b[11] == 0x60;
+      if (!Zero(b, 6, 9) || b[9] != 0x31 || !(block || chip) || c.length != 0) return InvalidField();
+      FlashErase(chip ? ce_ : 0x52, Be32(b, 2), t, Finish::Return);
+      return Good(0);
     }
     default: return IllegalOpcode();
   }
@@ -620,7 +677,9 @@ Response Bridge::ReadBuffer(const Command& c, SimTime& t) {
   if (mode != 0x01 && mode != 0x02) return InvalidField();
   const uint32_t limit = id == 1 ? 4096 : (flash_ ? flash_->size() : 0);
   if ((id != 0 && id != 1) || uint64_t{offset} + length > limit) return InvalidField();
-  if (!FlashRead(offset, c.data, length, t)) return FlashTimeout();
+  // The host never polls the status around the buffer commands: the bridge waits itself.
+  if (!WaitFlash(t)) return FlashTimeout();
+  FlashRead(offset, c.data, length, t);
   Response r = Good(length);
   r.flashAddress = offset;
   return r;
@@ -633,17 +692,20 @@ Response Bridge::WriteBuffer(const Command& c, SimTime& t) {
   const uint32_t offset = Be24(b, 3), length = Be24(b, 6);
   switch (mode) {
     case 0x0E: {  // download microcode with offsets, save, defer activation
-      if (mode_ == BridgeMode::Rom || id != 0 || offset % 4096 != 0 || length > c.length ||
+      if (mode_ == BridgeMode::Rom || id != 0 || offset % 4096 != 0 || length != c.length ||
           uint64_t{offset} + length > Capacity())
         return InvalidField();
       // A bridge that reports kind 02 00 expects the host to have erased the flash first;
       // the others erase what stands in the way themselves.
       const bool hostErases = mode_ == BridgeMode::RamLoaded || (config_.chipInfo[6] == 2 && config_.chipInfo[7] == 0);
-      const bool ok = hostErases ? FlashProgram(offset, c.data, length, t) : FlashUpdate(offset, c.data, length, t);
+      // The host never polls the status around the buffer commands: the segment is saved, and
+      // the flash ready again, before the status.
+      if (!WaitFlash(t)) return FlashTimeout();
+      const bool ok = hostErases ? FlashProgram(offset, c.data, length, t, Finish::Wait) : FlashUpdate(offset, c.data, length, t);
       return ok ? Good(length) : FlashTimeout();
     }
     case 0x06: {  // download microcode with offsets into RAM: a manufacturing firmware
-      if (id != 0 || length > c.length || uint64_t{offset} + length > 0x10000) return InvalidField();
+      if (id != 0 || length != c.length || uint64_t{offset} + length > 0x10000) return InvalidField();
       ramImage_.resize(0x10000, 0);
       std::memcpy(ramImage_.data() + offset, c.data, length);
       if (offset + length == 0x10000) mode_ = BridgeMode::RamLoaded;

@@ -115,15 +115,18 @@ class Bridge final : public Target {
   Response ModeSelect(const Command& c);
   Response SetIdentity(const Command& c);
 
-  // The bridge firmware's own use of the flash, each as real SPI frames.
+  // The bridge firmware's own use of the flash, each as real SPI frames. WaitFlash polls the
+  // status until the flash is ready (false when it never is); the others start at once, and
+  // `Finish::Wait` makes them wait for the flash to finish before the command ends.
+  enum class Finish { Return, Wait };
   bool WaitFlash(SimTime& t);
   void FlashFrame(std::initializer_list<uint8_t> out, SimTime& t);
   void FlashFrame(const std::vector<uint8_t>& out, std::span<uint8_t> in, SimTime& t);
-  bool FlashRead(uint32_t address, uint8_t* out, uint32_t n, SimTime& t);
-  bool FlashProgram(uint32_t address, const uint8_t* in, uint32_t n, SimTime& t);
-  bool FlashErase(uint8_t opcode, uint32_t address, SimTime& t);
-  bool FlashUnprotect(SimTime& t);
-  // Writes with erase of the sectors whose old contents stand in the way.
+  void FlashRead(uint32_t address, uint8_t* out, uint32_t n, SimTime& t);
+  bool FlashProgram(uint32_t address, const uint8_t* in, uint32_t n, SimTime& t, Finish finish);
+  bool FlashErase(uint8_t opcode, uint32_t address, SimTime& t, Finish finish);
+  bool FlashUnprotect(SimTime& t);  // ends with the flash ready
+  // Writes with erase of the sectors whose old contents stand in the way; waits throughout.
   bool FlashUpdate(uint32_t address, const uint8_t* in, uint32_t n, SimTime& t);
   void FlushSpi(SimTime& t);
   std::optional<uint32_t> ValidBank() const;

@@ -4,6 +4,27 @@
 #include <cstring>
 
 namespace qvfw::sim {
+namespace {
+
+// ATA PASS-THROUGH: the protocols (byte 1, bits 4..1) a disk behind a bridge is driven with.
+constexpr uint8_t kAtaPioIn = 4, kAtaDma = 6, kAtaUdmaIn = 10, kAtaUdmaOut = 11;
+
+// Byte 2 of ATA PASS-THROUGH for a command that moves data: no off-line wait, no register check
+// condition, the direction the protocol moves, and the length given (T_LENGTH not 0). PIO data-in
+// moves in; the DMA protocol in either direction.
+bool AtaFieldsHold(uint8_t protocol, uint8_t byte2, bool in) {
+  const bool offLine = (byte2 & 0xC0) != 0, checkCondition = (byte2 & 0x20) != 0;
+  const bool toHost = (byte2 & 0x08) != 0;
+  if (offLine || checkCondition || (byte2 & 0x03) == 0 || toHost != in) return false;
+  switch (protocol) {
+    case kAtaPioIn: case kAtaUdmaIn: return in;
+    case kAtaUdmaOut: return !in;
+    case kAtaDma: return true;
+    default: return false;
+  }
+}
+
+}  // namespace
 
 Sense MakeSense(uint8_t key, uint8_t asc, uint8_t ascq) {
   Sense s{};
@@ -75,7 +96,7 @@ void AttachedDisk::WriteSectors(uint64_t lba, uint32_t count, const uint8_t* in)
 }
 
 Response AttachedDisk::Identify(const Command& c) const {
-  if (c.length < 512 || !c.dataIn) return InvalidField();
+  if (c.length != 512 || !c.dataIn) return InvalidField();
   uint16_t w[256] = {};
   w[0] = 0x0040;                       // fixed device
   auto text = [&](int first, int words, const std::string& s) {
@@ -114,12 +135,14 @@ Response AttachedDisk::Identify(const Command& c) const {
 Response AttachedDisk::Dma(const Command& c, bool write, SimTime& time) {
   const auto& b = c.cdb;
   if (b.size() < 16) return InvalidField();
+  // The 48-bit LBA form of the device register: LBA mode, device 0, the low bits unused.
+  if ((b[13] & 0x40) == 0 || (b[13] & 0x1F) != 0) return InvalidField();
   uint32_t count = (uint32_t{b[5]} << 8) | b[6];
   if (count == 0) count = 65536;
   const uint64_t lba = uint64_t{b[8]} | (uint64_t{b[10]} << 8) | (uint64_t{b[12]} << 16) | (uint64_t{b[7]} << 24) |
                        (uint64_t{b[9]} << 32) | (uint64_t{b[11]} << 40);
   const uint64_t bytes = uint64_t{count} * config_.logicalSectorSize;
-  if (write == c.dataIn || c.length < bytes) return InvalidField();
+  if (write == c.dataIn || c.length != bytes) return InvalidField();
   if (lba + count > config_.sectors + config_.reservedSectors) return LbaOutOfRange();
   time.us += config_.timing.accessUs + bytes * 1'000'000 / std::max<uint64_t>(1, config_.timing.mediaBytesPerSecond);
   if (write) {
@@ -152,7 +175,7 @@ Response AttachedDisk::Read(const Command& c) const {
       lba = (uint64_t{Be32(b, 2)} << 32) | Be32(b, 6);
       count = Be32(b, 10);
   }
-  if (count == 0) return Good(0);
+  if (count == 0) return lba > config_.sectors - 1 ? LbaOutOfRange() : Good(0);
   const uint64_t bytes = uint64_t{count} * config_.logicalSectorSize;
   if (!c.dataIn || c.length < bytes) return InvalidField();
   if (lba >= config_.sectors || count > config_.sectors - lba) return LbaOutOfRange();
@@ -208,14 +231,29 @@ Response AttachedDisk::Execute(const Command& c, SimTime& time) {
       return Good(n);
     }
     case 0xA1:  // ATA PASS-THROUGH(12): IDENTIFY DEVICE only
-      if (b.size() < 12 || b[9] != 0xEC) return InvalidField();
+      if (b.size() < 12 || b[9] != 0xEC || (b[1] >> 1 & 0x0F) != kAtaPioIn || !AtaFieldsHold(kAtaPioIn, b[2], true) ||
+          (b[8] & 0x10) != 0)
+        return InvalidField();
       return Identify(c);
-    case 0x85:
+    case 0x85: {  // ATA PASS-THROUGH(16)
       if (b.size() < 16) return InvalidField();
-      if (b[14] == 0x25) return Dma(c, false, time);
-      if (b[14] == 0x35) return Dma(c, true, time);
-      if (b[14] == 0xEC) return Identify(c);
-      return InvalidField();
+      const uint8_t protocol = b[1] >> 1 & 0x0F;
+      const bool extend = (b[1] & 0x01) != 0;
+      switch (b[14]) {
+        case 0x25:  // READ DMA EXT: a DMA protocol in, the 48-bit registers
+          if ((protocol != kAtaDma && protocol != kAtaUdmaIn) || !extend || !AtaFieldsHold(protocol, b[2], true))
+            return InvalidField();
+          return Dma(c, false, time);
+        case 0x35:  // WRITE DMA EXT: a DMA protocol out
+          if ((protocol != kAtaDma && protocol != kAtaUdmaOut) || !extend || !AtaFieldsHold(protocol, b[2], false))
+            return InvalidField();
+          return Dma(c, true, time);
+        case 0xEC:
+          if (protocol != kAtaPioIn || !AtaFieldsHold(protocol, b[2], true) || (b[13] & 0x10) != 0) return InvalidField();
+          return Identify(c);
+        default: return InvalidField();
+      }
+    }
     default: return IllegalOpcode();
   }
 }

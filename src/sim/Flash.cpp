@@ -69,6 +69,10 @@ FlashPart ByVendor(std::string_view v, uint32_t kiB) {
     if (kiB == 0) kiB = 2048;
     FlashPart p = Make("", 2, kiB);
     p.pageProgram = false;
+    p.ewsr = true;
+    // BP1..BP0 on the small parts (the top quarter, half, all); the large ones count 1/32 up.
+    p.protectBits = kiB <= 128 ? 2 : 3;
+    p.protectAllFrom = kiB <= 128 ? 3 : 6;
     p.erases = Ops({{0x20, 0x1000}, {0x52, 0x8000}, {0xD8, 0x10000}, {0x60, 0}, {0xC7, 0}});
     p.chipEraseOp = 0x60;
     p.blockEraseOp = 0x52;
@@ -108,11 +112,15 @@ FlashPart ByVendor(std::string_view v, uint32_t kiB) {
       default: BadSize(v, kiB);
     }
     p.id15 = {0x1F, p.jedec[1]};
+    p.protectBits = 2;  // global protection: either bit protects every sector
+    p.protectAllFrom = 1;
     return p;
   }
   if (v == "ATMEL-AT25F1024") {  // an older part that answers only 0x15
     FlashPart p = Make("AT25F1024", 4, 128);
     p.id15 = {0x1F, 0x60};
+    p.protectBits = 2;
+    p.protectAllFrom = 3;
     p.erases = Ops({{0x52, 0x8000}, {0x62, 0}});
     p.chipEraseOp = 0x62;
     p.blockEraseOp = 0x52;
@@ -284,8 +292,18 @@ void SpiFlash::StartBusy(uint64_t nowUs, uint64_t durationUs) {
   wel_ = false;
 }
 
+uint32_t SpiFlash::ProtectedFrom() const {
+  const uint8_t p = static_cast<uint8_t>((status_ & WritableStatus() & 0x1C) >> 2);
+  if (p == 0) return size();
+  if (p >= part_.protectAllFrom) return 0;
+  return size() - (size() >> (part_.protectAllFrom - p));
+}
+
+bool SpiFlash::Protected(uint32_t first, uint32_t count) const {
+  return count > 0 && uint64_t{first} + count > ProtectedFrom();
+}
+
 void SpiFlash::Program(uint32_t address, std::span<const uint8_t> bytes, bool wrapInPage) {
-  if (Protected()) return;
   const uint32_t size = this->size();
   for (size_t i = 0; i < bytes.size(); ++i) {
     uint32_t a;
@@ -299,23 +317,16 @@ void SpiFlash::Program(uint32_t address, std::span<const uint8_t> bytes, bool wr
   }
 }
 
-void SpiFlash::Erase(uint32_t address, uint32_t unit) {
-  if (Protected()) return;
-  if (unit == 0 || unit >= size()) {
-    std::fill(data_.begin(), data_.end(), 0xFF);
-    return;
-  }
-  const uint32_t start = (address % size()) & ~(unit - 1);
-  std::fill(data_.begin() + start, data_.begin() + start + unit, 0xFF);
-}
-
-void SpiFlash::EraseSectorOf(uint32_t address, const std::vector<uint32_t>& starts) {
-  if (Protected()) return;
+std::pair<uint32_t, uint32_t> SpiFlash::EraseRange(const EraseOp& e, uint32_t address) const {
   const uint32_t a = address % size();
-  auto next = std::upper_bound(starts.begin(), starts.end(), a);
-  const uint32_t begin = next == starts.begin() ? 0 : *(next - 1);
-  const uint32_t end = next == starts.end() ? size() : *next;
-  std::fill(data_.begin() + begin, data_.begin() + end, 0xFF);
+  if (!e.starts.empty()) {
+    auto next = std::upper_bound(e.starts.begin(), e.starts.end(), a);
+    const uint32_t begin = next == e.starts.begin() ? 0 : *(next - 1);
+    const uint32_t end = next == e.starts.end() ? size() : *next;
+    return {begin, end - begin};
+  }
+  if (e.unit == 0 || e.unit >= size()) return {0, size()};
+  return {a & ~(e.unit - 1), e.unit};
 }
 
 uint8_t SpiFlash::IdByte(uint8_t opcode, size_t p) const {
@@ -365,19 +376,19 @@ void SpiFlash::Frame(std::span<const uint8_t> out, std::span<uint8_t> in, uint64
       aaiOpcode_ = 0;
       return;
     case 0x50:
-      if (aaiOpcode_ == 0) ewsr_ = true;
+      if (aaiOpcode_ == 0 && part_.ewsr) ewsr_ = true;
       return;
-    case 0x01: {  // write status: protection bits 2..4 and bit 7
+    case 0x01: {  // write status: the protection bits and bit 7
       if (aaiOpcode_ != 0 || (!wel_ && !ewsr_)) return;
       const uint8_t value = out.size() > 1 ? out[1] : 0;
-      status_ = value & 0x9C;
+      status_ = value & WritableStatus();
       ewsr_ = false;
       StartBusy(nowUs, part_.timing.statusWriteUs);
       return;
     }
     case 0x02: {
       if (!part_.pageProgram || !wel_ || aaiOpcode_ != 0 || out.size() < 5) return;
-      if (Protected()) {  // refused: the latch clears, nothing else happens
+      if (Protected(addr() & ~(part_.pageSize - 1), part_.pageSize)) {  // refused: the latch clears
         wel_ = false;
         return;
       }
@@ -401,11 +412,14 @@ void SpiFlash::Frame(std::span<const uint8_t> out, std::span<uint8_t> in, uint64
       if (aaiOpcode_ == op && out.size() < 4 + unit) {
         bytes = out.subspan(1);  // continuation: data only, address auto-incremented
       } else if (out.size() >= 4 + unit && (aaiOpcode_ == op || wel_)) {
-        if (Protected()) {
+        // Words go to even addresses: the part ignores the lowest address bit.
+        const uint32_t start = word ? addr() & ~1u : addr();
+        if (Protected(start, static_cast<uint32_t>(unit))) {
           wel_ = false;
+          aaiOpcode_ = 0;
           return;
         }
-        aaiAddress_ = addr();
+        aaiAddress_ = start;
         aaiOpcode_ = op;
         wel_ = true;
         bytes = out.subspan(4);
@@ -413,6 +427,11 @@ void SpiFlash::Frame(std::span<const uint8_t> out, std::span<uint8_t> in, uint64
         return;
       }
       if (bytes.size() < unit) return;
+      if (Protected(aaiAddress_, static_cast<uint32_t>(unit))) {  // the sequence runs into protection
+        wel_ = false;
+        aaiOpcode_ = 0;
+        return;
+      }
       Program(aaiAddress_, bytes.first(unit), false);
       aaiAddress_ = (aaiAddress_ + static_cast<uint32_t>(unit)) % size();
       busyUntilUs_ = nowUs + part_.timing.byteProgramUs;
@@ -426,12 +445,12 @@ void SpiFlash::Frame(std::span<const uint8_t> out, std::span<uint8_t> in, uint64
     if (e.opcode != op) continue;
     if (!wel_ || aaiOpcode_ != 0) return;
     if (e.unit != 0 && out.size() < 4) return;  // an address is required
-    if (Protected()) {
+    const auto [first, count] = EraseRange(e, addr());
+    if (Protected(first, count)) {
       wel_ = false;
       return;
     }
-    if (e.starts.empty()) Erase(addr(), e.unit);
-    else EraseSectorOf(addr(), e.starts);
+    std::fill(data_.begin() + first, data_.begin() + first + count, 0xFF);
     const uint64_t t = e.unit == 0 ? part_.timing.chipEraseUs
                        : e.unit >= 0x8000 ? part_.timing.blockEraseUs
                                           : part_.timing.sectorEraseUs;

@@ -6,6 +6,7 @@
 // against the time the caller passes, so status polling sees the flash busy.
 
 #include <array>
+#include <utility>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -37,6 +38,15 @@ struct FlashPart {
   bool pageProgram = true;                   // understands 0x02
   bool aaiByte = false;                      // understands 0xAF (one byte per frame)
   bool aaiWord = false;                      // understands 0xAD (two bytes per frame)
+  // What opens a status register write: the write-enable latch (06) on every part, and on SST
+  // parts also 0x50 (enable write status), good for the one write that follows it.
+  bool ewsr = false;
+  // Block protection: the status register's protection bits (2..3, or 2..4 with three) hold a
+  // number P; from `protectAllFrom` on the whole array is protected, below it the top
+  // size >> (protectAllFrom - P) bytes. A program or erase that touches a protected byte does
+  // nothing but clear the latch; a whole-chip erase needs no protection at all.
+  uint8_t protectBits = 3;
+  uint8_t protectAllFrom = 4;
   std::vector<EraseOp> erases;
   // Opcodes the bridge firmware uses with this part until the host sets others.
   uint8_t chipEraseOp = 0xC7, blockEraseOp = 0xD8, programOp = 0x02, sectorEraseOp = 0x20;
@@ -61,6 +71,8 @@ class SpiFlash {
 
   // The status register at time `nowUs`: bit 0 busy, bit 1 write-enable latch, bits 2..4
   // block protection, bit 6 auto-address-increment mode, bit 7 status-register write disable.
+  // A busy part hears nothing but the status read (05): programs, erases, write enables and reads
+  // sent meanwhile are lost, and a read then gets 0xFF.
   uint8_t Status(uint64_t nowUs) const;
   bool Busy(uint64_t nowUs) const;
   uint64_t BusyUntilUs() const { return busyUntilUs_; }
@@ -75,14 +87,17 @@ class SpiFlash {
   bool StuckBusy() const { return stuckBusy_; }
   // Power cycle: volatile state is lost, the array and the protection bits stay.
   void PowerCycle();
-  void SetStatusBits(uint8_t protectionAndSrwd) { status_ = protectionAndSrwd & 0xBC; }
+  void SetStatusBits(uint8_t protectionAndSrwd) { status_ = protectionAndSrwd & WritableStatus(); }
+  // The first protected address: size() when nothing is protected, 0 when everything is.
+  uint32_t ProtectedFrom() const;
 
  private:
-  bool Protected() const { return (status_ & 0x1C) != 0; }
+  uint8_t WritableStatus() const { return static_cast<uint8_t>((part_.protectBits == 2 ? 0x0C : 0x1C) | 0x80); }
+  bool Protected(uint32_t first, uint32_t count) const;
   void StartBusy(uint64_t nowUs, uint64_t durationUs);
   void Program(uint32_t address, std::span<const uint8_t> bytes, bool wrapInPage);
-  void Erase(uint32_t address, uint32_t unit);
-  void EraseSectorOf(uint32_t address, const std::vector<uint32_t>& starts);
+  // The range [first, first + count) an erase of `e` at `address` clears.
+  std::pair<uint32_t, uint32_t> EraseRange(const EraseOp& e, uint32_t address) const;
   uint8_t IdByte(uint8_t opcode, size_t position) const;
 
   FlashPart part_;

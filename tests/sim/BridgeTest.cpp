@@ -6,6 +6,7 @@
 #include <string>
 
 #include "codec/ImageCodec.h"
+#include "platform/TracingPassThrough.h"
 #include "sim/FirmwareImage.h"
 #include "SimRig.h"
 
@@ -287,7 +288,7 @@ TEST(BridgeFlash, TheErasingWriteUsesTheOpcodesTheHostSet) {
   ASSERT_TRUE(SetFlashOpcodesWide(dev, generic, 32));
   EXPECT_FALSE(sectorErased(0x5000));
   generic.sectorErase = 0xD7;
-  ASSERT_TRUE(SetFlashOpcodes(dev, generic, 32));
+  ASSERT_TRUE(SetFlashOpcodesWide(dev, generic, 32));
   EXPECT_TRUE(sectorErased(0x6000));
 }
 
@@ -369,33 +370,128 @@ TEST(BridgeMemory, ReadWriteWithinTheAddressSpaceAndForcedBits) {
   EXPECT_EQ(four, (V{0x00, 0x00, 0x15, 0x00}));
 }
 
-TEST(BridgeCommands, UnknownAndMalformedCommandsAreIllegalRequests) {
+// What a bridge's firmware refuses, family by family: length fields that disagree with the data
+// phase, reserved bytes that are not 0, the forms and modes a family does not have, the loader's
+// ranges, the ATA pass-through fields, reads past the end of the disk and a flash change the
+// QVS882 was not told of. Each refusal is CHECK CONDITION with its sense (05/asc/00).
+TEST(BridgeCommands, RejectedCdbsPerFamily) {
   struct Case {
+    int chip;
     const char* what;
     V cdb;
     bool dataIn;
     uint32_t length;
     uint8_t asc;
+    V prelude = {};  // a command sent first (a raw SPI command whose data phase follows)
   };
+  // ATA PASS-THROUGH(16) of one 512-byte block at `lba` with bytes 1, 2 and 13 as given.
+  auto ata = [](uint8_t b1, uint8_t b2, uint8_t device, uint8_t command, uint64_t lba) {
+    auto l = [&](int i) { return static_cast<uint8_t>(lba >> (8 * i)); };
+    return V{0x85, b1, b2, 0, 0, 0, 1, l(3), l(0), l(4), l(1), l(5), l(2), device, command, 0};
+  };
+  const uint64_t sectors = DiskConfig{}.sectors, reserved = DiskConfig{}.reservedSectors;
+  const V spiWithData = Cdb12({0xFF, 0x04, 0x20, 0x04, 0x01, 0x02, 0x00, 0x00, 0x00});
   const Case cases[] = {
-      {"unknown opcode", Cdb12({0xEE}), true, 0, 0x20},
-      {"vendor family other than FF 04", Cdb12({0xFF, 0x05, 0x10}), true, 16, 0x20},
-      {"unknown FF 04 sub-command", Cdb12({0xFF, 0x04, 0x77}), true, 0, 0x24},
-      {"reset without its letters", Cdb12({0xFF, 0x04, 0x26, 'X', 'V'}), true, 0, 0x24},
-      {"erase mode with reserved bits", Cdb12({0xDF, 0x7B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFB}), false, 0, 0x24},
-      {"memory read past the end", Cdb12({0xDF, 0x10, 0x00, 0x00, 0x04, 0, 0xFF, 0xFE, 0, 0, 0, 0xFD}), true, 4, 0x24},
-      {"chip information without its key", Cdb12({0xE0, 0x00, 0x00}), true, 16, 0x24},
-      {"vital product data page not offered", V{0x12, 0x01, 0x99, 0x00, 0x20, 0x00}, true, 32, 0x24},
-      {"read-back of flash id with 5 bytes", Cdb12({0xFF, 0x04, 0x15, 0x05, 0x9F}), true, 5, 0x24},
-      {"download at an offset off the boundary", V{0x3B, 0x0E, 0x00, 0x00, 0x00, 0x10, 0x00, 0x10, 0x00, 0x00}, false,
+      // Every family.
+      {15, "unknown opcode", Cdb12({0xEE}), true, 0, 0x20},
+      {15, "vendor family other than FF 04", Cdb12({0xFF, 0x05, 0x10}), true, 16, 0x20},
+      {15, "unknown FF 04 sub-command", Cdb12({0xFF, 0x04, 0x77}), true, 0, 0x24},
+      {15, "reset without its letters", Cdb12({0xFF, 0x04, 0x26, 'X', 'V'}), true, 0, 0x24},
+      {15, "erase mode with reserved bits", Cdb12({0xDF, 0x7B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFB}), false, 0, 0x24},
+      {15, "memory read past the end", Cdb12({0xDF, 0x10, 0x00, 0x00, 0x04, 0, 0xFF, 0xFE, 0, 0, 0, 0xFD}), true, 4, 0x24},
+      {15, "chip information without its key", Cdb12({0xE0, 0x00, 0x00}), true, 16, 0x24},
+      {15, "vital product data page not offered", V{0x12, 0x01, 0x99, 0x00, 0x20, 0x00}, true, 32, 0x24},
+      {15, "download at an offset off the boundary", V{0x3B, 0x0E, 0x00, 0x00, 0x00, 0x10, 0x00, 0x10, 0x00, 0x00},
+       false, 4096, 0x24},
+      {15, "download whose length differs from its data", V{0x3B, 0x0E, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00},
+       false, 8192, 0x24},
+      {15, "mode sense of another page", V{0x5A, 0x08, 0x08, 0, 0, 0, 0, 0, 0x30, 0}, true, 48, 0x24},
+      {15, "RAM loader on a bridge without one", Cdb12({0xB5, 0, 0, 0, 0, 0x64, 0, 0, 0x01}), true, 512, 0x20},
+      {15, "raw SPI data phase without a command", Cdb12({0xFF, 0x04, 0x21, 0, 0, 0, 0, 0, 4}), true, 4, 0x2C},
+      // Length fields against the data phase.
+      {13, "long write one byte short of its data", Cdb12({0xDF, 0x00, 0x00, 0x01, 0xFF, 0, 0, 0, 0, 0x10, 0, 0xFB}),
+       false, 512, 0x24},
+      {13, "long write longer than its data", Cdb12({0xDF, 0x00, 0x00, 0x02, 0x01, 0, 0, 0, 0, 0x10, 0, 0xFB}), false,
+       512, 0x24},
+      {13, "long read of another length", Cdb12({0xDF, 0x10, 0x00, 0x02, 0x00, 0, 0, 0, 0, 0, 0, 0xFA}), true, 256, 0x24},
+      {13, "memory read of another length", Cdb12({0xDF, 0x10, 0x00, 0x00, 0x08, 0, 0x70, 0x38, 0, 0, 0, 0xFD}), true,
+       4, 0x24},
+      {13, "raw SPI data of another length", Cdb12({0xFF, 0x04, 0x22, 0, 0, 0, 0, 0x01, 0x00}), false, 128, 0x24,
+       spiWithData},
+      {13, "raw SPI data without a length", Cdb12({0xFF, 0x04, 0x22}), false, 128, 0x24, spiWithData},
+      {13, "raw SPI read of another length", Cdb12({0xFF, 0x04, 0x21, 0, 0, 0, 0, 0x00, 0x08}), true, 4, 0x24,
+       Cdb12({0xFF, 0x04, 0x20, 0x01, 0x01, 0x9F})},
+      {13, "flash id of 4 bytes into 3", Cdb12({0xFF, 0x04, 0x15, 0x04, 0x9F}), true, 3, 0x24},
+      {13, "flash id with 5 bytes", Cdb12({0xFF, 0x04, 0x15, 0x05, 0x9F}), true, 5, 0x24},
+      {13, "parameter block of 18 into 20 bytes", Cdb12({0xFF, 0x04, 0xA0, 18}), true, 20, 0x24},
+      {13, "vendor code of 2 bytes", Cdb12({0xFF, 0x04, 0x23, 0x02}), true, 2, 0x24},
+      {13, "status of 4 bytes", Cdb12({0xFF, 0x04, 0x12}), true, 4, 0x24},
+      {13, "chip erase with a data phase", Cdb12({0xFF, 0x04, 0x13}), false, 16, 0x24},
+      {13, "flash write without data", Cdb12({0xFF, 0x04, 0x11, 0x00, 0x10, 0x00}), false, 0, 0x24},
+      // Reserved bytes.
+      {13, "flash read with byte 6 set", Cdb12({0xFF, 0x04, 0x10, 0, 0, 0, 0x01}), true, 16, 0x24},
+      {13, "sector erase with byte 11 set", Cdb12({0xFF, 0x04, 0x14, 0, 0, 0, 0, 0, 0, 0, 0, 0x01}), false, 0, 0x24},
+      {13, "long write with byte 5 set", Cdb12({0xDF, 0x00, 0x00, 0x00, 0x10, 0x01, 0, 0, 0, 0, 0, 0xFB}), false, 16,
+       0x24},
+      {13, "chip information with byte 3 set", Cdb12({0xE0, 0xF4, 0xE7, 0x01}), true, 16, 0x24},
+      {13, "raw SPI command with bytes past its count", Cdb12({0xFF, 0x04, 0x20, 0x01, 0x00, 0x06, 0x04}), false, 0,
+       0x24},
+      {13, "INQUIRY with reserved bits", Cdb12({0x12, 0x02, 0x00, 0x00, 40}), true, 40, 0x24},
+      // Forms and modes per family.
+      {8, "QVB787: a block-erase mode", Cdb12({0xDF, 0x02, 0x00, 0x01, 0x00, 0, 0, 0, 0, 0, 0, 0xFB}), false, 256, 0x24},
+      {8, "QVB787: the whole-chip mode", Cdb12({0xDF, 0x03, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFB}), false, 0, 0x24},
+      {8, "QVB787: the MXIC flag", Cdb12({0xDF, 0x81, 0x00, 0x01, 0x00, 0, 0, 0, 0, 0, 0, 0xFB}), false, 256, 0x24},
+      {8, "QVB787: a 24-bit write length", Cdb12({0xDF, 0x00, 0x01, 0x00, 0x00, 0, 0, 0, 0, 0, 0, 0xFB}), false,
+       0x10000, 0x24},
+      {8, "QVB787: a 24-bit read length", Cdb12({0xDF, 0x10, 0x01, 0x00, 0x00, 0, 0, 0, 0, 0, 0, 0xFA}), true, 0x10000,
+       0x24},
+      {15, "QVS812: a sector erase on a data write", Cdb12({0xDF, 0x01, 0x00, 0x10, 0x00, 0, 0, 0, 0, 0, 0, 0xFB}),
+       false, 4096, 0x24},
+      {15, "QVS812: a block erase on a data write", Cdb12({0xDF, 0x02, 0x00, 0x10, 0x00, 0, 0, 0, 0, 0, 0, 0xFB}), false,
        4096, 0x24},
-      {"mode sense of another page", V{0x5A, 0x08, 0x08, 0, 0, 0, 0, 0, 0x30, 0}, true, 48, 0x24},
-      {"RAM loader on a bridge without one", Cdb12({0xB5, 0, 0, 0, 0, 0x64, 0, 0, 0x01}), true, 512, 0x20},
-      {"raw SPI data phase without a command", Cdb12({0xFF, 0x04, 0x21, 0, 0, 0, 0, 0, 4}), true, 4, 0x2C},
+      {17, "QVS817: a whole-chip erase on a data write", Cdb12({0xDF, 0x03, 0x00, 0x10, 0x00, 0, 0, 0, 0, 0, 0, 0xFB}),
+       false, 4096, 0x24},
+      {13, "storage line: opcodes in the one-byte form", Cdb12({0xFF, 0x04, 0x0F, 0xC7, 0xD8, 0x02, 0x20, 0x08}), false,
+       0, 0x24},
+      {12, "QVS882: opcodes in the 16-bit form", Cdb12({0xFF, 0x04, 0x0F, 0xC7, 0xD8, 0x02, 0x20, 0x00, 0x20}), false, 0,
+       0x24},
+      {1, "QV40778: a write announcement it has no use for", Cdb12({0xFF, 0x04, 0x25}), false, 0, 0x24},
+      {12, "QVS882: a flash write before the announcement", Cdb12({0xFF, 0x04, 0x11}), false, 256, 0x2C},
+      // The RAM-buffer loader.
+      {26, "loader: a program of 512 bytes", Cdb12({0xB3, 0, 0, 0, 0, 0, 0x02, 0x00, 0xC8, 0x00, 0xE5, 0x02}), true, 0,
+       0x24},
+      {26, "loader: a program across a page", Cdb12({0xB3, 0, 0, 0, 0, 0x80, 0x01, 0x00, 0xC8, 0x00, 0xE5, 0x02}), true,
+       0, 0x24},
+      {26, "loader: a program from RAM outside the buffer", Cdb12({0xB3, 0, 0, 0, 0, 0, 0x01, 0x00, 0xC0, 0x00, 0xE5, 0x02}),
+       true, 0, 0x24},
+      {26, "loader: a read of 1024 bytes", Cdb12({0xB6, 0, 0, 0, 0, 0, 0x04, 0x00, 0xC8, 0x00}), true, 0, 0x24},
+      {26, "loader: a read beyond the buffer", Cdb12({0xB6, 0, 0, 0, 0, 0, 0x02, 0x00, 0xC9, 0x00}), true, 0, 0x24},
+      {26, "loader: an erase of another kind", Cdb12({0xB4, 0, 0, 0, 0, 0, 0, 0, 0, 0x31, 0x22, 0x52}), true, 0, 0x24},
+      {26, "loader: a block erase without its byte 10", Cdb12({0xB4, 0, 0, 0, 0, 0, 0, 0, 0, 0x31, 0x00, 0x52}), true, 0,
+       0x24},
+      {26, "loader: half a buffer", Cdb12({0xB2, 0, 0, 0, 0, 0x64, 0, 0, 0x01}), false, 256, 0x24},
+      {26, "loader: another buffer", Cdb12({0xB5, 0, 0, 0, 0, 0x65, 0, 0, 0x01}), true, 512, 0x24},
+      // ATA pass-through and the disk's end.
+      {13, "ATA read with a PIO protocol", ata(0x09, 0x0B, 0x60, 0x25, 0), true, 512, 0x24},
+      {13, "ATA read without the 48-bit flag", ata(0x14, 0x0B, 0x60, 0x25, 0), true, 512, 0x24},
+      {13, "ATA read towards the device", ata(0x15, 0x03, 0x60, 0x25, 0), true, 512, 0x24},
+      {13, "ATA read that waits off line", ata(0x15, 0x4B, 0x60, 0x25, 0), true, 512, 0x24},
+      {13, "ATA write from the device", ata(0x17, 0x0B, 0x60, 0x35, 0), false, 512, 0x24},
+      {13, "ATA read without LBA mode", ata(0x15, 0x0B, 0x20, 0x25, 0), true, 512, 0x24},
+      {13, "ATA read of device 1", ata(0x15, 0x0B, 0x70, 0x25, 0), true, 512, 0x24},
+      {13, "ATA read of a length other than its count", ata(0x15, 0x0B, 0x60, 0x25, 0), true, 1024, 0x24},
+      {13, "ATA IDENTIFY by DMA", V{0xA1, 0x14, 0x0B, 0, 0, 0, 0, 0, 0x40, 0xEC, 0, 0}, true, 512, 0x24},
+      {13, "ATA read past the reserved area", ata(0x15, 0x0B, 0x60, 0x25, sectors + reserved), true, 512, 0x21},
+      {13, "READ(10) past the capacity", V{0x28, 0, uint8_t(sectors >> 24), uint8_t(sectors >> 16), uint8_t(sectors >> 8),
+                                           uint8_t(sectors), 0, 0, 1, 0}, true, 512, 0x21},
+      {13, "READ(16) far past the capacity", V{0x88, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0}, true, 512, 0x21},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    SimRig rig;
+    SCOPED_TRACE(std::string(c.what) + " (chip type " + std::to_string(c.chip) + ")");
+    SimRig rig(OneBridge(c.chip, c.chip == 8 ? 1 : 0));
+    if (!c.prelude.empty()) {
+      ASSERT_TRUE(rig.Run(c.prelude, false, 0).Good());
+    }
     const Outcome o = rig.Run(c.cdb, c.dataIn, c.length);
     EXPECT_TRUE(o.opened);
     EXPECT_EQ(o.status, 0x02);
@@ -403,6 +499,50 @@ TEST(BridgeCommands, UnknownAndMalformedCommandsAreIllegalRequests) {
     EXPECT_EQ(o.asc, c.asc);
     EXPECT_EQ(o.ascq, 0x00);
   }
+}
+
+// The counterparts of the refusals above that the families do have.
+TEST(BridgeCommands, TheFormsEachFamilyHasAreTaken) {
+  struct Case {
+    int chip;
+    const char* what;
+    V cdb;
+    uint32_t length;
+  };
+  const Case cases[] = {
+      {8, "QVB787: a short write with the erase flag", Cdb12({0xDF, 0x01, 0x00, 0x01, 0x00, 0, 0, 0, 0, 0, 0, 0xFB}), 256},
+      {15, "QVS812: an erase request of its own", Cdb12({0xDF, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFB}), 0},
+      {15, "QVS812: the MXIC flag on a data write", Cdb12({0xDF, 0x82, 0x00, 0x10, 0x00, 0, 0, 0, 0, 0, 0, 0xFB}), 4096},
+      {13, "QVS876: an erase on a data write", Cdb12({0xDF, 0x02, 0x00, 0x10, 0x00, 0, 0, 0, 0, 0, 0, 0xFB}), 4096},
+      {13, "storage line: opcodes in the 16-bit form", Cdb12({0xFF, 0x04, 0x0F, 0xC7, 0xD8, 0x02, 0x20, 0x00, 0x20}), 0},
+      {12, "QVS882: opcodes in the one-byte form", Cdb12({0xFF, 0x04, 0x0F, 0xC7, 0xD8, 0x02, 0x20, 0x08}), 0},
+      {13, "a one-byte memory write, sent as two", Cdb12({0xDF, 0x00, 0x00, 0x00, 0x01, 0, 0x50, 0x00, 0, 0, 0, 0xFE}), 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SimRig rig(OneBridge(c.chip, c.chip == 8 ? 1 : 0));
+    EXPECT_TRUE(rig.Run(c.cdb, false, c.length, V(c.length, 0x5A)).Good());
+  }
+}
+
+// A refusal reaches the host's trace decoded, also for the vendor commands, which ask for no
+// sense bytes themselves.
+TEST(BridgeCommands, RefusalsReachTheHostsTraceDecoded) {
+  SimRig rig(OneBridge(8, 1));
+  std::vector<std::string> lines;
+  platform::TracingPassThrough traced(*rig.machine, [&](const std::string& l) { lines.push_back(l); });
+  platform::NullDiagnostics diag;
+  device::Transport transport(traced, diag);
+  const Device dev(transport, rig.machine->CurrentPath(0));
+  EXPECT_FALSE(WriteFlashLong(dev, 0x02, 0, V(256, 0x00)));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("sense=70 00 05"), std::string::npos) << lines[0];
+#if defined(_WIN32)
+  const char* const decoded = "Illegal Request: ASC 24h, ASCQ 00h";  // no sense library there
+#else
+  const char* const decoded = "Illegal Request: Invalid field in cdb";
+#endif
+  EXPECT_NE(lines[0].find(decoded), std::string::npos) << lines[0];
 }
 
 TEST(BridgeCommands, IdentityRecordMustCarryItsMark) {

@@ -195,6 +195,156 @@ TEST(SpiFlash, EraseUnitsOfTheOpcodes) {
   }
 }
 
+// The rules a host must follow around every part, one row per maker: a busy part drops program
+// and erase (and the write enable for them); program and erase need the latch, and the latch
+// clears after each; the status register opens to 06 everywhere and to 50 on SST parts only;
+// protection refuses what lies in the protected top of the array and a whole-chip erase; a page
+// program wraps within its page.
+TEST(SpiFlash, RulesOfEachMakersParts) {
+  struct Row {
+    const char* part;
+    bool ewsr;                 // 50 opens the status write
+    uint32_t protectedFromBp1; // the first protected address with protection bits 001
+    uint8_t allProtected;      // protection bits (in place) that protect the whole array
+  };
+  const Row rows[] = {
+      {"Pm25LV512K", false, 0x70000, 0x10},   {"SST25VF512", true, 0xC000, 0x0C},
+      {"SST25VF016B", true, 0x1F0000, 0x18},  {"M25P40", false, 0x70000, 0x10},
+      {"AT25DF041A", false, 0, 0x04},         {"AT25F1024", false, 0x18000, 0x0C},
+      {"MX25L4005", false, 0x70000, 0x10},    {"W25X40", false, 0x70000, 0x10},
+      {"A25L040", false, 0x70000, 0x10},      {"EN25F40", false, 0x70000, 0x10},
+      {"F25L40", false, 0x70000, 0x10},       {"LE25FW203", false, 0x38000, 0x10},
+      {"GD25D40", false, 0x70000, 0x10},      {"VP25F40", false, 0x70000, 0x10},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.part);
+    const FlashPart part = FlashPreset(r.part);
+    const bool aai = !part.pageProgram;
+    // One unit of programming at `a`: a page program, or an auto-increment start and its end.
+    auto program = [&](Pins& p, uint32_t a, uint8_t value) {
+      V f{part.programOp, uint8_t(a >> 16), uint8_t(a >> 8), uint8_t(a), value};
+      if (part.aaiWord) f.push_back(value);
+      p.Send(f);
+      if (aai) p.Send({0x04});
+    };
+    // The smallest erase with an address, and what it clears of address 0's neighbourhood.
+    const EraseOp* small = nullptr;
+    for (const EraseOp& e : part.erases)
+      if (e.unit != 0 && (small == nullptr || e.unit < small->unit)) small = &e;
+    ASSERT_NE(small, nullptr);
+    auto erase = [&](Pins& p, uint32_t a) { p.Send({small->opcode, uint8_t(a >> 16), uint8_t(a >> 8), uint8_t(a)}); };
+    const uint8_t chipErase = part.chipEraseOp;
+
+    {  // the latch: needed, and cleared after a program, an erase and a status write
+      Pins p(part);
+      program(p, 0x100, 0x12);
+      EXPECT_EQ(p.At(0x100, 1), (V{0xFF})) << "a program without the latch";
+      p.Send({0x06});
+      program(p, 0x100, 0x12);
+      EXPECT_EQ(p.At(0x100, 1), (V{0x12}));
+      EXPECT_EQ(p.Status() & 0x02, 0x00) << "the latch after a program";
+      erase(p, 0x100);
+      EXPECT_EQ(p.At(0x100, 1), (V{0x12})) << "an erase without the latch";
+      p.Send({0x06});
+      erase(p, 0x100);
+      EXPECT_EQ(p.At(0x100, 1), (V{0xFF}));
+      EXPECT_EQ(p.Status() & 0x02, 0x00) << "the latch after an erase";
+      p.Send({0x01, 0x04});
+      EXPECT_EQ(p.Status() & 0x1C, 0x00) << "a status write without the latch";
+      p.Send({0x06});
+      p.Send({0x01, 0x04});
+      EXPECT_EQ(p.Status() & 0x1C, 0x04);
+      EXPECT_EQ(p.Status() & 0x02, 0x00) << "the latch after a status write";
+      p.Send({0x50});
+      p.Send({0x01, 0x00});
+      EXPECT_EQ(p.Status() & 0x1C, r.ewsr ? 0x00 : 0x04) << "50 opens the status write on SST parts only";
+    }
+    {  // busy: the part drops the write enable, the program and the erase sent meanwhile
+      SpiFlash f(part);
+      f.Frame(V{0x06}, {}, 0);
+      f.Frame(V{small->opcode, 0x01, 0x00, 0x00}, {}, 0);
+      const uint64_t busy = f.BusyUntilUs();
+      ASSERT_GT(busy, 0u);
+      f.Frame(V{0x06}, {}, busy - 1);
+      f.Frame(V{0x06}, {}, busy - 1);
+      std::vector<uint8_t> frame{part.programOp, 0x00, 0x00, 0x00, 0x00, 0x00};
+      f.Frame(frame, {}, busy - 1);
+      EXPECT_EQ(f.Status(busy) & 0x03, 0x00) << "nothing latched while busy";
+      EXPECT_EQ(f.data()[0], 0xFF) << "a program sent while busy";
+      std::fill(f.data().begin(), f.data().end(), 0x00);
+      f.Frame(V{0x06}, {}, busy - 1);
+      f.Frame(V{chipErase}, {}, busy - 1);
+      EXPECT_EQ(f.data()[0], 0x00) << "an erase sent while busy";
+      uint8_t read = 0;
+      f.Frame(V{0x03, 0x00, 0x00, 0x00}, {&read, 1}, busy - 1);
+      EXPECT_EQ(read, 0xFF) << "a read sent while busy gets nothing";
+    }
+    {  // protection: the top of the array at bits 001, all of it at the row's bits
+      Pins p(part);
+      p.flash.SetStatusBits(0x04);
+      EXPECT_EQ(p.flash.ProtectedFrom(), r.protectedFromBp1);
+      const uint32_t top = p.flash.size() - 0x1000;
+      p.Send({0x06});
+      program(p, top, 0x00);
+      EXPECT_EQ(p.At(top, 1), (V{0xFF})) << "a program in the protected top";
+      EXPECT_EQ(p.Status() & 0x02, 0x00) << "a refused program clears the latch";
+      std::fill(p.flash.data().begin(), p.flash.data().end(), 0x00);
+      p.Send({0x06});
+      p.Send({chipErase});
+      EXPECT_EQ(p.At(0, 1), (V{0x00})) << "a whole-chip erase while anything is protected";
+      if (r.protectedFromBp1 > 0) {
+        p.Send({0x06});
+        erase(p, 0);
+        EXPECT_EQ(p.At(0, 1), (V{0xFF})) << "the bottom stays open";
+      }
+      std::fill(p.flash.data().begin(), p.flash.data().end(), 0x00);
+      p.flash.SetStatusBits(r.allProtected);
+      EXPECT_EQ(p.flash.ProtectedFrom(), 0u);
+      p.Send({0x06});
+      erase(p, 0);
+      EXPECT_EQ(p.At(0, 1), (V{0x00})) << "an erase anywhere while all is protected";
+    }
+    if (!aai) {  // a page program wraps within its page
+      Pins p(part);
+      const uint32_t page = part.pageSize;
+      V data(16);
+      for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i);
+      p.Program(2 * page - 8, data);
+      EXPECT_EQ(p.At(2 * page - 8, 8), (V{0, 1, 2, 3, 4, 5, 6, 7}));
+      EXPECT_EQ(p.At(page, 8), (V{8, 9, 10, 11, 12, 13, 14, 15}));
+      EXPECT_EQ(p.At(2 * page, 1), (V{0xFF})) << "the next page is not touched";
+    }
+  }
+}
+
+// The SST auto-address-increment sequence: it starts only with the latch, takes its address once
+// (words at even addresses), hears nothing but its own continuation, the status read and the
+// write disable that ends it, and stops where protection begins.
+TEST(SpiFlash, AutoAddressIncrementRules) {
+  Pins p(FlashPreset("SST25VF016B"));
+  p.Send({0xAD, 0x00, 0x10, 0x00, 0x11, 0x22});
+  EXPECT_EQ(p.Status() & 0x40, 0x00) << "no sequence without the latch";
+  p.Send({0x06});
+  p.Send({0xAD, 0x00, 0x10, 0x01, 0x11, 0x22});  // an odd address: the word goes to 0x1000
+  EXPECT_EQ(p.Status() & 0x42, 0x42) << "in the sequence, the latch held";
+  p.Send({0x03, 0x00, 0x00, 0x00});
+  p.Send({0x06});
+  p.Send({0x20, 0x00, 0x10, 0x00});  // an erase is not heard
+  p.Send({0xAD, 0x33, 0x44});
+  p.Send({0x04});
+  EXPECT_EQ(p.Status() & 0x42, 0x00);
+  EXPECT_EQ(p.At(0x1000, 5), (V{0x11, 0x22, 0x33, 0x44, 0xFF}));
+
+  Pins q(FlashPreset("SST25VF016B"));
+  q.flash.SetStatusBits(0x04);  // the top 64 KiB
+  const uint32_t edge = q.flash.ProtectedFrom();
+  q.Send({0x06});
+  q.Send({0xAD, uint8_t((edge - 2) >> 16), uint8_t((edge - 2) >> 8), uint8_t(edge - 2), 0x01, 0x02});
+  q.Send({0xAD, 0x03, 0x04});  // into the protected top: refused, the sequence ends
+  EXPECT_EQ(q.Status() & 0x42, 0x00);
+  EXPECT_EQ(q.At(edge - 2, 4), (V{0x01, 0x02, 0xFF, 0xFF}));
+}
+
 TEST(SpiFlash, PresetsCoverEveryMakerAndRejectSizesTheyDoNotMake) {
   for (const char* maker : {"PMC", "SST", "ST/EON/MXIC", "ATMEL", "MXIC", "WINBOND", "AMIC", "EON", "ESMT", "SANYO",
                             "GIGADEVICE", "VPOWERWINS"}) {

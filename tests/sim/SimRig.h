@@ -40,7 +40,9 @@ struct SimRig {
   std::unique_ptr<device::Transport> transport;
 
   explicit SimRig(std::string_view scenario = PresetScenarioJson("default"))
-      : machine(LoadScenario(scenario, clock)), transport(std::make_unique<device::Transport>(*machine, diag)) {}
+      : machine(LoadScenario(scenario, clock)), transport(std::make_unique<device::Transport>(*machine, diag)) {
+    transport->SetClock(clock);
+  }
 
   device::Device Dev(size_t disk = 0) { return device::Device(*transport, machine->CurrentPath(disk)); }
   // The bridge itself, after the machine has caught up with the clock (restarts finish).

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "SimRig.h"
+#include "device/FlashOps.h"
 
 namespace qvfw::sim {
 namespace {
@@ -46,9 +47,11 @@ void EraseAndPoll(SimRig& rig, size_t disk) {
 
 void LongWrite(SimRig& rig, size_t disk) {
   const Device dev = rig.Dev(disk);
-  ASSERT_TRUE(WriteFlashLong(dev, 0x02, 0, V(0x10000, 0x5A)));  // erase a 64 KiB block, program it
+  ASSERT_TRUE(WriteFlashLong(dev, 0x02, 0, {}));                  // erase a 64 KiB block
+  ASSERT_TRUE(WriteFlashLong(dev, 0x00, 0, V(0x10000, 0x5A)));  // program it
+  ASSERT_TRUE(WaitFlashReady(dev));                               // the last page
   V back(16);
-  ASSERT_TRUE(ReadFlashLong(dev, 0xFFF0, back));                  // waits for the last page
+  ASSERT_TRUE(ReadFlashLong(dev, 0xFFF0, back));
   EXPECT_EQ(back, V(16, 0x5A));
 }
 
